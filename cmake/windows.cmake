@@ -1,0 +1,50 @@
+# The Windows build: Tollgate.dll, the stand-in host and the test programs, run under Wine.
+enable_language(RC)
+
+# Everything is linked statically so that the programs import Windows system DLLs only.
+set(TOLLGATE_STATIC_LINK -static -static-libgcc -static-libstdc++)
+
+# The module's objects: linked into Tollgate.dll, and into the unit tests that drive the
+# module's procedures directly.
+add_library(tollgate_objs OBJECT)
+target_compile_options(tollgate_objs PRIVATE ${TOLLGATE_MODULE_FLAGS})
+target_include_directories(tollgate_objs PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(tollgate_objs PUBLIC WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+add_subdirectory(host)
+add_subdirectory(tracking)
+add_subdirectory(settings)
+add_subdirectory(ui)
+
+set(TOLLGATE_SYSTEM_LIBS ws2_32 user32 kernel32)
+
+add_library(Tollgate SHARED $<TARGET_OBJECTS:tollgate_objs> host/Tollgate.def ui/tollgate.rc)
+set_target_properties(Tollgate PROPERTIES PREFIX "" OUTPUT_NAME Tollgate)
+target_include_directories(Tollgate PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(Tollgate PRIVATE ${TOLLGATE_STATIC_LINK} -Wl,--enable-stdcall-fixup)
+target_link_libraries(Tollgate PRIVATE ${TOLLGATE_SYSTEM_LIBS})
+
+# GoogleTest from Debian's source package, built for the target.
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# tollgate_test(name SOURCES... [UNIT]): a GoogleTest program; UNIT links the module's objects.
+function(tollgate_test name)
+  cmake_parse_arguments(T "UNIT" "" "SOURCES;LIBS" ${ARGN})
+  if(T_UNIT)
+    add_executable(${name} ${T_SOURCES} $<TARGET_OBJECTS:tollgate_objs>)
+  else()
+    add_executable(${name} ${T_SOURCES})
+  endif()
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(${name} PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+  target_compile_options(${name} PRIVATE ${TOLLGATE_WARNINGS})
+  target_link_options(${name} PRIVATE ${TOLLGATE_STATIC_LINK})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main ${TOLLGATE_SYSTEM_LIBS})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 120)
+endfunction()
+
+add_subdirectory(mailhost)
+add_subdirectory(tests)

@@ -1,0 +1,192 @@
+// The daemon's frame: DllMain, _startup, _daemon, _closedown, start-up and shutdown.
+//
+// DESIGN: start-up builds everything the event handler needs (interface copy, table lock,
+// settings, statistics, sweeper) and only then marks the daemon started and registers the
+// handler; shutdown undoes it in reverse. The host may still be inside event_handler on its
+// POP3 threads when _closedown runs, so every event call passes a gate: it counts itself in,
+// then checks daemon_started; shutdown clears daemon_started, then waits (bounded) until the
+// count is zero. Both sides use sequentially consistent operations, so either the call sees
+// the daemon stopped and touches nothing, or shutdown sees the call and waits for it. Only then
+// are the lock destroyed and the copy released. If a call or the sweeper does not come back
+// within the bound, the lock and the copy are deliberately left alive: a leak, never a crash.
+#include "host/daemon.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/entry_points.h"
+#include "host/os.h"
+#include "host/stats.h"
+#include "settings/settings_file.h"
+#include "tracking/ip_db.h"
+#include "tracking/sweeper.h"
+
+enum : DWORD {
+    DAEMON_START_SETTLE_MS = 70,   // pause at the end of start-up
+    DAEMON_STOP_SETTLE_MS = 500,   // pause, taken twice, at the end of shutdown
+    DAEMON_DRAIN_LIMIT_MS = 10000, // longest wait for event calls and the sweeper to end
+};
+enum : int32_t { VERSION_TEXT_SIZE = 200 };
+
+// The event codes the handler is registered for, and the lines for a failed registration.
+static const struct {
+    int32_t code;
+    const char *failure;
+} daemon_hooks[] = {
+    {EVENT_CONNECT2, "Tollgate: Failed registering CONNECT2 handler"},
+    {EVENT_LOGIN, "Tollgate: Failed registering LOGIN handler"},
+    {EVENT_APOP, "Tollgate: Failed registering APOP handler"},
+    {EVENT_AUTH_OTHER, "Tollgate: Failed registering AUTH_OTHER handler"},
+};
+// The order in which shutdown removes them.
+static const int32_t daemon_unhook_order[] = {EVENT_AUTH_OTHER, EVENT_CONNECT2, EVENT_LOGIN,
+                                              EVENT_APOP};
+
+void *module_instance;                      // DllMain (loader thread); read by the dialog
+std::atomic<int32_t> daemon_started;        // see the header; seq_cst with events_in_flight
+host_interface *host_copy;                  // see host/host_interface.h
+static std::atomic<int32_t> events_in_flight; // POP3 threads and shutdown; seq_cst
+static HANDLE sweeper_handle;               // start-up/shutdown thread only
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) module_instance = instance;
+    return TRUE;
+}
+
+int32_t version_check(const host_interface *record)
+{
+    int32_t major = record->version_major;
+    int32_t minor = record->version_minor;
+    if (major < HOST_VERSION_MIN_MAJOR ||
+        (major == HOST_VERSION_MIN_MAJOR && minor < HOST_VERSION_MIN_MINOR)) {
+        char text[VERSION_TEXT_SIZE];
+        snprintf(text, sizeof(text),
+                 "Tollgate Daemon requires host version %d.%02d\r\n"
+                 "             (current version is %d.%02d)\r\n"
+                 "             Load anyway ?",
+                 (int)HOST_VERSION_MIN_MAJOR, (int)HOST_VERSION_MIN_MINOR, major, minor);
+        return os.message_box(nullptr, text, " Daemon Error", MB_YESNO | MB_ICONERROR) == IDYES;
+    }
+    if (major > HOST_VERSION_MAX_MAJOR ||
+        (major == HOST_VERSION_MAX_MAJOR && minor > HOST_VERSION_MAX_MINOR)) {
+        record->log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
+                           "Tollgate Daemon is designed for host API %d.%02d - %d.%02d.",
+                           (int)HOST_VERSION_MIN_MAJOR, (int)HOST_VERSION_MIN_MINOR,
+                           (int)HOST_VERSION_MAX_MAJOR, (int)HOST_VERSION_MAX_MINOR);
+        record->log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO, "Current version is %d.%02d,", major,
+                           minor);
+        record->log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
+                           "   you may encounter some compatibility problem.");
+    }
+    return 1;
+}
+
+int32_t daemon_init(const host_interface *record)
+{
+    if (!version_check(record)) return 0;
+    void *copy = os.alloc(HOST_INTERFACE_COPY_SIZE);
+    if (copy == nullptr) {
+        record->log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR, "Tollgate: unable to allocate memory!");
+        return 0;
+    }
+    memcpy(copy, record, HOST_INTERFACE_COPY_SIZE);
+    host_copy = (host_interface *)copy;
+    db_init();
+    load_settings();
+    stats_register();
+    // A restart in the same process re-arms the sweeper: the stop request of the last shutdown
+    // would otherwise end the new thread at once and nothing would ever expire again.
+    if (sweeper_arm())
+        sweeper_handle = os.create_thread(nullptr, 0, sweeper_thread, nullptr, 0, nullptr);
+    if (sweeper_handle == nullptr)
+        host_log_text(LOG_TYPE_DAEMON, LOG_PRIO_ERROR, "Tollgate: Unable to start timeout system!");
+    daemon_started.store(1);
+    os.sleep(DAEMON_START_SETTLE_MS);
+    return 1;
+}
+
+// Waits until no event call is inside the module; false when the limit passed first.
+static bool daemon_drain_events()
+{
+    for (DWORD waited = 0; events_in_flight.load() != 0; waited++) {
+        if (waited >= DAEMON_DRAIN_LIMIT_MS) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+void daemon_shutdown()
+{
+    sweeper_request_stop();
+    if (host_copy)
+        for (int32_t code : daemon_unhook_order)
+            host_copy->hook_remove(HOST_EVENT_CLASS_POP3, code, event_handler);
+    daemon_started.store(0);
+    bool quiet = daemon_drain_events();
+    if (sweeper_handle) {
+        if (WaitForSingleObject(sweeper_handle, DAEMON_DRAIN_LIMIT_MS) != WAIT_OBJECT_0)
+            quiet = false;
+        else {
+            CloseHandle(sweeper_handle);
+            sweeper_handle = nullptr;
+        }
+    }
+    if (quiet) {
+        sweeper_disarm();
+        db_destroy();
+        os.release(host_copy);
+        host_copy = nullptr;
+    }
+    os.sleep(DAEMON_STOP_SETTLE_MS);
+    os.sleep(DAEMON_STOP_SETTLE_MS);
+}
+
+bool daemon_enter()
+{
+    events_in_flight.fetch_add(1);
+    if (daemon_started.load()) return true;
+    events_in_flight.fetch_sub(1);
+    return false;
+}
+
+void daemon_leave() { events_in_flight.fetch_sub(1); }
+
+extern "C" int32_t __cdecl _startup(host_interface *record)
+{
+    if (record == nullptr) return 0;
+    if (!daemon_started.load()) {
+        if (!daemon_init(record)) {
+            daemon_shutdown();
+            return 0;
+        }
+    }
+    for (const auto &hook : daemon_hooks) {
+        if (!record->hook_register(HOST_EVENT_CLASS_POP3, hook.code, event_handler, 0)) {
+            record->log_text(LOG_TYPE_POP3, LOG_PRIO_WARNING, hook.failure);
+            daemon_shutdown();
+            return 0;
+        }
+    }
+    record->log_text(LOG_TYPE_DAEMON, LOG_PRIO_NOTICE, "Daemon Tollgate started.");
+    return 1;
+}
+
+extern "C" int16_t __cdecl _daemon(int32_t, host_interface *record, const char *text)
+{
+    if (record == nullptr) return 0;
+    record->log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO, "Tollgate called started for %s",
+                       text ? text : "");
+    if (!daemon_started.load())
+        record->log_format(LOG_TYPE_WARNING, LOG_PRIO_INFO,
+                           "  Module cannot be called as non resident daemon!");
+    return 0;
+}
+
+extern "C" int16_t __cdecl _closedown()
+{
+    daemon_shutdown();
+    return 0;
+}

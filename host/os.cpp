@@ -1,0 +1,6 @@
+// The operating-system call table in force: the real calls.
+#include "host/os.h"
+
+#include <cstdlib>
+
+os_calls os = {malloc, free, CreateThread, CreateEventA, MessageBoxA, Sleep};

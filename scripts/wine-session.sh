@@ -1,0 +1,43 @@
+# Sourced: starts and stops the Wine session that tests and the stand-in host run in.
+#   wine_session_start BUILD_DIR   an Xvfb display, the prefix BUILD_DIR/wineprefix, a
+#                                  persistent wineserver; exports the environment for wine.
+#   wine_session_stop              stops this prefix's wineserver and the display it started.
+# Every Wine and X process here is started with stdin, stdout and stderr away from the caller:
+# Wine's service processes inherit open pipes, and a runner whose pipe they hold waits forever.
+
+wine_session_start() {
+  local build=$1
+  export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=" TOLLGATE_BUILD="$build"
+  mkdir -p "$WINEPREFIX"
+
+  # The display comes first: the prefix's first Wine process fixes its display driver.
+  local n=90
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+  WINE_SESSION_XVFB=$!
+  export DISPLAY=":$n"
+  local i
+  for i in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  echo "$DISPLAY" > "$WINEPREFIX/.display"
+
+  wineserver -p </dev/null >/dev/null 2>&1
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+  if [ ! -f "$WINEPREFIX/.tollgate-configured" ]; then
+    # No window manager: unmanaged windows close at once. A crash fails the test, no dialog.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+      </dev/null >/dev/null 2>&1
+    touch "$WINEPREFIX/.tollgate-configured"
+  fi
+}
+
+wine_session_stop() {
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k </dev/null >/dev/null 2>&1 || true
+  if [ -n "${WINE_SESSION_XVFB:-}" ]; then
+    kill "$WINE_SESSION_XVFB" 2>/dev/null || true
+    wait "$WINE_SESSION_XVFB" 2>/dev/null || true
+  fi
+  [ -n "${WINEPREFIX:-}" ] && rm -f "$WINEPREFIX/.display"
+  WINE_SESSION_XVFB=
+}

@@ -1,0 +1,27 @@
+// The settings in force and the settings file Tollgate.ini that holds them.
+//
+// Owns: settings (the values every subsystem reads) and settings_path.
+// Threads: start-up writes the values (load_settings) before any other thread of the module
+// runs; the dialog's thread writes them on "OK / Save"; the POP3 threads and the sweeper read
+// them. Each value is one atomic word with relaxed ordering: readers need a whole value, not
+// an order between values.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+enum : int32_t {
+    CLEAR_TIME_DEFAULT = 30,    // minutes
+    CLEAR_TIME_MIN = 1,
+    CLEAR_TIME_MAX = 1440,
+    AUTH_FAILURES_DEFAULT = 5,  // connections
+    AUTH_FAILURES_MAX = 30,
+    SWEEP_INTERVAL_SECONDS = 30,
+};
+
+struct settings_t {
+    std::atomic<int32_t> clear_time{CLEAR_TIME_DEFAULT};
+    std::atomic<int32_t> auth_failures{AUTH_FAILURES_DEFAULT};
+    std::atomic<int32_t> use_short_term{0};                     // 0 or 1 after a load
+    std::atomic<int32_t> sweep_interval{SWEEP_INTERVAL_SECONDS}; // fixed; not in file or dialog
+};
+extern settings_t settings;

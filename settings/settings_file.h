@@ -1,0 +1,22 @@
+// The settings file Tollgate.ini: where it is, how it is read at start-up and written back.
+//
+// Owns: settings_path.
+// Threads: load_settings runs on the start-up thread before any other thread of the module
+// exists; save_settings runs on the dialog's thread. Neither takes db_lock.
+#pragma once
+#include <cstdint>
+
+enum : int32_t {
+    SETTINGS_PATH_SIZE = 256, // settings_path's buffer
+    SETTINGS_DIR_SIZE = 200,  // the working-directory buffer the path is built from
+};
+
+// The file's full path, built by load_settings (or by the first save_settings when no start-up
+// has built it); "" until then.
+extern char settings_path[SETTINGS_PATH_SIZE];
+
+// Reads the settings and the white list from the file and logs them through the interface
+// copy, which must exist; the white list must be empty. Always 1.
+int32_t load_settings();
+// Writes the settings and the white list in memory to the file. Logs nothing.
+void save_settings();

@@ -1,0 +1,69 @@
+// The POP3 event handler: a decision per connection, a release per login.
+#include "tracking/event_handler.h"
+
+#include <cstring>
+
+#include "host/daemon.h"
+#include "host/stats.h"
+#include "settings/settings.h"
+#include "tracking/ip_db.h"
+
+// Logs the decision on a connection and turns it into the host's result. `conn` may be null
+// (a host that passed no record): the decision is made and logged, nothing is written.
+static int32_t event_connect(host_connection *conn, const char *address)
+{
+    host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: connect from %s", address);
+    switch (db_check_connect(address)) {
+    case CHECK_BLOCKED:
+        host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    connection blocked");
+        if (conn) memcpy(conn->response, REFUSAL_LINE, sizeof(REFUSAL_LINE));
+        host_stat_report(stat_blocked, 1);
+        return settings.use_short_term.load(std::memory_order_relaxed) ? EVENT_REFUSE_SHORT_TERM
+                                                                        : EVENT_REFUSE;
+    case CHECK_KNOWN:
+        host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    found IP, allowed");
+        return EVENT_GO_ON;
+    case CHECK_NEW:
+        host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    new IP, allowed");
+        host_stat_report(stat_max_list, db_held());
+        return EVENT_GO_ON;
+    case CHECK_WHITE:
+        host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    whitelisted");
+        return EVENT_GO_ON;
+    default: // CHECK_FULL
+        host_log_text(LOG_TYPE_POP3, LOG_PRIO_WARNING, "Tollgate:  DB full, connection allowed");
+        return EVENT_GO_ON;
+    }
+}
+
+// Dispatches one host event. Every path returns 0, -1 or -3; a call that arrives while the
+// daemon is not started (before start-up, during or after shutdown) returns 0 untouched.
+extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection *conn)
+{
+    if (!daemon_enter()) return EVENT_GO_ON;
+    const char *address = conn ? host_client_address(conn) : "";
+    int32_t result = EVENT_GO_ON;
+    switch (code) {
+    case EVENT_CONNECT2:
+        result = event_connect(conn, address);
+        break;
+    case EVENT_LOGIN:
+        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: login from %s", address);
+        db_release(address);
+        break;
+    case EVENT_APOP:
+        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: APOP auth from %s", address);
+        db_release(address);
+        break;
+    case EVENT_AUTH_OTHER:
+        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: OtherAuth from %s", address);
+        db_release(address);
+        break;
+    default:
+        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: unexpected call from %s",
+                        address);
+        break;
+    }
+    daemon_leave();
+    return result;
+}

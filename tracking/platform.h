@@ -1,0 +1,67 @@
+// The two platform services the address table needs: the table lock and the address parser.
+//
+// Windows: a critical section (re-entrant by the thread that holds it) and Winsock's inet_addr.
+// Elsewhere (the native sanitizer, fuzzing and benchmark builds): a recursive pthread mutex and
+// the C library's inet_addr, which reads the same dotted forms.
+#pragma once
+#include <cstdint>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+typedef CRITICAL_SECTION db_mutex;
+inline void db_mutex_init(db_mutex *m) { InitializeCriticalSection(m); }
+inline void db_mutex_destroy(db_mutex *m) { DeleteCriticalSection(m); }
+inline void db_mutex_enter(db_mutex *m) { EnterCriticalSection(m); }
+inline void db_mutex_leave(db_mutex *m) { LeaveCriticalSection(m); }
+// True when the calling thread holds the lock (for tests that check what runs under it).
+inline bool db_mutex_owned(const db_mutex *m)
+{
+    return m->RecursionCount > 0 && (DWORD)(uintptr_t)m->OwningThread == GetCurrentThreadId();
+}
+#else
+#include <arpa/inet.h>
+#include <pthread.h>
+struct db_mutex {
+    pthread_mutex_t mutex;
+    pthread_t owner;  // meaningful while depth > 0; written only by the holder
+    int depth;        // re-entry depth; written only by the holder
+};
+inline void db_mutex_init(db_mutex *m)
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&m->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    m->depth = 0;
+}
+inline void db_mutex_destroy(db_mutex *m) { pthread_mutex_destroy(&m->mutex); }
+inline void db_mutex_enter(db_mutex *m)
+{
+    pthread_mutex_lock(&m->mutex);
+    m->owner = pthread_self();
+    m->depth++;
+}
+inline void db_mutex_leave(db_mutex *m)
+{
+    m->depth--;
+    pthread_mutex_unlock(&m->mutex);
+}
+// True when the calling thread holds the lock. Only the holder's own answer is reliable; a
+// thread that does not hold it may read a stale owner, so it tries the lock instead.
+inline bool db_mutex_owned(db_mutex *m)
+{
+    if (pthread_mutex_trylock(&m->mutex) != 0) return false; // held by another thread
+    bool mine = m->depth > 0;                                // re-entered: we held it before
+    pthread_mutex_unlock(&m->mutex);
+    return mine;
+}
+#endif
+
+// inet_addr's failure result, and the value a rejected text is tracked under.
+constexpr uint32_t IP_NONE = 0xFFFFFFFFu;
+
+// Parses dotted-quad text (and the short and radix forms the platform parser accepts) into
+// network byte order; IP_NONE when the text is not an address.
+inline uint32_t ip_parse(const char *text) { return (uint32_t)inet_addr(text); }

@@ -1,0 +1,54 @@
+// The timeout sweeper thread.
+//
+// DESIGN: the thread waits on an event with a time-out instead of sleeping, so that a stop
+// request ends any wait at once. Start-up arms the sweeper (clears the flag, makes the event)
+// before it creates the thread; shutdown sets the flag, signals the event, and joins the thread
+// before it destroys the lock and the interface copy the thread uses. The flag is tested before
+// the first sweep and after every wait, so no sweep starts after a stop request.
+#include "tracking/sweeper.h"
+
+#include "host/host_interface.h"
+#include "host/os.h"
+#include "settings/settings.h"
+#include "tracking/ip_db.h"
+
+std::atomic<int32_t> sweeper_stop; // start-up/shutdown thread writes; sweeper reads (relaxed)
+static HANDLE sweeper_wake;        // start-up/shutdown thread creates and closes it while no
+                                   // sweeper runs; the sweeper waits on it
+
+int32_t sweeper_arm()
+{
+    sweeper_stop.store(0, std::memory_order_relaxed);
+    if (sweeper_wake) {
+        ResetEvent(sweeper_wake);
+        return 1;
+    }
+    sweeper_wake = os.create_event(nullptr, TRUE, FALSE, nullptr);
+    return sweeper_wake != nullptr;
+}
+
+void sweeper_request_stop()
+{
+    sweeper_stop.store(1, std::memory_order_relaxed);
+    if (sweeper_wake) SetEvent(sweeper_wake);
+}
+
+void sweeper_disarm()
+{
+    if (sweeper_wake) CloseHandle(sweeper_wake);
+    sweeper_wake = nullptr;
+}
+
+DWORD WINAPI sweeper_thread(LPVOID)
+{
+    WaitForSingleObject(sweeper_wake, SWEEPER_START_DELAY_MS);
+    while (!sweeper_stop.load(std::memory_order_relaxed)) {
+        int32_t freed = db_expire();
+        if (freed > 0)
+            host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_DETAIL, "Tollgate: %d IPs released by timeout",
+                            freed);
+        DWORD wait_ms = (DWORD)settings.sweep_interval.load(std::memory_order_relaxed) * 1000;
+        WaitForSingleObject(sweeper_wake, wait_ms);
+    }
+    return 0;
+}

@@ -1,0 +1,27 @@
+// The timeout sweeper: the module's one thread, which frees quiet addresses every sweep interval.
+//
+// Owns: sweeper_stop and the event that wakes the thread out of its wait.
+// Threads: sweeper_thread runs on its own thread; start-up arms it and shutdown stops it, both on
+// the host's start-up/shutdown thread. The thread touches the table only through db_expire and
+// the host only through the interface copy, which shutdown keeps until the thread has ended.
+#pragma once
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+enum : DWORD { SWEEPER_START_DELAY_MS = 150 };
+
+// Set by shutdown, cleared by start-up; the thread reads it without a lock (relaxed: the event
+// carries the wake-up, the flag only says what it means).
+extern std::atomic<int32_t> sweeper_stop;
+
+// Clears the stop request and makes the wake-up event, before start-up creates the thread.
+// 1 when the thread may be started, 0 when the event could not be made.
+int32_t sweeper_arm();
+// Sets sweeper_stop and wakes the thread at once, wherever it waits.
+void sweeper_request_stop();
+// Releases the wake-up event once the thread has ended (or was never started).
+void sweeper_disarm();
+// The thread procedure; its parameter is not used.
+DWORD WINAPI sweeper_thread(LPVOID);
