@@ -1,5 +1,5 @@
-# The two commands of the README: `make run` (the main job) and `make test` (every test).
-.PHONY: run test build clean
+# The README's two commands: `make run` (the main job) and `make test` (every test).
+.PHONY: run test build bench dist clean
 
 test:
 	scripts/test.sh
@@ -9,6 +9,12 @@ run:
 
 build:
 	scripts/build.sh
+
+bench:
+	scripts/bench.sh
+
+dist:
+	scripts/dist.sh
 
 clean:
 	rm -rf build

@@ -12,13 +12,21 @@ wine_session_start() {
   mkdir -p "$WINEPREFIX"
 
   # The display comes first: the prefix's first Wine process fixes its display driver.
-  local n=90
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-  WINE_SESSION_XVFB=$!
+  # Another session may take the same free number at the same moment: then try the next one.
+  local n=90 i
+  while :; do
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    WINE_SESSION_XVFB=$!
+    for i in $(seq 1 100); do
+      [ -e "/tmp/.X11-unix/X$n" ] && break
+      kill -0 "$WINE_SESSION_XVFB" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -0 "$WINE_SESSION_XVFB" 2>/dev/null && [ -e "/tmp/.X11-unix/X$n" ] && break
+    n=$((n + 1))
+  done
   export DISPLAY=":$n"
-  local i
-  for i in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
   echo "$DISPLAY" > "$WINEPREFIX/.display"
 
   wineserver -p </dev/null >/dev/null 2>&1
