@@ -42,7 +42,7 @@ function(tollgate_test name)
   target_compile_options(${name} PRIVATE ${TOLLGATE_WARNINGS})
   target_link_options(${name} PRIVATE ${TOLLGATE_STATIC_LINK})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gtest_main ${TOLLGATE_SYSTEM_LIBS})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
                        PROPERTIES TIMEOUT 120)
 endfunction()
 
