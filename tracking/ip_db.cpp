@@ -13,27 +13,30 @@ static int32_t db_time_now() { return (int32_t)time(nullptr); }
 static ip_entry ip_db[DB_SLOTS];         // POP3 threads, sweeper, dialog; guarded by db_lock
 static std::atomic<int32_t> db_held_count; // written under db_lock; read anywhere, relaxed
 static db_mutex db_lock;                 // created and destroyed by the start-up/shutdown thread
-static bool db_lock_ready;               // start-up/shutdown thread; read by the dialog's thread
-                                         // while no start or stop runs
+static std::atomic<bool> db_lock_ready; // written by the start-up/shutdown thread; read by all
+                                         // (acquire: a thread that sees true sees the lock made)
 int32_t (*db_clock)() = db_time_now;     // set by tests before other threads start
 
 // Takes db_lock when it exists. Without it the module is stopped: no POP3 call and no sweeper
 // can be inside the table (shutdown drains them before the lock goes), so the dialog's thread
 // may work alone.
-static void db_enter()
+// Returns whether it took the lock; db_leave is handed that answer.
+static bool db_enter()
 {
-    if (db_lock_ready) db_mutex_enter(&db_lock);
+    if (!db_lock_ready.load(std::memory_order_acquire)) return false;
+    db_mutex_enter(&db_lock);
+    return true;
 }
-static void db_leave()
+static void db_leave(bool locked)
 {
-    if (db_lock_ready) db_mutex_leave(&db_lock);
+    if (locked) db_mutex_leave(&db_lock);
 }
 
 int32_t db_init()
 {
-    if (!db_lock_ready) {
+    if (!db_lock_ready.load(std::memory_order_acquire)) {
         db_mutex_init(&db_lock);
-        db_lock_ready = true;
+        db_lock_ready.store(true, std::memory_order_release);
     }
     white_clear();
     return db_clear();
@@ -41,17 +44,17 @@ int32_t db_init()
 
 void db_destroy()
 {
-    if (!db_lock_ready) return;
-    db_lock_ready = false;
+    if (!db_lock_ready.load(std::memory_order_acquire)) return;
+    db_lock_ready.store(false, std::memory_order_release);
     db_mutex_destroy(&db_lock);
 }
 
 int32_t db_clear()
 {
-    db_enter();
+    bool locked = db_enter();
     for (ip_entry &slot : ip_db) slot.in_use = 0;
     db_held_count.store(0, std::memory_order_relaxed);
-    db_leave();
+    db_leave(locked);
     return 1;
 }
 
@@ -82,7 +85,7 @@ int32_t db_next(int32_t after, ip_entry_copy *out)
 {
     if (after < -1) after = -1;
     int32_t found = -1;
-    db_enter();
+    bool locked = db_enter();
     for (int32_t i = after + 1; i < DB_SLOTS; i++) {
         const ip_entry &slot = ip_db[i];
         if (!slot.in_use) continue;
@@ -93,7 +96,7 @@ int32_t db_next(int32_t after, ip_entry_copy *out)
         found = i;
         break;
     }
-    db_leave();
+    db_leave(locked);
     return found;
 }
 
@@ -113,7 +116,7 @@ int32_t db_check_connect(const char *text)
     if (white_match(ip)) return CHECK_WHITE;
 
     int32_t decision;
-    db_enter();
+    bool locked = db_enter();
     int32_t i = db_find(ip);
     if (i < 0) {
         i = db_alloc();
@@ -136,17 +139,17 @@ int32_t db_check_connect(const char *text)
             decision = CHECK_KNOWN;
         }
     }
-    db_leave();
+    db_leave(locked);
     return decision;
 }
 
 int32_t db_release(const char *text)
 {
     uint32_t ip = ip_parse(text);
-    db_enter();
+    bool locked = db_enter();
     int32_t i = db_find(ip);
     if (i >= 0) db_free(i);
-    db_leave();
+    db_leave(locked);
     return 0;
 }
 
@@ -154,7 +157,7 @@ int32_t db_expire()
 {
     int32_t now = db_clock();
     int32_t freed = 0;
-    db_enter();
+    bool locked = db_enter();
     // Read under the lock with the slots: a minute count the dialog changes mid-sweep applies
     // to the whole sweep or to none of it.
     int64_t limit = (int64_t)settings.clear_time.load(std::memory_order_relaxed) * 60;
@@ -165,8 +168,11 @@ int32_t db_expire()
             freed++;
         }
     }
-    db_leave();
+    db_leave(locked);
     return freed;
 }
 
-bool db_lock_held_by_caller() { return db_lock_ready && db_mutex_owned(&db_lock); }
+bool db_lock_held_by_caller()
+{
+    return db_lock_ready.load(std::memory_order_acquire) && db_mutex_owned(&db_lock);
+}
