@@ -7,14 +7,18 @@
 #include <cstdint>
 
 enum : int32_t {
-    SETTINGS_PATH_SIZE = 256, // settings_path's buffer
-    SETTINGS_DIR_SIZE = 200,  // the working-directory buffer the path is built from
+    SETTINGS_PATH_SIZE = 256,      // settings_path's buffer
+    SETTINGS_DIR_SIZE = 200,       // the working-directory buffer the path is built from
+    SETTINGS_WHITE_KEYS_MAX = 256, // most white-list keys one load reads, whatever WhiteIPs says
 };
 
 // The file's full path, built by load_settings (or by the first save_settings when no start-up
 // has built it); "" until then.
 extern char settings_path[SETTINGS_PATH_SIZE];
 
+// Builds settings_path from the working directory: "<directory>\Tollgate.ini", or the bare
+// "Tollgate.ini" when the directory does not fit SETTINGS_DIR_SIZE bytes.
+void settings_build_path();
 // Reads the settings and the white list from the file and logs them through the interface
 // copy, which must exist; the white list must be empty. Always 1.
 int32_t load_settings();
