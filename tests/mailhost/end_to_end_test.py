@@ -1,0 +1,305 @@
+#!/usr/bin/env python3
+"""Tollgate inside the stand-in mail host under Wine, driven by real POP3 clients.
+
+Usage: end_to_end_test.py WINE_EXEC HOST_EXE DLL SCENARIO
+
+Each scenario starts the host on a free port in a fresh working directory with its own
+Tollgate.ini, talks to it with Python's poplib and with curl from distinct loopback addresses
+(127.0.0.2, 127.0.0.3, ...), always stops it, and then checks the host's log, including the
+statistics printed at exit.
+"""
+import os
+import poplib
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+REFUSAL = "-ERR: BlackListed by Tollgate."
+START_LIMIT_S = 90   # Wine's first start in a fresh prefix can be slow
+STOP_LIMIT_S = 40    # the module's shutdown sleeps a second; Wine adds its own
+
+
+def windows_path(path):
+    """The Wine (drive Z:) form of an absolute Linux path."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=()):
+    lines = ["[General]", "Version=0.98", f"ClearTime={clear_time}",
+             f"AuthFailures={auth_failures}", f"UseShortTerm={use_short_term}",
+             f"WhiteIPs={len(white)}", "[WhiteIP]"]
+    lines += [f"WhiteIP{i}={entry}" for i, entry in enumerate(white, 1)]
+    return "\r\n".join(lines) + "\r\n"
+
+
+class Host:
+    """The stand-in host under Wine in a fresh working directory."""
+
+    def __init__(self, wine_exec, host_exe, dll, ini):
+        self.dir = tempfile.mkdtemp(prefix="tollgate-e2e-")
+        with open(os.path.join(self.dir, "Tollgate.ini"), "w", newline="") as f:
+            f.write(ini)
+        self.port = free_port()
+        self.log_path = os.path.join(self.dir, "mailhost.log")
+        self.stop_path = os.path.join(self.dir, "stop")
+        self.out = open(os.path.join(self.dir, "console.txt"), "wb")
+        # No pipes: Wine's service processes would inherit them and hold them open.
+        self.proc = subprocess.Popen(
+            [wine_exec, host_exe, "--dll", windows_path(dll), "--port", str(self.port),
+             "--stop-file", "stop", "--log", "mailhost.log"],
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
+        self.exit_code = None
+
+    def log(self):
+        try:
+            with open(self.log_path, encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def wait_listening(self):
+        """Waits for the host's "POP3 on" line (connecting would itself count as a client)."""
+        deadline = time.time() + START_LIMIT_S
+        while time.time() < deadline:
+            if "mailhost: POP3 on " in self.log():
+                return
+            if self.proc.poll() is not None:
+                raise AssertionError(f"host ended early ({self.proc.returncode}):\n{self.log()}")
+            time.sleep(0.2)
+        raise AssertionError("host did not listen in time:\n" + self.log())
+
+    def stop(self):
+        """Asks the host to stop through the stop file; kills it if it does not."""
+        open(self.stop_path, "w").close()
+        try:
+            self.exit_code = self.proc.wait(STOP_LIMIT_S)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            self.exit_code = "killed"
+        self.out.close()
+        return self.log()
+
+
+class BoundPOP3(poplib.POP3):
+    """poplib's client with its socket bound to a chosen local address."""
+
+    def __init__(self, port, source):
+        self.source = source
+        super().__init__("127.0.0.1", port, timeout=20)
+
+    def _create_socket(self, timeout):
+        return socket.create_connection((self.host, self.port), timeout,
+                                        source_address=(self.source, 0))
+
+
+def pop_greeting(port, source):
+    """Connects and returns the greeting line; closes with QUIT when it was +OK."""
+    try:
+        client = BoundPOP3(port, source)
+    except poplib.error_proto as refused:
+        return refused.args[0].decode("latin-1")
+    greeting = client.getwelcome().decode("latin-1")
+    client.quit()
+    return greeting
+
+
+def pop_login(port, source, user, password, apop=False):
+    """One connection, one login (USER/PASS or APOP). Returns "refused: <line>", "ok" or the
+    server's -ERR answer."""
+    try:
+        client = BoundPOP3(port, source)
+    except poplib.error_proto as refused:
+        return "refused: " + refused.args[0].decode("latin-1")
+    try:
+        if apop:
+            client.apop(user, password)
+        else:
+            client.user(user)
+            client.pass_(password)
+        count, size = client.stat()
+        assert (count, size) == (0, 0), (count, size)
+        result = "ok"
+    except poplib.error_proto as answer:
+        result = answer.args[0].decode("latin-1")
+    client.quit()
+    return result
+
+
+def curl_login(port, source, user, password):
+    """curl's POP3 client (CAPA, AUTH PLAIN, LIST). Returns (exit code, verbose text)."""
+    done = subprocess.run(
+        ["curl", "-sv", "--max-time", "20", f"pop3://127.0.0.1:{port}/", "-u",
+         f"{user}:{password}", "--interface", source],
+        stdin=subprocess.DEVNULL, capture_output=True, text=True, errors="replace")
+    return done.returncode, done.stderr
+
+
+def statistic(log, name):
+    """The value the host printed at exit for a Tollgate category."""
+    found = re.findall(r"^  Tollgate / " + re.escape(name) + r": (-?\d+) ", log, re.M)
+    assert found, f"no statistics line for {name}:\n{log}"
+    return int(found[-1])
+
+
+def connects(log, address):
+    return log.count(f"Tollgate: connect from {address}\n")
+
+
+def run_host(args, ini, body):
+    """Starts a host with `ini`, runs `body(port)`, always stops it; returns the log."""
+    host = Host(*args, ini)
+    try:
+        host.wait_listening()
+        body(host.port)
+    except BaseException:
+        sys.stderr.write(host.stop())
+        raise
+    log = host.stop()
+    assert host.exit_code == 0, f"host exit {host.exit_code}:\n{log}"
+    assert "mailhost: stopped" in log, log
+    return log
+
+
+def scenario_refused_after_auth_failures(args):
+    """AuthFailures wrong-password connections are let in, the next one is refused, with both
+    poplib and curl; every refusal is counted in "Blocked hosts"."""
+    def body(port):
+        for i in range(5):
+            answer = pop_login(port, "127.0.0.2", "alice", "wrong")
+            assert answer.startswith("-ERR"), (i, answer)
+            assert not answer.startswith("refused"), (i, answer)
+        assert pop_login(port, "127.0.0.2", "alice", "wonderland") == "refused: " + REFUSAL
+        assert pop_greeting(port, "127.0.0.2") == REFUSAL
+        for i in range(5):
+            code, text = curl_login(port, "127.0.0.3", "bob", "wrong")
+            assert code == 67, (i, code, text)  # login denied
+        code, text = curl_login(port, "127.0.0.3", "bob", "builder")
+        assert "< " + REFUSAL in text, text
+        assert code != 0, code
+
+    log = run_host(args, ini_text(auth_failures=5), body)
+    assert connects(log, "127.0.0.2") == 7, log
+    assert log.count("    connection blocked") == 3, log
+    assert log.count(REFUSAL) == 3, log  # the host's refusal notes
+    assert statistic(log, "Blocked hosts") == 3, log
+    assert statistic(log, "MaxListSize") == 2, log
+
+
+def scenario_login_restarts_count(args):
+    """A right password (APOP, USER/PASS or curl's AUTH PLAIN) before the limit releases the
+    address: the count starts again from the next connection."""
+    def body(port):
+        address = "127.0.0.4"
+        for i in range(4):
+            assert pop_login(port, address, "alice", "wrong").startswith("-ERR"), i
+        assert pop_login(port, address, "alice", "wonderland", apop=True) == "ok"
+        for i in range(4):
+            assert pop_login(port, address, "bob", "wrong").startswith("-ERR"), i
+        assert pop_login(port, address, "bob", "builder") == "ok"
+        for i in range(4):
+            code, text = curl_login(port, address, "alice", "wrong")
+            assert code == 67, (i, code, text)
+        code, text = curl_login(port, address, "alice", "wonderland")
+        assert code == 0, text
+        # Counted afresh: five more wrong connections are let in, the sixth is refused.
+        for i in range(5):
+            assert pop_login(port, address, "alice", "wrong").startswith("-ERR"), i
+        assert pop_greeting(port, address) == REFUSAL
+
+    log = run_host(args, ini_text(auth_failures=5), body)
+    assert "Tollgate: APOP auth from 127.0.0.4" in log, log
+    assert "Tollgate: login from 127.0.0.4" in log, log
+    assert "Tollgate: OtherAuth from 127.0.0.4" in log, log
+    assert log.count("    new IP, allowed") == 4, log
+    assert statistic(log, "Blocked hosts") == 1, log
+    assert statistic(log, "MaxListSize") == 1, log
+
+
+def scenario_white_listed_never_refused(args):
+    """An address the white list of Tollgate.ini covers is never counted nor refused."""
+    def body(port):
+        for i in range(8):
+            answer = pop_login(port, "127.0.0.77", "alice", "wrong")
+            assert answer.startswith("-ERR") and not answer.startswith("refused"), (i, answer)
+        code, text = curl_login(port, "127.0.0.77", "alice", "wonderland")
+        assert code == 0, text
+        # An address outside the entry is tracked as usual.
+        for i in range(2):
+            assert pop_login(port, "127.0.1.5", "alice", "wrong").startswith("-ERR"), i
+        assert pop_greeting(port, "127.0.1.5") == REFUSAL
+
+    ini = ini_text(auth_failures=2, white=("127.0.0.64/26", "192.168.1.0/24"))
+    log = run_host(args, ini, body)
+    assert "       1: 127.0.0.64/26" in log, log
+    assert log.count("    whitelisted") == 9, log
+    assert statistic(log, "Blocked hosts") == 1, log
+    assert statistic(log, "MaxListSize") == 1, log
+
+
+def scenario_short_term_block(args):
+    """With UseShortTerm=1 a refusal returns -3: the host refuses the client and then blocks
+    the address itself, before the module hears of it."""
+    def body(port):
+        address = "127.0.0.9"
+        for i in range(2):
+            assert pop_login(port, address, "alice", "wrong").startswith("-ERR"), i
+        assert pop_greeting(port, address) == REFUSAL
+        blocked = pop_greeting(port, address)
+        assert blocked.startswith("-ERR") and blocked != REFUSAL, blocked
+        # Other addresses are served as before.
+        assert pop_login(port, "127.0.0.10", "bob", "builder") == "ok"
+
+    log = run_host(args, ini_text(auth_failures=2, use_short_term=1), body)
+    assert "   UseShortTerm: Yes" in log, log
+    assert "127.0.0.9 refused by the module (-3): " + REFUSAL in log, log
+    assert "127.0.0.9 put on the short-term block" in log, log
+    assert "127.0.0.9 refused: on the short-term block" in log, log
+    assert connects(log, "127.0.0.9") == 3, log  # the blocked one never reached the module
+    assert statistic(log, "Blocked hosts") == 1, log
+
+
+def scenario_full_table(args):
+    """48 distinct addresses fill the table; the 49th is let in with the full-table warning
+    and is not stored."""
+    def body(port):
+        for i in range(1, 49):
+            assert pop_greeting(port, f"127.0.2.{i}").startswith("+OK"), i
+        for i in range(6):
+            assert pop_login(port, "127.0.2.49", "alice", "wrong").startswith("-ERR"), i
+        assert pop_login(port, "127.0.2.49", "alice", "wonderland") == "ok"
+
+    log = run_host(args, ini_text(auth_failures=5), body)
+    assert log.count("Tollgate:  DB full, connection allowed") == 7, log
+    assert "    connection blocked" not in log, log
+    assert statistic(log, "MaxListSize") == 48, log
+    assert statistic(log, "Blocked hosts") == 0, log
+
+
+SCENARIOS = {
+    "RefusedAfterAuthFailures": scenario_refused_after_auth_failures,
+    "LoginRestartsCount": scenario_login_restarts_count,
+    "WhiteListedNeverRefused": scenario_white_listed_never_refused,
+    "ShortTermBlock": scenario_short_term_block,
+    "FullTable": scenario_full_table,
+}
+
+
+def main():
+    if len(sys.argv) != 5 or sys.argv[4] not in SCENARIOS:
+        sys.exit("usage: end_to_end_test.py WINE_EXEC HOST_EXE DLL " + "|".join(SCENARIOS))
+    SCENARIOS[sys.argv[4]](tuple(sys.argv[1:4]))
+    print("passed:", sys.argv[4])
+
+
+if __name__ == "__main__":
+    main()
