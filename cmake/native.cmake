@@ -1,3 +1,49 @@
-# The native build (Linux): the table, the white list and the entry parsing, for sanitizers,
-# fuzzing and benchmarks.
-message(STATUS "native build: nothing to build yet")
+# The native build (Linux): the table, the white list, the masks and the entry parsing from the
+# module's own sources, for sanitizers, fuzzing and benchmarks. The event handler and the host
+# binding stay out: their records are laid out for a 32-bit Windows process.
+#
+# TOLLGATE_NATIVE_MODE picks what one tree builds, so that each tree stays small:
+#   asan   unit and stress tests under AddressSanitizer + UndefinedBehaviorSanitizer
+#   tsan   the same tests under ThreadSanitizer
+#   fuzz   the libFuzzer targets (clang), with AddressSanitizer + UndefinedBehaviorSanitizer
+#   bench  the Google Benchmark programs, optimised, no sanitizer
+#   plain  the tests without a sanitizer (the allocation counter then replaces operator new)
+set(TOLLGATE_NATIVE_MODE "asan" CACHE STRING "asan, tsan, fuzz, bench or plain")
+set_property(CACHE TOLLGATE_NATIVE_MODE PROPERTY STRINGS asan tsan fuzz bench plain)
+
+if(TOLLGATE_NATIVE_MODE STREQUAL "asan")
+  set(TOLLGATE_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(TOLLGATE_NATIVE_MODE STREQUAL "tsan")
+  set(TOLLGATE_SANITIZE -fsanitize=thread)
+elseif(TOLLGATE_NATIVE_MODE STREQUAL "fuzz")
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "the fuzz targets need clang (-DCMAKE_CXX_COMPILER=clang++)")
+  endif()
+  set(TOLLGATE_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(TOLLGATE_NATIVE_MODE MATCHES "^(bench|plain)$")
+  set(TOLLGATE_SANITIZE "")
+else()
+  message(FATAL_ERROR "unknown TOLLGATE_NATIVE_MODE ${TOLLGATE_NATIVE_MODE}")
+endif()
+
+# Everything in the tree, the module's sources included, carries the same instrumentation.
+if(TOLLGATE_SANITIZE)
+  add_compile_options(${TOLLGATE_SANITIZE} -fno-omit-frame-pointer -g)
+  add_link_options(${TOLLGATE_SANITIZE})
+endif()
+
+# The module's sources that build on any platform (tracking/platform.h picks the lock).
+add_library(tollgate_core STATIC
+  ${CMAKE_SOURCE_DIR}/tracking/ip_db.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/white_list.cpp
+  ${CMAKE_SOURCE_DIR}/settings/settings_values.cpp)
+target_include_directories(tollgate_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(tollgate_core PRIVATE ${TOLLGATE_MODULE_FLAGS})
+find_package(Threads REQUIRED)
+target_link_libraries(tollgate_core PUBLIC Threads::Threads)
+
+if(TOLLGATE_NATIVE_MODE STREQUAL "bench")
+  add_subdirectory(bench)
+else()
+  add_subdirectory(tests/native)
+endif()

@@ -1,0 +1,75 @@
+// Nothing is allocated on the event path after start-up: every decision, a release, an expiry,
+// a white-list test and the dialog's walk run with the allocation counter at zero.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/native/alloc_counter.h"
+#include "tests/native/native_support.h"
+
+namespace {
+
+// Start-up as the module does it: table and white list emptied, the white list filled.
+void start_up()
+{
+    test_reset();
+    for (int n = 0; n < WHITE_MAX; n++) {
+        char text[32];
+        snprintf(text, sizeof(text), "172.16.%d.0", n);
+        ASSERT_EQ(white_add(text, 24), 1);
+    }
+}
+
+// Where the control allocations go, so that the optimiser cannot drop them.
+void *volatile allocation_sink;
+
+TEST(AllocationCounter, SeesAllocationsOfCAndCxx)
+{
+    alloc_count_start();
+    allocation_sink = malloc(64);
+    int64_t after_malloc = alloc_count_stop();
+    free(allocation_sink);
+    alloc_count_start();
+    allocation_sink = new std::string(200, 'x');
+    int64_t after_new = alloc_count_stop();
+    delete (std::string *)allocation_sink;
+    EXPECT_GE(after_malloc, 1) << alloc_count_method();
+    EXPECT_GE(after_new, 2) << alloc_count_method(); // the string and its characters
+}
+
+TEST(AllocationCounter, EventPathAllocatesNothingAfterStartUp)
+{
+    start_up();
+    // The texts are made first: the count covers the module's work alone.
+    static char tracked[3][60][32], white[16][32];
+    for (int round = 0; round < 3; round++)
+        for (int n = 0; n < 60; n++) snprintf(tracked[round][n], 32, "10.2.%d.%d", round, n);
+    for (int n = 0; n < 16; n++) snprintf(white[n], 32, "172.16.%d.9", n);
+    int decisions[5] = {}; // by decision code - CHECK_FULL
+    alloc_count_start();
+    for (int round = 0; round < 3; round++) {
+        // 60 distinct addresses, seven connections each: new, known, blocked and, past the
+        // 48th slot, full; then white-listed clients, logins, the dialog's walk and expiry.
+        for (int n = 0; n < 60; n++)
+            for (int k = 0; k < 7; k++) decisions[db_check_connect(tracked[round][n]) - CHECK_FULL]++;
+        for (int n = 0; n < 16; n++) {
+            decisions[db_check_connect(white[n]) - CHECK_FULL]++;
+            white_match(ip_of(172, 16, (uint8_t)n, 9));
+            white_match(ip_of(10, 2, 0, (uint8_t)n));
+        }
+        for (int n = 0; n < 20; n++) db_release(tracked[round][n]);
+        ip_entry_copy copy;
+        for (int32_t i = db_next(-1, &copy); i >= 0; i = db_next(i, &copy)) {
+        }
+        test_now += 31 * 60;
+        db_expire();
+    }
+    int64_t allocations = alloc_count_stop();
+    EXPECT_EQ(allocations, 0) << alloc_count_method();
+    for (int32_t d : {CHECK_FULL, CHECK_WHITE, CHECK_NEW, CHECK_BLOCKED, CHECK_KNOWN})
+        EXPECT_GT(decisions[d - CHECK_FULL], 0) << "decision " << d << " was not exercised";
+}
+
+} // namespace

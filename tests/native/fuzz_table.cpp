@@ -1,0 +1,270 @@
+// Model-based fuzz target: the input is read as a sequence of operations on the table and the
+// white list (connect, release, clock advance, expiry, clear, white-list add and empty,
+// AuthFailures and ClearTime changes). Each is applied to the real table and to a small
+// reference model written directly from the rules; every decision, every count and, after each
+// operation, the whole table as the dialog's walk sees it must agree.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tests/native/native_support.h"
+
+namespace {
+
+// ---- The reference model ---------------------------------------------------------------
+
+enum : int { MODEL_SLOTS = 48, MODEL_WHITE = 16 };
+
+struct model_slot {
+    bool in_use;
+    uint32_t ip; // network byte order
+    int32_t last_seen;
+    uint16_t conns;
+};
+
+struct model_t {
+    model_slot slot[MODEL_SLOTS];
+    int32_t held;
+    uint32_t white_address[MODEL_WHITE];
+    uint32_t white_mask[MODEL_WHITE];
+    int32_t white_count;
+    int32_t auth_failures;
+    int32_t clear_time;
+    int32_t now;
+};
+
+model_t model;
+
+// The mask of the first n bits, built octet by octet; all ones outside 1..32.
+uint32_t model_mask(int32_t n)
+{
+    if (n < 1 || n > 32) return 0xFFFFFFFFu;
+    uint8_t octets[4];
+    for (int k = 0; k < 4; k++) {
+        int bits = n - 8 * k;
+        bits = bits < 0 ? 0 : bits > 8 ? 8 : bits;
+        octets[k] = (uint8_t)(0xFF00u >> bits);
+    }
+    uint32_t mask;
+    memcpy(&mask, octets, sizeof(mask));
+    return mask;
+}
+
+bool model_white(uint32_t ip)
+{
+    for (int i = 0; i < model.white_count; i++)
+        if ((ip & model.white_mask[i]) == model.white_address[i]) return true;
+    return false;
+}
+
+int32_t model_connect(uint32_t ip)
+{
+    if (model_white(ip)) return CHECK_WHITE;
+    for (model_slot &s : model.slot) {
+        if (!s.in_use || s.ip != ip) continue;
+        s.last_seen = model.now;
+        if ((int32_t)s.conns >= model.auth_failures) return CHECK_BLOCKED;
+        s.conns++;
+        return CHECK_KNOWN;
+    }
+    for (model_slot &s : model.slot) { // lowest free slot first
+        if (s.in_use) continue;
+        s = {true, ip, model.now, 1};
+        model.held++;
+        return CHECK_NEW;
+    }
+    return CHECK_FULL;
+}
+
+void model_release(uint32_t ip)
+{
+    for (model_slot &s : model.slot) {
+        if (s.in_use && s.ip == ip) {
+            s.in_use = false;
+            model.held--;
+            return;
+        }
+    }
+}
+
+int32_t model_expire()
+{
+    int32_t freed = 0;
+    for (model_slot &s : model.slot) {
+        if (s.in_use && (int64_t)model.now - s.last_seen > (int64_t)model.clear_time * 60) {
+            s.in_use = false;
+            model.held--;
+            freed++;
+        }
+    }
+    return freed;
+}
+
+int32_t model_white_add(const char *text, bool parses, uint32_t ip, int32_t prefix)
+{
+    if (text[0] == '\0' || !parses || model.white_count == MODEL_WHITE) return 0;
+    model.white_address[model.white_count] = ip;
+    model.white_mask[model.white_count] = model_mask(prefix);
+    model.white_count++;
+    return 1;
+}
+
+// ---- Addresses the operations use ------------------------------------------------------
+
+// The texts a client may connect from: 64 addresses (more than the table holds) and a few the
+// parser treats specially. `parses` is false where inet_addr gives its failure value.
+struct client_address {
+    char text[24];
+    uint32_t ip;
+};
+client_address clients[72];
+bool clients_ready;
+
+void make_clients()
+{
+    for (int i = 0; i < 64; i++) {
+        uint8_t a = (i & 32) ? 192 : 10, b = (uint8_t)((i >> 3) & 3), d = (uint8_t)(i & 7);
+        snprintf(clients[i].text, sizeof(clients[i].text), "%u.%u.0.%u", a, b, d);
+        clients[i].ip = ip_of(a, b, 0, d);
+    }
+    const client_address special[8] = {
+        {"255.255.255.255", 0xFFFFFFFFu}, {"not-an-address", 0xFFFFFFFFu},
+        {"1.2.3.4.5", 0xFFFFFFFFu},       {"300.1.1.1", 0xFFFFFFFFu},
+        {"0.0.0.0", ip_of(0, 0, 0, 0)},   {"10.1", ip_of(10, 0, 0, 1)}, // short form = 10.0.0.1
+        {"192.0.0.7", ip_of(192, 0, 0, 7)}, {"10.3.0.7", ip_of(10, 3, 0, 7)},
+    };
+    for (int i = 0; i < 8; i++) clients[64 + i] = special[i];
+    clients_ready = true;
+}
+
+// A white-list entry text from one input byte: mostly addresses near the clients'.
+void white_text(uint8_t x, char *text, size_t size, bool *parses, uint32_t *ip)
+{
+    static const uint8_t firsts[4] = {10, 192, 0, 128};
+    *parses = true;
+    switch (x % 16) {
+    case 0: snprintf(text, size, "%s", ""); *parses = false; return;
+    case 1: snprintf(text, size, "%s", "letters"); *parses = false; return;
+    case 2: snprintf(text, size, "%s", "255.255.255.255"); *parses = false; return;
+    default: break;
+    }
+    uint8_t a = firsts[(x >> 4) & 3], b = (uint8_t)((x >> 6) & 3), d = (uint8_t)(x % 16 < 9 ? 0 : x % 8);
+    snprintf(text, size, "%u.%u.0.%u", a, b, d);
+    *ip = ip_of(a, b, 0, d);
+}
+
+// ---- Checks ------------------------------------------------------------------------------
+
+[[noreturn]] void mismatch(const char *what, long long real, long long expected, size_t op)
+{
+    fprintf(stderr, "fuzz_table: %s: table %lld, model %lld (operation %zu)\n", what, real,
+            expected, op);
+    abort();
+}
+
+void expect_eq(const char *what, long long real, long long expected, size_t op)
+{
+    if (real != expected) mismatch(what, real, expected, op);
+}
+
+// The whole table through the dialog's walk against the model's slots.
+void compare_tables(size_t op)
+{
+    expect_eq("held count", db_held(), model.held, op);
+    ip_entry_copy copy;
+    int32_t i = db_next(-1, &copy);
+    for (int k = 0; k < MODEL_SLOTS; k++) {
+        if (!model.slot[k].in_use) continue;
+        expect_eq("next slot in use", i, k, op);
+        expect_eq("ip", copy.ip, model.slot[k].ip, op);
+        expect_eq("last_seen", copy.last_seen, model.slot[k].last_seen, op);
+        expect_eq("conns", copy.conns, model.slot[k].conns, op);
+        expect_eq("valid", copy.valid, 1, op);
+        i = db_next(i, &copy);
+    }
+    expect_eq("walk end", i, -1, op);
+}
+
+int32_t fuzz_clock() { return model.now; }
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (!clients_ready) make_clients();
+    test_reset();
+    db_clock = fuzz_clock;
+    memset(&model, 0, sizeof(model));
+    model.auth_failures = AUTH_FAILURES_DEFAULT;
+    model.clear_time = CLEAR_TIME_DEFAULT;
+    model.now = TEST_CLOCK_START;
+
+    size_t pos = 0, op = 0;
+    auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
+    while (pos < size && op < 4096) {
+        uint8_t code = next();
+        uint8_t arg = next();
+        switch (code % 12) {
+        case 0: case 1: case 2: { // connect (the most common event)
+            const client_address &c = clients[arg % 72];
+            expect_eq("decision", db_check_connect(c.text), model_connect(c.ip), op);
+            break;
+        }
+        case 3: { // login
+            const client_address &c = clients[arg % 72];
+            expect_eq("release result", db_release(c.text), 0, op);
+            model_release(c.ip);
+            break;
+        }
+        case 4: // clock advance by a few seconds
+            model.now += arg;
+            break;
+        case 5: { // the sweeper: clock advance around the ClearTime boundary, then expiry
+            int64_t limit = (int64_t)model.clear_time * 60;
+            const int64_t steps[8] = {0, 1, 59, limit - 1, limit, limit + 1, 3600, 86400};
+            int64_t step = steps[arg % 8];
+            if (step > 0 && step < 1000000) model.now += (int32_t)step;
+            expect_eq("expired", db_expire(), model_expire(), op);
+            break;
+        }
+        case 6: // "Clear All": the slots (the white list is emptied separately, case 9)
+            expect_eq("clear result", db_clear(), 1, op);
+            for (model_slot &s : model.slot) s.in_use = false;
+            model.held = 0;
+            break;
+        case 7: { // white_add with a prefix from -3 to 40
+            char text[32];
+            bool parses;
+            uint32_t ip = 0;
+            white_text(arg, text, sizeof(text), &parses, &ip);
+            int32_t prefix = (int32_t)(next() % 44) - 3;
+            expect_eq("white_add", white_add(text, prefix), model_white_add(text, parses, ip, prefix), op);
+            expect_eq("white count", white_count(), model.white_count, op);
+            break;
+        }
+        case 8: // AuthFailures, including 0 and negative values
+            model.auth_failures = (int32_t)(arg % 36) - 3;
+            settings.auth_failures.store(model.auth_failures);
+            break;
+        case 9:
+            white_clear();
+            model.white_count = 0;
+            break;
+        case 10: { // ClearTime: the bounds and small values that make expiry reachable
+            const int32_t minutes[8] = {1, 2, 5, 30, 1440, 0, -1, 3};
+            model.clear_time = minutes[arg % 8];
+            settings.clear_time.store(model.clear_time);
+            break;
+        }
+        default: { // white_match on a client address
+            const client_address &c = clients[arg % 72];
+            expect_eq("white_match", white_match(c.ip), model_white(c.ip) ? 1 : 0, op);
+            break;
+        }
+        }
+        compare_tables(op);
+        op++;
+    }
+    return 0;
+}

@@ -1,0 +1,47 @@
+// Shared by the native tests and fuzz targets: a clock the test drives, a reset of the table,
+// the white list and the settings, and addresses built from their octets.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#include "settings/settings.h"
+#include "tracking/ip_db.h"
+#include "tracking/platform.h"
+#include "tracking/white_list.h"
+
+enum : int32_t { TEST_CLOCK_START = 1000000000 }; // 2001-09-09, any fixed second will do
+
+// The table's clock in the tests: moved only by the test, read by every thread (relaxed: a
+// reader needs a whole second, not an order with other words).
+inline std::atomic<int32_t> test_now{TEST_CLOCK_START};
+inline int32_t test_clock() { return test_now.load(std::memory_order_relaxed); }
+
+// Points the table at the test clock, puts the settings back to their defaults, and empties
+// the table and the white list (creating db_lock the first time).
+inline void test_reset()
+{
+    test_now.store(TEST_CLOCK_START, std::memory_order_relaxed);
+    db_clock = test_clock;
+    settings.clear_time.store(CLEAR_TIME_DEFAULT, std::memory_order_relaxed);
+    settings.auth_failures.store(AUTH_FAILURES_DEFAULT, std::memory_order_relaxed);
+    settings.use_short_term.store(0, std::memory_order_relaxed);
+    db_init();
+}
+
+// The address a.b.c.d in network byte order, built byte by byte (no parser involved).
+inline uint32_t ip_of(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    const uint8_t octets[4] = {a, b, c, d};
+    uint32_t v;
+    memcpy(&v, octets, sizeof(v));
+    return v;
+}
+
+// The octet k (0 = first) of an address in network byte order.
+inline uint8_t ip_octet(uint32_t ip, int k)
+{
+    uint8_t octets[4];
+    memcpy(octets, &ip, sizeof(ip));
+    return octets[k];
+}

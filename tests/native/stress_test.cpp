@@ -1,0 +1,165 @@
+// Every thread that enters the table at once: POP3 threads connecting and logging in on
+// overlapping addresses, the sweeper expiring while the clock moves, and the dialog walking,
+// clearing, changing the settings and emptying and refilling the white list. Run under
+// ThreadSanitizer (no race may be reported) and AddressSanitizer. Afterwards the held count
+// equals the slots in use, no address is held twice, and every copy the walk handed out was
+// whole.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "tests/native/native_support.h"
+
+namespace {
+
+enum : int {
+    POOL_SIZE = 80,      // more than the 48 slots, so the table fills up at times
+    POP3_THREADS = 4,
+    AUTH_FAILURES_MAX_USED = 8,
+    STRESS_MILLISECONDS = 1500,
+    SWEEP_CLOCK_STEP = 61, // seconds per sweep: a slot untouched for two sweeps is expired
+};
+
+// Pool address n is 10.b.c.d with b = n / 8, c = n % 8 + 1 and a check octet d derived from
+// b and c: a copy whose octets disagree was torn or never written by the table.
+uint8_t check_octet(int b, int c) { return (uint8_t)((b * 37 + c * 11 + 5) & 0xFF); }
+
+struct pool_t {
+    char text[POOL_SIZE][24];
+};
+
+pool_t make_pool()
+{
+    pool_t pool;
+    for (int n = 0; n < POOL_SIZE; n++) {
+        int b = n / 8, c = n % 8 + 1;
+        snprintf(pool.text[n], sizeof(pool.text[n]), "10.%d.%d.%d", b, c, check_octet(b, c));
+    }
+    return pool;
+}
+
+bool whole_pool_address(uint32_t ip)
+{
+    int a = ip_octet(ip, 0), b = ip_octet(ip, 1), c = ip_octet(ip, 2), d = ip_octet(ip, 3);
+    return a == 10 && b < POOL_SIZE / 8 && c >= 1 && c <= 8 && d == check_octet(b, c);
+}
+
+// What one bad copy looked like, for the failure message.
+struct bad_copy {
+    int32_t index;
+    ip_entry_copy copy;
+    int32_t now;
+};
+
+bool whole_copy(const ip_entry_copy &copy, int32_t now)
+{
+    return copy.valid == 1 && whole_pool_address(copy.ip) && copy.conns >= 1 &&
+           copy.conns <= AUTH_FAILURES_MAX_USED && copy.last_seen >= TEST_CLOCK_START &&
+           copy.last_seen <= now;
+}
+
+TEST(TableStress, AllThreadsAtOnceKeepTheTableConsistent)
+{
+    test_reset();
+    settings.clear_time.store(1);
+    const pool_t pool = make_pool();
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> connects{0}, releases{0}, expired{0}, walks{0}, copies{0}, clears{0};
+    std::atomic<int64_t> bad_decisions{0}, bad_held{0};
+    std::vector<bad_copy> bad_copies; // dialog thread only
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < POP3_THREADS; t++) {
+        threads.emplace_back([&, t] {
+            uint32_t seed = 12345u + (uint32_t)t * 7919u;
+            while (!stop.load(std::memory_order_relaxed)) {
+                seed = seed * 1103515245u + 12345u;
+                const char *address = pool.text[(seed >> 8) % POOL_SIZE];
+                int32_t d = db_check_connect(address);
+                if (d < CHECK_FULL || d > CHECK_KNOWN) bad_decisions++;
+                connects++;
+                if ((seed >> 20) % 4 == 0) { // roughly one login in four connections
+                    db_release(address);
+                    releases++;
+                }
+                int32_t held = db_held();
+                if (held < 0 || held > DB_SLOTS) bad_held++;
+            }
+        });
+    }
+    threads.emplace_back([&] { // the sweeper, with a clock running far faster than real time
+        while (!stop.load(std::memory_order_relaxed)) {
+            test_now.fetch_add(SWEEP_CLOCK_STEP, std::memory_order_relaxed);
+            expired += db_expire();
+            std::this_thread::yield();
+        }
+    });
+    threads.emplace_back([&] { // the dialog
+        int round = 0;
+        while (!stop.load(std::memory_order_relaxed)) {
+            ip_entry_copy copy;
+            for (int32_t i = db_next(-1, &copy); i >= 0; i = db_next(i, &copy)) {
+                copies++;
+                int32_t now = test_clock();
+                if (!whole_copy(copy, now) && bad_copies.size() < 10)
+                    bad_copies.push_back({i, copy, now});
+                copy.valid = 0;
+            }
+            walks++;
+            round++;
+            settings.auth_failures.store(3 + round % (AUTH_FAILURES_MAX_USED - 2));
+            settings.clear_time.store(1 + round % 3);
+            // Empty and refill the white list as "OK / Save" does; it covers pool addresses
+            // 10.9.x.x (and, every other round, 10.2.x.x).
+            white_clear();
+            white_add("10.9.0.0", 16);
+            if (round % 2) white_add("10.2.0.0", 16);
+            for (int n = 0; n < 10; n++) white_add("192.0.2.0", 24 + n % 8);
+            if (round % 64 == 0) {
+                db_clear();
+                clears++;
+            }
+        }
+    });
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(STRESS_MILLISECONDS));
+    stop.store(true);
+    for (std::thread &t : threads) t.join();
+
+    EXPECT_EQ(bad_decisions.load(), 0);
+    EXPECT_EQ(bad_held.load(), 0);
+    for (const bad_copy &b : bad_copies)
+        ADD_FAILURE() << "torn copy of slot " << b.index << ": ip " << std::hex << b.copy.ip
+                      << std::dec << " conns " << b.copy.conns << " last_seen "
+                      << b.copy.last_seen << " valid " << b.copy.valid << " (now " << b.now << ")";
+
+    // The table at rest: the held count equals the slots in use, each address held once.
+    std::set<uint32_t> held;
+    int32_t in_use = 0;
+    ip_entry_copy copy;
+    for (int32_t i = db_next(-1, &copy); i >= 0; i = db_next(i, &copy)) {
+        in_use++;
+        EXPECT_TRUE(whole_copy(copy, test_clock())) << "slot " << i;
+        EXPECT_TRUE(held.insert(copy.ip).second) << "address held twice, slot " << i;
+    }
+    EXPECT_EQ(db_held(), in_use);
+
+    // The run did exercise every kind of work.
+    EXPECT_GT(connects.load(), 1000);
+    EXPECT_GT(releases.load(), 0);
+    EXPECT_GT(expired.load(), 0);
+    EXPECT_GT(walks.load(), 10);
+    EXPECT_GT(copies.load(), 0);
+    EXPECT_GT(clears.load(), 0);
+    printf("stress: %lld connects, %lld releases, %lld expired, %lld walks (%lld copies), "
+           "%lld clears\n",
+           (long long)connects.load(), (long long)releases.load(), (long long)expired.load(),
+           (long long)walks.load(), (long long)copies.load(), (long long)clears.load());
+}
+
+} // namespace
