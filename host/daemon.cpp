@@ -8,7 +8,9 @@
 // count is zero. Both sides use sequentially consistent operations, so either the call sees
 // the daemon stopped and touches nothing, or shutdown sees the call and waits for it. Only then
 // are the lock destroyed and the copy released. If a call or the sweeper does not come back
-// within the bound, the lock and the copy are deliberately left alive: a leak, never a crash.
+// within the bound, the lock and the copy are deliberately left alive and the library is pinned
+// in the process, so that neither a free nor an unload can pull anything from under the
+// straggler: a leak, never a crash. The next start takes such a sweeper up again.
 #include "host/daemon.h"
 
 #include <windows.h>
@@ -84,6 +86,16 @@ int32_t version_check(const host_interface *record)
     return 1;
 }
 
+// Closes the handle of a sweeper left running by a shutdown that could not join it, once that
+// thread has ended. Start-up/shutdown thread only.
+static void sweeper_forget_ended()
+{
+    if (sweeper_handle && WaitForSingleObject(sweeper_handle, 0) == WAIT_OBJECT_0) {
+        CloseHandle(sweeper_handle);
+        sweeper_handle = nullptr;
+    }
+}
+
 int32_t daemon_init(const host_interface *record)
 {
     if (!version_check(record)) return 0;
@@ -98,8 +110,11 @@ int32_t daemon_init(const host_interface *record)
     load_settings();
     stats_register();
     // A restart in the same process re-arms the sweeper: the stop request of the last shutdown
-    // would otherwise end the new thread at once and nothing would ever expire again.
-    if (sweeper_arm())
+    // would otherwise end the new thread at once and nothing would ever expire again. A sweeper
+    // that the last shutdown could not join and that is still running is re-armed with the rest
+    // and goes on sweeping; a second one is not started beside it.
+    sweeper_forget_ended();
+    if (sweeper_arm() && sweeper_handle == nullptr)
         sweeper_handle = os.create_thread(nullptr, 0, sweeper_thread, nullptr, 0, nullptr);
     if (sweeper_handle == nullptr)
         host_log_text(LOG_TYPE_DAEMON, LOG_PRIO_ERROR, "Tollgate: Unable to start timeout system!");
@@ -108,14 +123,26 @@ int32_t daemon_init(const host_interface *record)
     return 1;
 }
 
-// Waits until no event call is inside the module; false when the limit passed first.
+// Waits until no event call is inside the module; false when the limit passed first. The limit
+// is measured on the clock, not in rounds: a Sleep(1) lasts a whole timer tick on Windows.
 static bool daemon_drain_events()
 {
-    for (DWORD waited = 0; events_in_flight.load() != 0; waited++) {
-        if (waited >= DAEMON_DRAIN_LIMIT_MS) return false;
+    DWORD start = GetTickCount();
+    while (events_in_flight.load() != 0) {
+        if (GetTickCount() - start >= DAEMON_DRAIN_LIMIT_MS) return false;
         Sleep(1);
     }
     return true;
+}
+
+// Keeps the library loaded for the rest of the process. Used when shutdown gives up waiting for
+// an event call or the sweeper: the host may unload the library once _closedown returns, and
+// that code must not be pulled from under a thread still running in it.
+static void daemon_pin_module()
+{
+    HMODULE self;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       (LPCSTR)(void *)daemon_pin_module, &self);
 }
 
 void daemon_shutdown()
@@ -139,6 +166,8 @@ void daemon_shutdown()
         db_destroy();
         os.release(host_copy);
         host_copy = nullptr;
+    } else {
+        daemon_pin_module();
     }
     os.sleep(DAEMON_STOP_SETTLE_MS);
     os.sleep(DAEMON_STOP_SETTLE_MS);
