@@ -1,0 +1,102 @@
+// The address list view: a report-style list of the held addresses.
+#include "ui/ip_list.h"
+
+#include <winsock2.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/daemon.h"
+#include "host/os.h"
+#include "tracking/ip_db.h"
+#include "ui/resource.h"
+
+enum : int32_t { IP_LIST_TEXT_SIZE = 32 }; // one cell: an address or a decimal number
+
+const ip_list_column ip_list_columns[IP_LIST_COLUMNS] = {
+    {"IP address", 93},
+    {"Conns", 47},
+    {"Age (s)", 70},
+};
+
+HWND ip_list_window;                       // dialog thread only
+static char ip_list_text[IP_LIST_TEXT_SIZE]; // dialog thread only: the cell being set
+
+// True when `window` is a list view this module made and that still exists. A handle kept from
+// an earlier opening normally names a destroyed window; should the system have handed the
+// number to some other window since, that window is not ours to destroy.
+static bool ip_list_is_ours(HWND window)
+{
+    if (window == nullptr || !IsWindow(window)) return false;
+    if ((void *)GetWindowLongPtrA(window, GWLP_HINSTANCE) != module_instance) return false;
+    char name[sizeof(IP_LIST_CLASS) + 1];
+    return GetClassNameA(window, name, sizeof(name)) > 0 && strcmp(name, IP_LIST_CLASS) == 0;
+}
+
+void ip_list_create(HWND dialog)
+{
+    if (ip_list_is_ours(ip_list_window)) DestroyWindow(ip_list_window);
+    ip_list_window = CreateWindowExA(0, IP_LIST_CLASS, "", IP_LIST_STYLE, IP_LIST_LEFT, IP_LIST_TOP,
+                                     IP_LIST_WIDTH, IP_LIST_HEIGHT, dialog, (HMENU)IDC_IP_LIST,
+                                     (HINSTANCE)module_instance, nullptr);
+    if (ip_list_window == nullptr) {
+        // The module never initialises the common controls: the host's process must have.
+        os.message_box(nullptr, "Unable to create IP list window", nullptr, MB_OK);
+        return;
+    }
+    SendMessageA(ip_list_window, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, IP_LIST_EX_STYLE);
+    SendMessageA(ip_list_window, LVM_DELETEALLITEMS, 0, 0);
+    for (int32_t i = 0; i < IP_LIST_COLUMNS; i++) {
+        LVCOLUMNA column{};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = ip_list_columns[i].width;
+        column.pszText = (char *)ip_list_columns[i].title;
+        column.iSubItem = i;
+        SendMessageA(ip_list_window, LVM_INSERTCOLUMNA, i, (LPARAM)&column);
+    }
+    SendMessageA(ip_list_window, LVM_SETITEMCOUNT, IP_LIST_ROW_HINT, 0);
+    ip_list_refresh();
+}
+
+// Sets the text of one cell from ip_list_text.
+static void ip_list_set_cell(int32_t row, int32_t column)
+{
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = ip_list_text;
+    SendMessageA(ip_list_window, LVM_SETITEMTEXTA, row, (LPARAM)&item);
+}
+
+void ip_list_refresh()
+{
+    if (ip_list_window == nullptr) return;
+    SendMessageA(ip_list_window, LVM_DELETEALLITEMS, 0, 0);
+    int32_t now = db_clock();
+    int32_t last_row = -1;
+    ip_entry_copy slot;
+    for (int32_t i = db_next(-1, &slot); i >= 0; i = db_next(i, &slot)) {
+        LVITEMA item{};
+        item.mask = LVIF_TEXT;
+        item.iItem = 1;
+        item.iSubItem = 0;
+        item.pszText = (char *)"";
+        int32_t row = (int32_t)SendMessageA(ip_list_window, LVM_INSERTITEMA, 0, (LPARAM)&item);
+        if (row < 0) continue; // nothing was inserted: there is no row to fill
+        last_row = row;
+        in_addr address;
+        address.s_addr = slot.ip;
+        // inet_ntoa's text lives in a buffer Winsock reuses: keep our own copy.
+        snprintf(ip_list_text, sizeof(ip_list_text), "%s", inet_ntoa(address));
+        ip_list_set_cell(row, 0);
+        snprintf(ip_list_text, sizeof(ip_list_text), "%d", (int)slot.conns);
+        ip_list_set_cell(row, 1);
+        // Wrapping subtraction: a clock set back shows a negative age, never an overflow.
+        snprintf(ip_list_text, sizeof(ip_list_text), "%d",
+                 (int)(int32_t)((uint32_t)now - (uint32_t)slot.last_seen));
+        ip_list_set_cell(row, 2);
+    }
+    // An empty walk has no row to redraw.
+    if (last_row >= 0) PostMessageA(ip_list_window, LVM_REDRAWITEMS, 0, last_row);
+    UpdateWindow(ip_list_window);
+}

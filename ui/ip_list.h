@@ -1,0 +1,47 @@
+// The address list view inside the configuration dialog: one row per held address with its
+// connection count and its age in seconds, rebuilt from the address table on request.
+//
+// Owns: ip_list_window and the text buffer the rows are set from.
+// Threads: only the dialog's thread (the host thread running _configure).
+// Lock: none held; the rows come from db_next, which copies one slot at a time under db_lock.
+#pragma once
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdint>
+
+// The list view: class, style, place (client pixels of the dialog) and columns.
+#define IP_LIST_CLASS "SysListView32"
+enum : int32_t {
+    IP_LIST_LEFT = 14,
+    IP_LIST_TOP = 30,
+    IP_LIST_WIDTH = 210,
+    IP_LIST_HEIGHT = 282,
+    IP_LIST_COLUMNS = 3,
+    IP_LIST_ROW_HINT = 30, // LVM_SETITEMCOUNT size hint
+};
+enum : DWORD {
+    IP_LIST_STYLE = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | WS_GROUP | WS_TABSTOP |
+                    LVS_REPORT | LVS_SHOWSELALWAYS | LVS_SORTDESCENDING | LVS_NOLABELWRAP |
+                    LVS_AUTOARRANGE,
+    IP_LIST_EX_STYLE = LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT,
+};
+static_assert(IP_LIST_STYLE == 0x503301A9 && IP_LIST_EX_STYLE == 0x21);
+
+struct ip_list_column {
+    const char *title;
+    int32_t width; // pixels
+};
+extern const ip_list_column ip_list_columns[IP_LIST_COLUMNS];
+
+// The list view of the dialog opened last: 0 until the first opening and after a creation that
+// failed; after the dialog has ended it names a window that no longer exists. Dialog thread.
+extern HWND ip_list_window;
+
+// Creates the list view inside `dialog` (replacing one left from an earlier opening), sets its
+// columns and fills it. When the class is not registered in the process, shows the one box
+// "Unable to create IP list window" and leaves ip_list_window 0.
+void ip_list_create(HWND dialog);
+// Rebuilds every row from the table, measuring ages against one reading of db_clock. Does
+// nothing while ip_list_window is 0.
+void ip_list_refresh();
