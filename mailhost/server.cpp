@@ -29,7 +29,8 @@ static server_options server_config;          // main thread before serving; the
 static SOCKET server_listener = INVALID_SOCKET; // main thread only
 static std::mutex server_lock;                // guards the two below
 static std::condition_variable server_ended;  // signalled when a connection thread ends
-static std::set<SOCKET> server_sockets;       // live connections; server_lock
+static std::set<SOCKET> server_sockets;       // open connection sockets; server_lock
+static int server_live_count;                 // connection threads running; server_lock
 static std::atomic<uint32_t> server_serial;   // stamps of the greetings; relaxed
 
 static void server_send(SOCKET s, const std::string &text)
@@ -138,13 +139,14 @@ static void server_connection(SOCKET s, std::string address)
     if (too_long) server_send(s, "-ERR line too long\r\n");
 }
 
-// The thread of one connection: serves it, then closes it and signs off.
+// The thread of one connection: serves it, then closes it and signs off. A socket that
+// server_drain has already closed is no longer in the set and is not closed twice.
 static void server_thread(SOCKET s, std::string address)
 {
     server_connection(s, address);
     std::lock_guard<std::mutex> hold(server_lock);
-    server_sockets.erase(s);
-    closesocket(s);
+    if (server_sockets.erase(s)) closesocket(s);
+    server_live_count--;
     server_ended.notify_all();
 }
 
@@ -196,8 +198,9 @@ static void server_accept()
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char *)&idle_ms, sizeof(idle_ms));
     {
         std::lock_guard<std::mutex> hold(server_lock);
-        if ((int)server_sockets.size() < server_config.max_connections) {
+        if (server_live_count < server_config.max_connections) {
             server_sockets.insert(s);
+            server_live_count++;
             std::thread(server_thread, s, std::string(address)).detach();
             return;
         }
@@ -226,13 +229,19 @@ void server_serve(bool (*should_stop)())
 bool server_drain(int limit_ms)
 {
     std::unique_lock<std::mutex> hold(server_lock);
-    for (SOCKET s : server_sockets) shutdown(s, SD_BOTH);
+    // Closing is what ends a receive blocked in another thread (a shutdown alone does not
+    // everywhere). The listener is closed, so no new socket can take a closed one's handle.
+    for (SOCKET s : server_sockets) {
+        shutdown(s, SD_BOTH);
+        closesocket(s);
+    }
+    server_sockets.clear();
     return server_ended.wait_for(hold, std::chrono::milliseconds(limit_ms),
-                                 [] { return server_sockets.empty(); });
+                                 [] { return server_live_count == 0; });
 }
 
 int server_live()
 {
     std::lock_guard<std::mutex> hold(server_lock);
-    return (int)server_sockets.size();
+    return server_live_count;
 }

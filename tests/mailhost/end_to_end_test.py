@@ -44,10 +44,11 @@ def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=()):
 class Host:
     """The stand-in host under Wine in a fresh working directory."""
 
-    def __init__(self, wine_exec, host_exe, dll, ini):
+    def __init__(self, wine_exec, host_exe, dll, ini, extra_args=(), files=None):
         self.dir = tempfile.mkdtemp(prefix="tollgate-e2e-")
-        with open(os.path.join(self.dir, "Tollgate.ini"), "w", newline="") as f:
-            f.write(ini)
+        for name, text in dict(files or {}, **{"Tollgate.ini": ini}).items():
+            with open(os.path.join(self.dir, name), "w", newline="") as f:
+                f.write(text)
         self.port = free_port()
         self.log_path = os.path.join(self.dir, "mailhost.log")
         self.stop_path = os.path.join(self.dir, "stop")
@@ -55,7 +56,7 @@ class Host:
         # No pipes: Wine's service processes would inherit them and hold them open.
         self.proc = subprocess.Popen(
             [wine_exec, host_exe, "--dll", windows_path(dll), "--port", str(self.port),
-             "--stop-file", "stop", "--log", "mailhost.log"],
+             "--stop-file", "stop", "--log", "mailhost.log", *extra_args],
             cwd=self.dir, stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
         self.exit_code = None
 
@@ -155,9 +156,9 @@ def connects(log, address):
     return log.count(f"Tollgate: connect from {address}\n")
 
 
-def run_host(args, ini, body):
+def run_host(args, ini, body, extra_args=(), files=None):
     """Starts a host with `ini`, runs `body(port)`, always stops it; returns the log."""
-    host = Host(*args, ini)
+    host = Host(*args, ini, extra_args, files)
     try:
         host.wait_listening()
         body(host.port)
@@ -285,12 +286,47 @@ def scenario_full_table(args):
     assert statistic(log, "Blocked hosts") == 0, log
 
 
+def while_busy(attempt):
+    """Repeats `attempt` while the host turns it away for want of a free connection (a
+    connection's thread ends just after its last answer), for up to 10 s."""
+    deadline = time.time() + 10
+    while True:
+        answer = attempt()
+        if "too many connections" not in answer or time.time() > deadline:
+            return answer
+        time.sleep(0.2)
+
+
+def scenario_bounded_connections_and_users_file(args):
+    """Connections beyond --max-connections are turned away by the host before the module
+    hears of them; users come from --users; the host stops cleanly with a client still
+    connected."""
+    def body(port):
+        first = BoundPOP3(port, "127.0.0.20")
+        kept.append(BoundPOP3(port, "127.0.0.21"))  # stays connected through the stop
+        assert pop_greeting(port, "127.0.0.22").startswith("-ERR too many connections")
+        first.quit()
+        assert while_busy(lambda: pop_login(port, "127.0.0.23", "carol", "s3cret")) == "ok"
+        answer = while_busy(lambda: pop_login(port, "127.0.0.24", "alice", "wonderland"))
+        assert answer.startswith("-ERR invalid"), answer
+
+    kept = []
+    log = run_host(args, ini_text(), body, ("--max-connections", "2", "--users", "users.txt"),
+                   {"users.txt": "# test users\ncarol:s3cret\n"})
+    assert "127.0.0.22 turned away: 2 connections are being served" in log, log
+    assert connects(log, "127.0.0.22") == 0, log
+    assert "127.0.0.23: carol logged in (USER/PASS)" in log, log
+    assert "127.0.0.24: failed login for 'alice' (USER/PASS)" in log, log
+    assert "still open" not in log, log
+
+
 SCENARIOS = {
     "RefusedAfterAuthFailures": scenario_refused_after_auth_failures,
     "LoginRestartsCount": scenario_login_restarts_count,
     "WhiteListedNeverRefused": scenario_white_listed_never_refused,
     "ShortTermBlock": scenario_short_term_block,
     "FullTable": scenario_full_table,
+    "BoundedConnectionsAndUsersFile": scenario_bounded_connections_and_users_file,
 }
 
 
