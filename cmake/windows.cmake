@@ -48,3 +48,4 @@ endfunction()
 
 add_subdirectory(mailhost)
 add_subdirectory(tests)
+add_subdirectory(bench)

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -31,6 +32,7 @@ static std::vector<std::string> host_calls;
 static std::vector<host_hook> host_hooks;
 static void (*host_probe)();
 static int32_t host_parent;
+static std::atomic<bool> host_discard; // any thread; relaxed: a switch, not an order
 
 static void host_call(const std::string &text)
 {
@@ -58,12 +60,14 @@ static void host_add_line(int32_t type, int32_t priority, const char *text)
 static void __cdecl host_fn_log_text(int32_t type, int32_t priority, const char *text)
 {
     host_enter();
+    if (host_discard.load(std::memory_order_relaxed)) return;
     host_add_line(type, priority, text);
 }
 
 static void __cdecl host_fn_log_format(int32_t type, int32_t priority, const char *format, ...)
 {
     host_enter();
+    if (host_discard.load(std::memory_order_relaxed)) return;
     char text[HOST_LOG_LINE_SIZE];
     va_list values;
     va_start(values, format);
@@ -107,6 +111,7 @@ static int32_t __cdecl host_fn_category_create(int32_t module, const char *name,
 static void __cdecl host_fn_report(int32_t category, int32_t value)
 {
     host_enter();
+    if (host_discard.load(std::memory_order_relaxed)) return;
     host_call("report " + std::to_string(category) + " " + std::to_string(value));
     std::lock_guard<std::mutex> hold(host_lock);
     for (host_stat_category &c : host_categories) {
@@ -205,6 +210,7 @@ void host_side_reset()
     host_hooks.clear();
     host_probe = nullptr;
     host_parent = 0;
+    host_discard.store(false, std::memory_order_relaxed);
 }
 
 host_interface *host_side_record() { return (host_interface *)host_record_bytes; }
@@ -347,3 +353,5 @@ void host_side_set_parent_window(int32_t window)
     std::lock_guard<std::mutex> hold(host_lock);
     host_parent = window;
 }
+
+void host_side_set_discard(bool discard) { host_discard.store(discard, std::memory_order_relaxed); }

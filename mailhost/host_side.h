@@ -82,3 +82,7 @@ int32_t host_side_fire(int32_t code, host_connection *conn);
 void host_side_set_probe(void (*probe)());
 // The owner window host_parent_window(6) answers with.
 void host_side_set_parent_window(int32_t window);
+// Discard mode, for benchmarks: the log functions and statistics reports return at once,
+// keeping, formatting and recording nothing (the probe is still called). Off after
+// host_side_reset.
+void host_side_set_discard(bool discard);

@@ -21,5 +21,5 @@ for target in table entry; do
   mkdir -p "$found"
   echo "== fuzz_$target for $seconds s"
   "$tree/bin/fuzz_$target" -max_total_time="$seconds" -max_len=1024 -timeout=10 \
-    -jobs=1 -print_final_stats=1 "$found" "$repo/tests/native/corpus/$target"
+    -print_final_stats=1 "$found" "$repo/tests/native/corpus/$target"
 done

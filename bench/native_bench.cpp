@@ -1,0 +1,104 @@
+// Benchmarks of the table and the white list, natively: db_check_connect with the table empty,
+// half full and full, white-listed and not, on one and two threads; white_match over 16
+// entries; db_expire over 48 slots. The white list holds 16 entries in every case, so each
+// decision that is not white-listed pays the whole white-list scan.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+
+#include "settings/settings.h"
+#include "tracking/ip_db.h"
+#include "tracking/platform.h"
+#include "tracking/white_list.h"
+
+namespace {
+
+char held_text[DB_SLOTS][24]; // the addresses that fill the table: 10.3.0.0 to 10.3.0.47
+
+// The module as after start-up with 16 white-list entries (172.16.0.0/24 to 172.16.15.0/24)
+// and the first `held` addresses holding slots 0 to held - 1.
+void start_with(int held)
+{
+    db_init();
+    settings.auth_failures.store(AUTH_FAILURES_DEFAULT);
+    settings.clear_time.store(CLEAR_TIME_DEFAULT);
+    for (int n = 0; n < WHITE_MAX; n++) {
+        char text[24];
+        snprintf(text, sizeof(text), "172.16.%d.0", n);
+        white_add(text, 24);
+    }
+    for (int n = 0; n < DB_SLOTS; n++) snprintf(held_text[n], sizeof(held_text[n]), "10.3.0.%d", n);
+    for (int n = 0; n < held; n++) db_check_connect(held_text[n]);
+}
+
+void start_empty(const benchmark::State &) { start_with(0); }
+void start_half(const benchmark::State &) { start_with(DB_SLOTS / 2); }
+void start_full(const benchmark::State &) { start_with(DB_SLOTS); }
+
+// A held address in the last slot in use: the search scans every slot before it. After its
+// first few connections it is refused, the steady state of a client guessing passwords.
+void BM_check_connect_held_half(benchmark::State &state)
+{
+    for (auto _ : state) benchmark::DoNotOptimize(db_check_connect(held_text[DB_SLOTS / 2 - 1]));
+}
+void BM_check_connect_held_full(benchmark::State &state)
+{
+    for (auto _ : state) benchmark::DoNotOptimize(db_check_connect(held_text[DB_SLOTS - 1]));
+}
+// A new address on a full table: the search and the claim both scan all 48 slots and the
+// answer is CHECK_FULL; nothing changes, so every call is the worst case.
+void BM_check_connect_new_full(benchmark::State &state)
+{
+    for (auto _ : state) benchmark::DoNotOptimize(db_check_connect("192.0.2.1"));
+}
+// A new address claimed and then released by its login, so that the table keeps its fill:
+// one decision and one release per iteration. Each thread uses its own address.
+void BM_check_connect_new_and_release(benchmark::State &state)
+{
+    const char *address = state.thread_index() == 0 ? "192.0.2.1" : "192.0.2.2";
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(db_check_connect(address));
+        db_release(address);
+    }
+}
+// A white-listed client (it matches the 16th entry): no lock, no table.
+void BM_check_connect_white(benchmark::State &state)
+{
+    for (auto _ : state) benchmark::DoNotOptimize(db_check_connect("172.16.15.9"));
+}
+
+// white_match over 16 entries: an address no entry matches (all 16 tested) and one that
+// matches the last entry.
+void BM_white_match_16_none(benchmark::State &state)
+{
+    uint32_t address = ip_parse("10.9.9.9");
+    for (auto _ : state) benchmark::DoNotOptimize(white_match(address));
+}
+void BM_white_match_16_last(benchmark::State &state)
+{
+    uint32_t address = ip_parse("172.16.15.9");
+    for (auto _ : state) benchmark::DoNotOptimize(white_match(address));
+}
+
+// The sweeper's pass over a full table in which nothing is old enough to go.
+void BM_expire_48_none_due(benchmark::State &state)
+{
+    for (auto _ : state) benchmark::DoNotOptimize(db_expire());
+}
+
+void threads_1_and_2(benchmark::internal::Benchmark *b) { b->Threads(1)->Threads(2)->UseRealTime(); }
+
+} // namespace
+
+BENCHMARK(BM_check_connect_new_and_release)->Name("check_connect/empty/new+release")->Setup(start_empty)->Apply(threads_1_and_2);
+BENCHMARK(BM_check_connect_new_and_release)->Name("check_connect/half/new+release")->Setup(start_half)->Apply(threads_1_and_2);
+BENCHMARK(BM_check_connect_held_half)->Name("check_connect/half/held")->Setup(start_half)->Apply(threads_1_and_2);
+BENCHMARK(BM_check_connect_held_full)->Name("check_connect/full/held")->Setup(start_full)->Apply(threads_1_and_2);
+BENCHMARK(BM_check_connect_new_full)->Name("check_connect/full/new")->Setup(start_full)->Apply(threads_1_and_2);
+BENCHMARK(BM_check_connect_white)->Name("check_connect/empty/white")->Setup(start_empty)->Apply(threads_1_and_2);
+BENCHMARK(BM_check_connect_white)->Name("check_connect/full/white")->Setup(start_full)->Apply(threads_1_and_2);
+BENCHMARK(BM_white_match_16_none)->Name("white_match/16/none")->Setup(start_empty);
+BENCHMARK(BM_white_match_16_last)->Name("white_match/16/last")->Setup(start_empty);
+BENCHMARK(BM_expire_48_none_due)->Name("expire/48/none_due")->Setup(start_full);
+
+BENCHMARK_MAIN();
