@@ -123,7 +123,7 @@ static bool main_parse(int argc, char **argv, main_options *o, bool *help)
 static BOOL WINAPI main_console_event(DWORD event)
 {
     if (event == CTRL_BREAK_EVENT) {
-        main_stats_wanted = true;
+        main_stats_wanted.store(true, std::memory_order_relaxed);
         return TRUE;
     }
     main_stop = true;
@@ -135,7 +135,7 @@ static BOOL WINAPI main_console_event(DWORD event)
 // Asked by the accept loop several times a second.
 static bool main_should_stop()
 {
-    if (main_stats_wanted.exchange(false)) host_console_statistics();
+    if (main_stats_wanted.exchange(false, std::memory_order_relaxed)) host_console_statistics();
     if (!main_stop_file.empty() && GetFileAttributesA(main_stop_file.c_str()) !=
                                        INVALID_FILE_ATTRIBUTES) {
         host_console_note(LOG_TYPE_GENERAL, LOG_PRIO_INFO, "stop file found");

@@ -240,8 +240,3 @@ bool server_drain(int limit_ms)
                                  [] { return server_live_count == 0; });
 }
 
-int server_live()
-{
-    std::lock_guard<std::mutex> hold(server_lock);
-    return server_live_count;
-}

@@ -26,5 +26,3 @@ void server_serve(bool (*should_stop)());
 // Hangs up every live connection and waits up to `limit_ms` for their threads to end. True
 // when none is left: only then may the module be unloaded.
 bool server_drain(int limit_ms);
-// Connections being served right now.
-int server_live();
