@@ -61,7 +61,11 @@ struct reader {
     std::string name_or_ordinal()
     {
         uint16_t first = word();
-        if (first == 0xFFFF) return "#" + std::to_string(word());
+        if (first == 0xFFFF) {
+            std::string ordinal(1, '#');
+            ordinal += std::to_string(word());
+            return ordinal;
+        }
         if (first == 0) return "";
         at -= 2;
         return text();
