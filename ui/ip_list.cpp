@@ -75,6 +75,9 @@ void ip_list_refresh()
     int32_t now = db_clock();
     int32_t last_row = -1;
     ip_entry_copy slot;
+    // While the daemon runs, the gate keeps a shutdown on another thread from destroying the
+    // table lock under db_next; while it is stopped db_next works without the lock.
+    bool gated = daemon_enter();
     for (int32_t i = db_next(-1, &slot); i >= 0; i = db_next(i, &slot)) {
         LVITEMA item{};
         item.mask = LVIF_TEXT;
@@ -96,6 +99,7 @@ void ip_list_refresh()
                  (int)(int32_t)((uint32_t)now - (uint32_t)slot.last_seen));
         ip_list_set_cell(row, 2);
     }
+    if (gated) daemon_leave();
     // An empty walk has no row to redraw.
     if (last_row >= 0) PostMessageA(ip_list_window, LVM_REDRAWITEMS, 0, last_row);
     UpdateWindow(ip_list_window);

@@ -501,4 +501,25 @@ TEST_F(DialogNotStarted, AfterShutdownNeverTouchesTheReleasedCopyOrLock)
     EXPECT_EQ(white_list_texts(), lines({"192.168.1.0/24"}));
 }
 
+// The host stops the daemon while its dialog is open: the dialog works on and its lines move
+// to the record, never through the released copy.
+TEST_F(DialogNotStarted, ShutdownWhileOpenLeavesTheDialogWorking)
+{
+    ASSERT_EQ(_startup(record()), 1);
+    db_check_connect("10.0.0.7");
+    size_t rows_after = 99;
+    dialog_run(record(), [&](HWND dlg) {
+        _closedown();
+        dlg_click(dlg, IDC_REFRESH);
+        dlg_click(dlg, IDC_CLEAR_ALL);
+        rows_after = list_view_rows(ip_list_window).size();
+        dlg_add_entry(dlg, "192.168.1.0/24");
+        dlg_click(dlg, IDOK);
+    });
+    EXPECT_EQ(host_copy, nullptr);
+    EXPECT_EQ(rows_after, 0u);
+    EXPECT_EQ(db_held(), 0);
+    EXPECT_EQ(log_starting(" WL"), lines({"0/25  WL(1):'192.168.1.0'/'24'."}));
+}
+
 } // namespace
