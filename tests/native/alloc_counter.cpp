@@ -36,7 +36,9 @@ int64_t alloc_count_stop()
 }
 
 #ifdef ALLOC_COUNT_SANITIZER
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' allocator hook interface (declared here: gcc installs no header for it).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void *, size_t), void (*free_hook)(const volatile void *));
 
 const char *alloc_count_method() { return "sanitizer hook"; }
 
