@@ -1,6 +1,7 @@
-# The native build (Linux, clang or gcc; the fuzz tree needs clang): the table, the white list, the masks and the entry parsing from the
-# module's own sources, for sanitizers, fuzzing and benchmarks. The event handler and the host
-# binding stay out: their records are laid out for a 32-bit Windows process.
+# The native build (Linux, clang or gcc; the fuzz tree needs clang): the table, the white list,
+# the masks and the entry parsing from the module's own sources, for sanitizers, fuzzing and
+# benchmarks. The event handler and the host binding stay out: their records are laid out for a
+# 32-bit Windows process.
 #
 # TOLLGATE_NATIVE_MODE picks what one tree builds, so that each tree stays small:
 #   asan   unit and stress tests under AddressSanitizer + UndefinedBehaviorSanitizer
