@@ -118,8 +118,8 @@ int main(int argc, char **argv)
         double t2 = now_ns();
         for (int i = 0; i < events; i++) baseline_decision(fresh.client_address);
         double t3 = now_ns();
-        // Not part of the baseline: the C library's clock, which every decision reads once to
-        // stamp its slot (shown to explain the figures).
+        // Not part of the baseline: the C library's time(), which the module does not use for
+        // its stamps because it costs several decisions under some runtimes (shown for that).
         for (int i = 0; i < events; i++) clock_sink = time(nullptr);
         double t4 = now_ns();
         pair_ns.push_back((t1 - t0) / events);
@@ -142,9 +142,7 @@ int main(int argc, char **argv)
            "  = %.2f x two baselines\n", pair, pair / (2 * base));
     printf("  CONNECT2 alone, refused client:                                 %8.1f ns"
            "  = %.2f x baseline\n", refused, refused / base);
-    printf("  of which the C library's time(), read once per CONNECT2:         %8.1f ns\n", clock);
-    printf("  without that clock read: pair %.2f x two baselines, refused %.2f x baseline\n",
-           (pair - clock) / (2 * base), (refused - clock) / base);
+    printf("  for comparison, the C library's time() alone (not used):         %8.1f ns\n", clock);
     double ratio = std::max(pair / (2 * base), refused / base);
     printf("  target: CONNECT2 at most 2.00 x baseline: %s (worst ratio %.2f)\n",
            ratio <= 2.0 ? "met" : "MISSED", ratio);

@@ -2,20 +2,17 @@
 #include "tracking/ip_db.h"
 
 #include <atomic>
-#include <ctime>
 
 #include "settings/settings.h"
 #include "tracking/platform.h"
 #include "tracking/white_list.h"
-
-static int32_t db_time_now() { return (int32_t)time(nullptr); }
 
 static ip_entry ip_db[DB_SLOTS];         // POP3 threads, sweeper, dialog; guarded by db_lock
 static std::atomic<int32_t> db_held_count; // written under db_lock; read anywhere, relaxed
 static db_mutex db_lock;                 // created and destroyed by the start-up/shutdown thread
 static std::atomic<bool> db_lock_ready; // written by the start-up/shutdown thread; read by all
                                          // (acquire: a thread that sees true sees the lock made)
-int32_t (*db_clock)() = db_time_now;     // set by tests before other threads start
+int32_t (*db_clock)() = platform_time_now;     // set by tests before other threads start
 
 // Takes db_lock when it exists. Without it the module is stopped: no POP3 call and no sweeper
 // can be inside the table (shutdown drains them before the lock goes), so the dialog's thread

@@ -1,4 +1,5 @@
 // The address table's rules: counting, refusing, releasing, slot reuse and expiry.
+#include <ctime>
 #include <set>
 #include <string>
 
@@ -178,4 +179,13 @@ TEST_F(AddressTable, ClockSetBackNeverExpiresAndNeverOverflows)
     test_now = INT32_MIN + 10; // a wrapped or reset clock: "now" far before last_seen
     EXPECT_EQ(db_expire(), 0);
     EXPECT_EQ(db_held(), 1);
+}
+
+TEST(TableClock, ReadsTheSecondsSince1970ThatTimeGives)
+{
+    int32_t before = (int32_t)time(nullptr);
+    int32_t now = platform_time_now();
+    int32_t after = (int32_t)time(nullptr);
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, after);
 }
