@@ -28,7 +28,9 @@ extern std::atomic<int32_t> daemon_started;
 int32_t version_check(const host_interface *record);
 // The one-time start-up work; 1 started, 0 failed (what was made is then left for shutdown).
 int32_t daemon_init(const host_interface *record);
-// Undoes whatever start-up made, in reverse order; safe after any partial start-up.
+// Undoes whatever start-up made, in reverse order; safe after any partial start-up and when
+// nothing was started. Event calls and the sweeper are awaited (bounded); when one outlives
+// the bound, the lock and the copy are kept and the library is pinned instead of freed.
 void daemon_shutdown();
 
 // Event-call gate. daemon_enter returns true when the daemon is started and the caller may use
