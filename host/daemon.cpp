@@ -10,7 +10,8 @@
 // are the lock destroyed and the copy released. If a call or the sweeper does not come back
 // within the bound, the lock and the copy are deliberately left alive and the library is pinned
 // in the process, so that neither a free nor an unload can pull anything from under the
-// straggler: a leak, never a crash. The next start takes such a sweeper up again.
+// straggler: a leak, never a crash. The next start takes such a sweeper up again. A _startup
+// while started registers the handler once more; shutdown removes it once per registration.
 #include "host/daemon.h"
 
 #include <windows.h>
@@ -51,6 +52,8 @@ std::atomic<int32_t> daemon_started;        // see the header; seq_cst with even
 host_interface *host_copy;                  // see host/host_interface.h
 static std::atomic<int32_t> events_in_flight; // POP3 threads and shutdown; seq_cst
 static HANDLE sweeper_handle;               // start-up/shutdown thread only
+static int32_t hook_rounds;                 // registration passes since the last shutdown;
+                                            // start-up/shutdown thread only
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
@@ -148,9 +151,13 @@ static void daemon_pin_module()
 void daemon_shutdown()
 {
     sweeper_request_stop();
+    // One removal pass per registration pass: a host that keeps every registration would
+    // otherwise go on calling the handler of a second _startup after the library is gone.
     if (host_copy)
-        for (int32_t code : daemon_unhook_order)
-            host_copy->hook_remove(HOST_EVENT_CLASS_POP3, code, event_handler);
+        for (int32_t round = 0; round < hook_rounds || round == 0; round++)
+            for (int32_t code : daemon_unhook_order)
+                host_copy->hook_remove(HOST_EVENT_CLASS_POP3, code, event_handler);
+    hook_rounds = 0;
     daemon_started.store(0);
     bool quiet = daemon_drain_events();
     if (sweeper_handle) {
@@ -192,6 +199,7 @@ extern "C" int32_t __cdecl _startup(host_interface *record)
             return 0;
         }
     }
+    hook_rounds++;
     for (const auto &hook : daemon_hooks) {
         if (!record->hook_register(HOST_EVENT_CLASS_POP3, hook.code, event_handler, 0)) {
             record->log_text(LOG_TYPE_POP3, LOG_PRIO_WARNING, hook.failure);

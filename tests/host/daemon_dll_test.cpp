@@ -355,6 +355,27 @@ TEST_F(DaemonDll, SecondStartupRegistersAgainWithoutRedoingStartup)
     EXPECT_EQ(host_side_call_count("module_create"), 1) << "statistics not registered again";
     // The table was not emptied: the sixth connection is still the sixth.
     EXPECT_EQ(event_(0, EVENT_CONNECT2, &client.record), EVENT_REFUSE);
+
+    // Shutdown removes as often as it registered, so no registration outlives the library.
+    EXPECT_EQ(closedown_(), 0);
+    EXPECT_EQ(hooks_held(), 0);
+    EXPECT_EQ(host_side_call_count("hook_remove"), 8);
+}
+
+TEST_F(DaemonDll, FailedSecondRegistrationLeavesNoHandlerBehind)
+{
+    ASSERT_EQ(startup_(host_side_record()), 1);
+    host_side_fail_hook_register(EVENT_LOGIN);
+    EXPECT_EQ(startup_(host_side_record()), 0);
+    EXPECT_EQ(host_side_log_count("Tollgate: Failed registering LOGIN handler"), 1);
+    EXPECT_EQ(hooks_held(), 0);
+    connection client("10.0.0.7");
+    EXPECT_EQ(event_(0, EVENT_CONNECT2, &client.record), 0);
+    EXPECT_EQ(host_side_log_count("connect from"), 0) << "the daemon is stopped";
+
+    host_side_fail_hook_register(-1);
+    EXPECT_EQ(startup_(host_side_record()), 1);
+    EXPECT_EQ(hooks_held(), 4);
 }
 
 TEST_F(DaemonDll, MissingRecordsAreRefusedWithoutHarm)
