@@ -15,7 +15,7 @@
 
 #include "host/entry_points.h"
 #include "mailhost/host_side.h"
-#include "tests/host/workdir.h"
+#include "tests/support/workdir.h"
 
 namespace {
 
@@ -201,7 +201,7 @@ protected:
         fclose(f);
     }
 
-    scoped_workdir workdir_;
+    scoped_workdir workdir_{"tollgate-lifecycle-"};
     HMODULE module_ = nullptr;
     host_startup_fn *startup_ = nullptr;
     host_closedown_fn *closedown_ = nullptr;

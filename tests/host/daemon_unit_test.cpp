@@ -16,7 +16,7 @@
 #include "mailhost/host_side.h"
 #include "settings/settings.h"
 #include "tracking/ip_db.h"
-#include "tests/host/workdir.h"
+#include "tests/support/workdir.h"
 
 namespace {
 
@@ -151,7 +151,7 @@ protected:
         return n;
     }
 
-    scoped_workdir workdir_;
+    scoped_workdir workdir_{"tollgate-lifecycle-"};
 };
 
 TEST_F(DaemonLifecycle, OnlyYesToTheVersionQuestionStarts)

@@ -237,14 +237,7 @@ std::vector<std::vector<std::string>> list_view_rows(HWND list)
 
 void DialogFixture::SetUp()
 {
-    char temp[MAX_PATH], old[MAX_PATH];
-    GetTempPathA(sizeof(temp), temp);
-    GetCurrentDirectoryA(sizeof(old), old);
-    previous_dir_ = old;
-    dir_ = std::string(temp) + "tollgate-ui-" + std::to_string(GetCurrentProcessId()) + "-" +
-           std::to_string(GetTickCount());
-    ASSERT_TRUE(CreateDirectoryA(dir_.c_str(), nullptr));
-    ASSERT_TRUE(SetCurrentDirectoryA(dir_.c_str()));
+    ASSERT_TRUE(workdir_.ok());
 
     host_side_reset();
     module_instance = GetModuleHandleA(nullptr); // the template is linked into this program
@@ -253,14 +246,7 @@ void DialogFixture::SetUp()
     box_set_answer(0);
 }
 
-void DialogFixture::TearDown()
-{
-    SetCurrentDirectoryA(previous_dir_.c_str());
-    DeleteFileA((dir_ + "\\Tollgate.ini").c_str());
-    RemoveDirectoryA(dir_.c_str());
-}
 
-void DialogFixture::load_common_controls()
 {
     HMODULE comctl = LoadLibraryA("comctl32.dll");
     ASSERT_NE(comctl, nullptr);

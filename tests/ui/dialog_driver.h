@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/host_interface.h"
+#include "tests/support/workdir.h"
 
 // Seconds since 1970 that the table's clock answers with in these tests.
 extern std::atomic<int32_t> test_now;
@@ -60,7 +61,6 @@ std::vector<std::vector<std::string>> list_view_rows(HWND list);
 class DialogFixture : public ::testing::Test {
 protected:
     void SetUp() override;
-    void TearDown() override;
 
     // Registers the common controls as a host's process would have (kept out of the process
     // until called: loading comctl32 alone registers its classes).
@@ -77,6 +77,5 @@ protected:
     static std::vector<std::string> log_starting(const std::string &prefix);
 
 private:
-    std::string previous_dir_;
-    std::string dir_;
+    scoped_workdir workdir_{"tollgate-ui-"};
 };

@@ -6,13 +6,14 @@
 
 class scoped_workdir {
 public:
-    scoped_workdir()
+    // `prefix` names the suite in the directory's name, to tell leftovers apart.
+    explicit scoped_workdir(const char *prefix = "tollgate-test-")
     {
         char temp[MAX_PATH], old[MAX_PATH];
         GetTempPathA(sizeof(temp), temp);
         GetCurrentDirectoryA(sizeof(old), old);
         previous_ = old;
-        path_ = std::string(temp) + "tollgate-lifecycle-" + std::to_string(GetCurrentProcessId()) +
+        path_ = std::string(temp) + prefix + std::to_string(GetCurrentProcessId()) +
                 "-" + std::to_string(GetTickCount());
         CreateDirectoryA(path_.c_str(), nullptr);
         ok_ = SetCurrentDirectoryA(path_.c_str()) != 0;
