@@ -246,7 +246,7 @@ void DialogFixture::SetUp()
     box_set_answer(0);
 }
 
-
+void DialogFixture::load_common_controls()
 {
     HMODULE comctl = LoadLibraryA("comctl32.dll");
     ASSERT_NE(comctl, nullptr);
