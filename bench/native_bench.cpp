@@ -8,7 +8,7 @@
 
 #include "settings/settings.h"
 #include "tracking/ip_db.h"
-#include "tracking/platform.h"
+#include "host/base/platform.h"
 #include "tracking/white_list.h"
 
 namespace {

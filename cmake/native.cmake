@@ -33,7 +33,7 @@ if(TOLLGATE_SANITIZE)
   add_link_options(${TOLLGATE_SANITIZE})
 endif()
 
-# The module's sources that build on any platform (tracking/platform.h picks the lock).
+# The module's sources that build on any platform (host/base/platform.h picks the lock).
 add_library(tollgate_core STATIC
   ${CMAKE_SOURCE_DIR}/tracking/ip_db.cpp
   ${CMAKE_SOURCE_DIR}/tracking/white_list.cpp

@@ -19,8 +19,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/entry_points.h"
-#include "host/os.h"
+#include "host/base/entry_points.h"
+#include "host/base/os.h"
 #include "host/stats.h"
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"
@@ -49,7 +49,7 @@ static const int32_t daemon_unhook_order[] = {EVENT_AUTH_OTHER, EVENT_CONNECT2, 
 
 void *module_instance;                      // DllMain (loader thread); read by the dialog
 std::atomic<int32_t> daemon_started;        // see the header; seq_cst with events_in_flight
-host_interface *host_copy;                  // see host/host_interface.h
+host_interface *host_copy;                  // see host/base/host_interface.h
 static std::atomic<int32_t> events_in_flight; // POP3 threads and shutdown; seq_cst
 static HANDLE sweeper_handle;               // start-up/shutdown thread only
 static int32_t hook_rounds;                 // registration passes since the last shutdown;

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 
 enum : int32_t {
     HOST_VERSION_MIN_MAJOR = 4,

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 
 int32_t stat_blocked;  // start-up writes, POP3 threads read (see the header)
 int32_t stat_max_list; // likewise

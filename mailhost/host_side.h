@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 
 struct host_log_line {
     int32_t type;

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "host/entry_points.h"
+#include "host/base/entry_points.h"
 #include "mailhost/host_console.h"
 #include "mailhost/host_side.h"
 #include "mailhost/server.h"

@@ -3,7 +3,7 @@
 
 #include <cctype>
 
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 #include "mailhost/base64.h"
 #include "mailhost/md5.h"
 #include "mailhost/user_store.h"

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 #include "settings/settings.h"
 #include "tracking/white_list.h"
 

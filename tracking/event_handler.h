@@ -4,7 +4,7 @@
 // Threads: the host's POP3 threads, several at once. It takes db_lock only inside the table's
 // procedures, and makes every log and statistics call outside it.
 #pragma once
-#include "host/entry_points.h"
+#include "host/base/entry_points.h"
 
 // The line a refused client receives, with its NUL 31 bytes.
 inline constexpr char REFUSAL_LINE[] = "-ERR: BlackListed by Tollgate.";

@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "settings/settings.h"
-#include "tracking/platform.h"
+#include "host/base/platform.h"
 #include "tracking/white_list.h"
 
 static ip_entry ip_db[DB_SLOTS];         // POP3 threads, sweeper, dialog; guarded by db_lock

@@ -7,8 +7,8 @@
 // the first sweep and after every wait, so no sweep starts after a stop request.
 #include "tracking/sweeper.h"
 
-#include "host/host_interface.h"
-#include "host/os.h"
+#include "host/base/host_interface.h"
+#include "host/base/os.h"
 #include "settings/settings.h"
 #include "tracking/ip_db.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tracking/platform.h"
+#include "host/base/platform.h"
 
 white_list_t white_list; // see the header for who reads and writes it
 

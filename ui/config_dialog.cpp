@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "host/daemon.h"
-#include "host/entry_points.h"
+#include "host/base/entry_points.h"
 #include "settings/settings.h"
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"

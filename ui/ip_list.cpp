@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "host/daemon.h"
-#include "host/os.h"
+#include "host/base/os.h"
 #include "tracking/ip_db.h"
 #include "ui/resource.h"
 

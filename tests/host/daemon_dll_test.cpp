@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/entry_points.h"
+#include "host/base/entry_points.h"
 #include "mailhost/host_side.h"
 #include "tests/support/workdir.h"
 

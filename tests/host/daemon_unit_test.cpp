@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "host/daemon.h"
-#include "host/entry_points.h"
-#include "host/os.h"
+#include "host/base/entry_points.h"
+#include "host/base/os.h"
 #include "mailhost/host_side.h"
 #include "settings/settings.h"
 #include "tracking/ip_db.h"

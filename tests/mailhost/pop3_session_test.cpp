@@ -2,7 +2,7 @@
 // and the commands of each state.
 #include <gtest/gtest.h>
 
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 #include "mailhost/base64.h"
 #include "mailhost/md5.h"
 #include "mailhost/pop3_session.h"

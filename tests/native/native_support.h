@@ -7,7 +7,7 @@
 
 #include "settings/settings.h"
 #include "tracking/ip_db.h"
-#include "tracking/platform.h"
+#include "host/base/platform.h"
 #include "tracking/white_list.h"
 
 enum : int32_t { TEST_CLOCK_START = 1000000000 }; // 2001-09-09, any fixed second will do

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 #include "mailhost/host_side.h"
 #include "settings/settings.h"
 #include "settings/settings_file.h"

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "host/daemon.h"
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 #include "host/stats.h"
 #include "mailhost/host_side.h"
 #include "settings/settings.h"
 #include "tracking/ip_db.h"
-#include "tracking/platform.h"
+#include "host/base/platform.h"
 #include "tracking/white_list.h"
 
 // The test clock: seconds since 1970, moved by the test.

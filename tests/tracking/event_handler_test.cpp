@@ -3,7 +3,7 @@
 #include <set>
 #include <thread>
 
-#include "host/entry_points.h"
+#include "host/base/entry_points.h"
 #include "tests/support/module_fixture.h"
 #include "tracking/event_handler.h"
 

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "host/daemon.h"
-#include "host/entry_points.h"
-#include "host/os.h"
+#include "host/base/entry_points.h"
+#include "host/base/os.h"
 #include "mailhost/host_side.h"
 #include "tracking/ip_db.h"
 #include "ui/resource.h"

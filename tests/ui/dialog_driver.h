@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 #include "tests/support/workdir.h"
 
 // Seconds since 1970 that the table's clock answers with in these tests.

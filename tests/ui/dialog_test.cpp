@@ -1,7 +1,7 @@
 // The configuration dialog, driven on screen: fields and their bounds, the white list being
 // edited, the buttons, the Enter key, the entry point, and a daemon that is not started.
 #include "host/daemon.h"
-#include "host/entry_points.h"
+#include "host/base/entry_points.h"
 #include "mailhost/host_side.h"
 #include "settings/settings.h"
 #include "tests/ui/dialog_driver.h"

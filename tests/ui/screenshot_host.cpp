@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "host/daemon.h"
-#include "host/entry_points.h"
+#include "host/base/entry_points.h"
 #include "mailhost/host_side.h"
 #include "settings/settings.h"
 #include "tracking/ip_db.h"

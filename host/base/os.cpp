@@ -1,5 +1,5 @@
 // The operating-system call table in force: the real calls.
-#include "host/os.h"
+#include "host/base/os.h"
 
 #include <cstdlib>
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "host/host_interface.h"
+#include "host/base/host_interface.h"
 
 typedef int32_t(__cdecl host_startup_fn)(host_interface *record);
 typedef int16_t(__cdecl host_closedown_fn)();
