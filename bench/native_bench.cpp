@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
 #include "tracking/white_list.h"

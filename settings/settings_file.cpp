@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "host/base/host_interface.h"
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "tracking/white_list.h"
 
 static const char SETTINGS_FILE_STEM[] = "Tollgate";

@@ -5,7 +5,7 @@
 
 #include "host/daemon.h"
 #include "host/stats.h"
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 
 // Logs the decision on a connection and turns it into the host's result. `conn` may be null

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "host/base/platform.h"
 #include "tracking/white_list.h"
 

@@ -9,7 +9,7 @@
 
 #include "host/base/host_interface.h"
 #include "host/base/os.h"
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 
 std::atomic<int32_t> sweeper_stop; // start-up/shutdown thread writes; sweeper reads (relaxed)

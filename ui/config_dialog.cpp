@@ -7,7 +7,7 @@
 
 #include "host/daemon.h"
 #include "host/base/entry_points.h"
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"
 #include "tracking/white_list.h"

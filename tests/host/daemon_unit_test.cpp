@@ -14,7 +14,7 @@
 #include "host/base/entry_points.h"
 #include "host/base/os.h"
 #include "mailhost/host_side.h"
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 #include "tests/support/workdir.h"
 

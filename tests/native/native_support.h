@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
 #include "tracking/white_list.h"

@@ -12,7 +12,7 @@
 #include "host/base/host_interface.h"
 #include "host/stats.h"
 #include "mailhost/host_side.h"
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
 #include "tracking/white_list.h"

@@ -3,7 +3,7 @@
 #include "host/daemon.h"
 #include "host/base/entry_points.h"
 #include "mailhost/host_side.h"
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "tests/ui/dialog_driver.h"
 #include "tracking/ip_db.h"
 #include "tracking/white_list.h"

@@ -11,7 +11,7 @@
 #include "host/daemon.h"
 #include "host/base/entry_points.h"
 #include "mailhost/host_side.h"
-#include "settings/settings.h"
+#include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 #include "tracking/white_list.h"
 
