@@ -3,14 +3,12 @@
 // DESIGN: start-up builds everything the event handler needs (interface copy, table lock,
 // settings, statistics, sweeper) and only then marks the daemon started and registers the
 // handler; shutdown undoes it in reverse. The host may still be inside event_handler on its
-// POP3 threads when _closedown runs, so every event call passes a gate: it counts itself in,
-// then checks daemon_started; shutdown clears daemon_started, then waits (bounded) until the
-// count is zero. Both sides use sequentially consistent operations, so either the call sees
-// the daemon stopped and touches nothing, or shutdown sees the call and waits for it. Only then
-// are the lock destroyed and the copy released. If a call or the sweeper does not come back
-// within the bound, the lock and the copy are deliberately left alive and the library is pinned
-// in the process, so that neither a free nor an unload can pull anything from under the
-// straggler: a leak, never a crash. The next start takes such a sweeper up again. A _startup
+// POP3 threads when _closedown runs, so every event call passes the gate of
+// tracking/events/event_gate.h; shutdown clears daemon_started, then waits (bounded) until no
+// call is inside. Only then are the lock destroyed and the copy released. If a call or the
+// sweeper does not come back within the bound, the lock and the copy are deliberately left
+// alive and the library is pinned in the process, so that neither a free nor an unload can pull
+// anything from under the straggler: a leak, never a crash. The next start takes such a sweeper up again. A _startup
 // while started registers the handler once more; shutdown removes it once per registration.
 #include "host/daemon.h"
 
@@ -24,7 +22,7 @@
 #include "host/stats.h"
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"
-#include "tracking/sweeper.h"
+#include "tracking/events/sweeper.h"
 
 enum : DWORD {
     DAEMON_START_SETTLE_MS = 70,   // pause at the end of start-up
@@ -48,9 +46,7 @@ static const int32_t daemon_unhook_order[] = {EVENT_AUTH_OTHER, EVENT_CONNECT2, 
                                               EVENT_APOP};
 
 void *module_instance;                      // DllMain (loader thread); read by the dialog
-std::atomic<int32_t> daemon_started;        // see the header; seq_cst with events_in_flight
 host_interface *host_copy;                  // see host/base/host_interface.h
-static std::atomic<int32_t> events_in_flight; // POP3 threads and shutdown; seq_cst
 static HANDLE sweeper_handle;               // start-up/shutdown thread only
 static int32_t hook_rounds;                 // registration passes since the last shutdown;
                                             // start-up/shutdown thread only
@@ -126,18 +122,6 @@ int32_t daemon_init(const host_interface *record)
     return 1;
 }
 
-// Waits until no event call is inside the module; false when the limit passed first. The limit
-// is measured on the clock, not in rounds: a Sleep(1) lasts a whole timer tick on Windows.
-static bool daemon_drain_events()
-{
-    DWORD start = GetTickCount();
-    while (events_in_flight.load() != 0) {
-        if (GetTickCount() - start >= DAEMON_DRAIN_LIMIT_MS) return false;
-        Sleep(1);
-    }
-    return true;
-}
-
 // Keeps the library loaded for the rest of the process. Used when shutdown gives up waiting for
 // an event call or the sweeper: the host may unload the library once _closedown returns, and
 // that code must not be pulled from under a thread still running in it.
@@ -159,7 +143,7 @@ void daemon_shutdown()
                 host_copy->hook_remove(HOST_EVENT_CLASS_POP3, code, event_handler);
     hook_rounds = 0;
     daemon_started.store(0);
-    bool quiet = daemon_drain_events();
+    bool quiet = event_gate_drain(DAEMON_DRAIN_LIMIT_MS);
     if (sweeper_handle) {
         if (WaitForSingleObject(sweeper_handle, DAEMON_DRAIN_LIMIT_MS) != WAIT_OBJECT_0)
             quiet = false;
@@ -179,16 +163,6 @@ void daemon_shutdown()
     os.sleep(DAEMON_STOP_SETTLE_MS);
     os.sleep(DAEMON_STOP_SETTLE_MS);
 }
-
-bool daemon_enter()
-{
-    events_in_flight.fetch_add(1);
-    if (daemon_started.load()) return true;
-    events_in_flight.fetch_sub(1);
-    return false;
-}
-
-void daemon_leave() { events_in_flight.fetch_sub(1); }
 
 extern "C" int32_t __cdecl _startup(host_interface *record)
 {

@@ -1,16 +1,14 @@
-// The daemon's frame: library entry, start-up, shutdown, the host version check, and the gate
-// that keeps host calls from running into a shutdown.
+// The daemon's frame: library entry, start-up, shutdown and the host version check.
 //
-// Owns: the module instance handle, daemon_started, the sweeper thread's handle, the count of
-// event calls in flight.
+// Owns: the module instance handle and the sweeper thread's handle.
 // Threads: start-up and shutdown run on the host's thread that calls _startup/_closedown;
-// daemon_enter/daemon_leave run on the host's POP3 threads; _configure's thread reads
-// daemon_started.
+// _configure's thread calls version_check. The started flag and the gate that keeps host calls
+// from running into a shutdown are in tracking/events/event_gate.h.
 #pragma once
-#include <atomic>
 #include <cstdint>
 
 #include "host/base/host_interface.h"
+#include "tracking/events/event_gate.h"
 
 enum : int32_t {
     HOST_VERSION_MIN_MAJOR = 4,
@@ -20,9 +18,6 @@ enum : int32_t {
 };
 
 extern void *module_instance;           // HINSTANCE from DllMain's process attach
-// 1 from the end of daemon_init until daemon_shutdown. Sequentially consistent: it pairs with
-// the in-flight count so that shutdown and an arriving event call cannot miss each other.
-extern std::atomic<int32_t> daemon_started;
 
 // 1 to go on with a host of this interface version, 0 to refuse (the user said No).
 int32_t version_check(const host_interface *record);
@@ -33,9 +28,3 @@ int32_t daemon_init(const host_interface *record);
 // the bound, the lock and the copy are kept and the library is pinned instead of freed.
 void daemon_shutdown();
 
-// Event-call gate. daemon_enter returns true when the daemon is started and the caller may use
-// the interface copy and the table until its daemon_leave; false (and the caller must return
-// at once, without daemon_leave) when it is not. Shutdown waits for every entered call to leave
-// before the lock and the copy go away.
-bool daemon_enter();
-void daemon_leave();

@@ -5,9 +5,6 @@
 
 #include "host/base/host_interface.h"
 
-int32_t stat_blocked;  // start-up writes, POP3 threads read (see the header)
-int32_t stat_max_list; // likewise
-
 static const char STAT_MODULE_NAME[] = "Tollgate";
 // Steps after which a walk is taken as ended: a host whose walk never returns -1 must not hang
 // start-up. Far more modules and categories than any host keeps.

@@ -4,7 +4,7 @@
 // numbers, and the module's interface copy `host_copy`.
 // Threads: every thread that enters the module reads the copy; only start-up and shutdown
 // (the host's thread that calls _startup/_closedown) replace it. The copy is never freed while
-// a host call through it may be in flight: see the gate in host/daemon.h.
+// a host call through it may be in flight: see the gate in tracking/events/event_gate.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -137,7 +137,8 @@ static_assert(offsetof(host_connection, response) == HOST_RESPONSE_OFFSET);
 
 // The module's private copy of the host's record, made by start-up and released by shutdown;
 // null before start-up and after shutdown. Written only by the thread running _startup or
-// _closedown, while no event call can be using it (host/daemon.h); read by every thread.
+// _closedown, while no event call can be using it (tracking/events/event_gate.h); read by
+// every thread.
 extern host_interface *host_copy;
 
 // Calls through the interface copy. The callers make sure the copy exists. The format calls

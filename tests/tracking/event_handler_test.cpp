@@ -5,7 +5,7 @@
 
 #include "host/base/entry_points.h"
 #include "tests/support/module_fixture.h"
-#include "tracking/event_handler.h"
+#include "tracking/events/event_handler.h"
 
 // A connection record as the host lays it out, larger than the part the module touches.
 struct TestConnection {

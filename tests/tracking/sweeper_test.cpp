@@ -2,7 +2,7 @@
 #include <windows.h>
 
 #include "tests/support/module_fixture.h"
-#include "tracking/sweeper.h"
+#include "tracking/events/sweeper.h"
 
 class Sweeper : public ModuleTest {
 protected:

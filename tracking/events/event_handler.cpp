@@ -1,12 +1,14 @@
 // The POP3 event handler: a decision per connection, a release per login.
-#include "tracking/event_handler.h"
+#include "tracking/events/event_handler.h"
 
 #include <cstring>
 
-#include "host/daemon.h"
-#include "host/stats.h"
 #include "settings/values/settings.h"
+#include "tracking/events/event_gate.h"
 #include "tracking/ip_db.h"
+
+int32_t stat_blocked;  // start-up writes, POP3 threads read (see the header)
+int32_t stat_max_list; // likewise
 
 // Logs the decision on a connection and turns it into the host's result. `conn` may be null
 // (a host that passed no record): the decision is made and logged, nothing is written.

@@ -5,7 +5,7 @@
 // before it creates the thread; shutdown sets the flag, signals the event, and joins the thread
 // before it destroys the lock and the interface copy the thread uses. The flag is tested before
 // the first sweep and after every wait, so no sweep starts after a stop request.
-#include "tracking/sweeper.h"
+#include "tracking/events/sweeper.h"
 
 #include "host/base/host_interface.h"
 #include "host/base/os.h"
