@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up what is missing, builds everything, and runs every test suite: the Windows suites
-# under Wine, then the native sanitizer and fuzzing suites, and closes with one line counting
-# them all. Arguments go to the Wine run's ctest (e.g. -R Settings) and skip the native suites.
+# Sets up what is missing, checks that the folders include each other one way only, builds
+# everything, and runs every test suite: the Windows suites under Wine, then the native
+# sanitizer and fuzzing suites, and closes with one line counting them all. Arguments go to the
+# Wine run's ctest (e.g. -R Settings) and skip the native suites.
 # TOLLGATE_BUILD_DIR moves the build tree (parallel work trees).
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -9,6 +10,7 @@ build="${TOLLGATE_BUILD_DIR:-$repo/build}"
 mkdir -p "$build"
 
 "$repo/scripts/setup.sh"
+python3 "$repo/scripts/check-layers.py" "$repo"
 "$repo/scripts/build.sh" "$build/windows"
 
 . "$repo/scripts/wine-session.sh"

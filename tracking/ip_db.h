@@ -61,7 +61,7 @@ int32_t db_release(const char *text);
 int32_t db_expire();
 
 // The clock the table stamps slots with: seconds since 1970. Tests point it elsewhere before
-// any other thread runs; production keeps the standard library's time().
+// any other thread runs; production keeps platform_time_now, the system time.
 extern int32_t (*db_clock)();
 
 // True when the calling thread holds db_lock; for tests that check what runs outside it.
