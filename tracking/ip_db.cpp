@@ -12,7 +12,18 @@ static std::atomic<int32_t> db_held_count; // written under db_lock; read anywhe
 static db_mutex db_lock;                 // created and destroyed by the start-up/shutdown thread
 static std::atomic<bool> db_lock_ready; // written by the start-up/shutdown thread; read by all
                                          // (acquire: a thread that sees true sees the lock made)
+static std::atomic<bool> db_changed;     // set by every thread that changes a slot (relaxed; the
+                                         // slots themselves are read under db_lock); taken by
+                                         // the thread that saves the table
 int32_t (*db_clock)() = platform_time_now;     // set by tests before other threads start
+
+// Notes that the slots changed. Stores only when the mark is not already set, so that the
+// decisions on a busy address do not write the shared cache line every time.
+static void db_note_change()
+{
+    if (!db_changed.load(std::memory_order_relaxed))
+        db_changed.store(true, std::memory_order_relaxed);
+}
 
 // Takes db_lock when it exists. Without it the module is stopped: no POP3 call and no sweeper
 // can be inside the table (shutdown drains them before the lock goes), so the dialog's thread
@@ -51,6 +62,7 @@ int32_t db_clear()
     bool locked = db_enter();
     for (ip_entry &slot : ip_db) slot.in_use = 0;
     db_held_count.store(0, std::memory_order_relaxed);
+    db_note_change();
     db_leave(locked);
     return 1;
 }
@@ -73,6 +85,7 @@ int32_t db_alloc()
         slot.conns = 0;
         db_held_count.store(db_held_count.load(std::memory_order_relaxed) + 1,
                             std::memory_order_relaxed);
+        db_note_change();
         return i;
     }
     return -1;
@@ -105,6 +118,7 @@ static void db_free(int32_t i)
     ip_db[i].in_use = 0;
     db_held_count.store(db_held_count.load(std::memory_order_relaxed) - 1,
                         std::memory_order_relaxed);
+    db_note_change();
 }
 
 int32_t db_check_connect(const char *text)
@@ -127,6 +141,7 @@ int32_t db_check_connect(const char *text)
     } else {
         ip_entry &slot = ip_db[i];
         slot.last_seen = db_clock();
+        db_note_change();
         // A refusal leaves the count alone but keeps the slot fresh, so an address that keeps
         // trying stays held.
         if ((int32_t)slot.conns >= settings.auth_failures.load(std::memory_order_relaxed)) {
@@ -173,3 +188,32 @@ bool db_lock_held_by_caller()
 {
     return db_lock_ready.load(std::memory_order_acquire) && db_mutex_owned(&db_lock);
 }
+
+// ---- Saving and restoring the table (the state file works through these alone) ----
+
+int32_t db_capacity() { return DB_SLOTS; }
+
+int32_t db_restore(uint32_t ip, uint16_t conns, int32_t last_seen)
+{
+    bool locked = db_enter();
+    int32_t i = db_find(ip);
+    if (i < 0) {
+        i = db_alloc();
+        if (i >= 0) ip_db[i].ip = ip;
+    }
+    if (i >= 0) {
+        ip_db[i].conns = conns;
+        ip_db[i].last_seen = last_seen;
+        db_note_change();
+    }
+    db_leave(locked);
+    return i >= 0 ? 1 : 0;
+}
+
+bool db_take_changed()
+{
+    if (!db_changed.load(std::memory_order_relaxed)) return false;
+    return db_changed.exchange(false, std::memory_order_relaxed);
+}
+
+void db_mark_changed() { db_changed.store(true, std::memory_order_relaxed); }

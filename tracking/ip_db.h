@@ -1,6 +1,7 @@
 // The address table: 48 slots of client addresses with their unanswered-connection counts.
 //
-// Owns: ip_db (the slots), its held count and db_lock.
+// Owns: ip_db (the slots), its held count, db_lock, and the mark that the slots changed since the
+// state file last took it.
 // Threads: the host's POP3 threads (db_check_connect, db_release), the sweeper (db_expire), the
 // dialog's thread (db_clear, db_next), the start-up/shutdown thread (db_init, db_destroy).
 // Lock: db_lock guards the slots and the held count; the held count is also published in an
@@ -59,6 +60,20 @@ int32_t db_check_connect(const char *text);
 int32_t db_release(const char *text);
 // Frees the slots quiet for more than ClearTime minutes; returns how many.
 int32_t db_expire();
+
+// Slots in the table in force (48 by default).
+int32_t db_capacity();
+// Puts an address back as it was saved: takes db_lock; if `ip` is held, overwrites its conns and
+// last_seen; otherwise claims the lowest free slot with these values. 1 stored, 0 table full.
+// Does not consult the white list or the clock (the caller filters).
+int32_t db_restore(uint32_t ip, uint16_t conns, int32_t last_seen);
+// True when the slots changed (claim, count raised, last_seen moved, release, expiry, clear,
+// restore) since the last call; clears the mark. Lock-free; cheap on the event path (a relaxed
+// load, and a store only when the mark is not already set, so the cache line is not written on
+// every decision).
+bool db_take_changed();
+// Sets the mark again (a write of the state file that failed wants another try next pass).
+void db_mark_changed();
 
 // The clock the table stamps slots with: seconds since 1970. Tests point it elsewhere before
 // any other thread runs; production keeps platform_time_now, the system time.
