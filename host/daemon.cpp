@@ -10,6 +10,8 @@
 // alive and the library is pinned in the process, so that neither a free nor an unload can pull
 // anything from under the straggler: a leak, never a crash. The next start takes such a sweeper up again. A _startup
 // while started registers the handler once more; shutdown removes it once per registration.
+// The state file is read right after the settings (the white list filters it) and written once
+// more after the sweeper has been joined, never beside a sweeper that may be writing it.
 #include "host/daemon.h"
 
 #include <windows.h>
@@ -23,6 +25,7 @@
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"
 #include "tracking/events/sweeper.h"
+#include "tracking/state/state_file.h"
 
 enum : DWORD {
     DAEMON_START_SETTLE_MS = 70,   // pause at the end of start-up
@@ -107,6 +110,7 @@ int32_t daemon_init(const host_interface *record)
     host_copy = (host_interface *)copy;
     db_init();
     load_settings();
+    state_file_load();
     stats_register();
     // A restart in the same process re-arms the sweeper: the stop request of the last shutdown
     // would otherwise end the new thread at once and nothing would ever expire again. A sweeper
@@ -152,6 +156,10 @@ void daemon_shutdown()
             sweeper_handle = nullptr;
         }
     }
+    // The last word to the state file, once no sweeper can be writing it too. A sweeper that
+    // could not be joined keeps writing after its passes; its last write then stands. Without a
+    // copy there was no start-up to save.
+    if (host_copy && sweeper_handle == nullptr) state_file_save_changes();
     if (quiet) {
         sweeper_disarm();
         db_destroy();

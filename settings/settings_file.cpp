@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "host/base/host_interface.h"
 #include "settings/values/settings.h"
@@ -22,6 +23,9 @@ enum : int32_t {
 // Start-up thread (load_settings) and the dialog's thread (save_settings); no lock: start-up
 // builds it before the dialog can run, and a save builds it only while it is still empty.
 char settings_path[SETTINGS_PATH_SIZE];
+// Start-up thread writes it (load_settings) before the sweeper exists; the sweeper and shutdown
+// read it. No lock: nothing changes it while the daemon runs.
+char settings_state_path[SETTINGS_STATE_PATH_SIZE];
 
 void settings_build_path()
 {
@@ -66,6 +70,43 @@ static void settings_load_white_entry(int32_t number)
                         "Tollgate: invalid white list entry %d (may be too many IPs)", number);
 }
 
+// Reads General/StateFile into settings_state_path and logs it in the settings' style. A name
+// without a folder goes beside the settings file (the folder of settings_path; none when that
+// is the bare name); any name is then made absolute, so that a later change of the working
+// directory does not move the file. A path too long for the file calls (with room for the
+// names derived from it) is refused with one line, and the table stays in memory.
+static void settings_load_state_path()
+{
+    settings_state_path[0] = '\0';
+    char name[SETTINGS_STATE_VALUE_SIZE];
+    DWORD length = GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, "StateFile", "", name,
+                                            sizeof name, settings_path);
+    if (length == 0) return;
+    char joined[SETTINGS_STATE_VALUE_SIZE + SETTINGS_PATH_SIZE];
+    if (strpbrk(name, "\\/:") == nullptr) {
+        const char *slash = strrchr(settings_path, '\\');
+        int folder = slash ? (int)(slash - settings_path + 1) : 0;
+        snprintf(joined, sizeof joined, "%.*s%s", folder, settings_path, name);
+    } else {
+        snprintf(joined, sizeof joined, "%s", name);
+    }
+    // A value that filled its buffer may have been cut: it is too long whatever it says.
+    DWORD full = length + 1 >= sizeof name
+                     ? 0
+                     : GetFullPathNameA(joined, sizeof settings_state_path, settings_state_path,
+                                        nullptr);
+    if (full == 0 || full > (DWORD)SETTINGS_STATE_PATH_MAX) {
+        settings_state_path[0] = '\0';
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
+                        "Tollgate: StateFile unusable or longer than %d characters, addresses "
+                        "kept in memory only",
+                        (int)SETTINGS_STATE_PATH_MAX);
+        return;
+    }
+    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   StateFile:    '%s'",
+                    settings_state_path);
+}
+
 int32_t load_settings()
 {
     settings_build_path();
@@ -87,6 +128,7 @@ int32_t load_settings()
     settings.use_short_term.store(short_term, std::memory_order_relaxed);
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   UseShortTerm: %s",
                     short_term ? "Yes" : "No");
+    settings_load_state_path();
 
     // The count only says how many keys to read; the list counts what it accepted.
     int32_t keys = settings_read_int("WhiteIPs", 0);

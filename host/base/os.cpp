@@ -3,4 +3,5 @@
 
 #include <cstdlib>
 
-os_calls os = {malloc, free, CreateThread, CreateEventA, MessageBoxA, Sleep};
+os_calls os = {malloc,      free,      CreateThread,     CreateEventA, MessageBoxA, Sleep,
+               CreateFileA, WriteFile, FlushFileBuffers, MoveFileExA};

@@ -18,5 +18,12 @@ struct os_calls {
                                  LPCSTR name);
     int(WINAPI *message_box)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
     void(WINAPI *sleep)(DWORD milliseconds);
+    // The state file's writes: its temporary file made, written, flushed and moved into place.
+    HANDLE(WINAPI *create_file)(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                                DWORD disposition, DWORD flags, HANDLE template_file);
+    BOOL(WINAPI *write_file)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                             LPOVERLAPPED);
+    BOOL(WINAPI *flush_file)(HANDLE file);
+    BOOL(WINAPI *move_file)(LPCSTR from, LPCSTR to, DWORD flags);
 };
 extern os_calls os;

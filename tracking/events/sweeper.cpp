@@ -4,13 +4,15 @@
 // request ends any wait at once. Start-up arms the sweeper (clears the flag, makes the event)
 // before it creates the thread; shutdown sets the flag, signals the event, and joins the thread
 // before it destroys the lock and the interface copy the thread uses. The flag is tested before
-// the first sweep and after every wait, so no sweep starts after a stop request.
+// the first sweep and after every wait, so no sweep starts after a stop request. After each
+// sweep the table is written to the state file when it changed (nothing without one).
 #include "tracking/events/sweeper.h"
 
 #include "host/base/host_interface.h"
 #include "host/base/os.h"
 #include "settings/values/settings.h"
 #include "tracking/ip_db.h"
+#include "tracking/state/state_file.h"
 
 std::atomic<int32_t> sweeper_stop; // start-up/shutdown thread writes; sweeper reads (relaxed)
 static HANDLE sweeper_wake;        // start-up/shutdown thread creates and closes it while no
@@ -47,6 +49,7 @@ DWORD WINAPI sweeper_thread(LPVOID)
         if (freed > 0)
             host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_DETAIL, "Tollgate: %d IPs released by timeout",
                             freed);
+        state_file_save_changes();
         DWORD wait_ms = (DWORD)settings.sweep_interval.load(std::memory_order_relaxed) * 1000;
         WaitForSingleObject(sweeper_wake, wait_ms);
     }

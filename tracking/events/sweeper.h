@@ -3,7 +3,8 @@
 // Owns: sweeper_stop and the event that wakes the thread out of its wait.
 // Threads: sweeper_thread runs on its own thread; start-up arms it and shutdown stops it, both on
 // the host's start-up/shutdown thread. The thread touches the table only through db_expire and
-// the host only through the interface copy, which shutdown keeps until the thread has ended.
+// the host only through the interface copy, which shutdown keeps until the thread has ended; it
+// writes the state file after each sweep.
 #pragma once
 #include <windows.h>
 
