@@ -33,10 +33,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=()):
+def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=(), state_file=None):
     lines = ["[General]", "Version=0.98", f"ClearTime={clear_time}",
              f"AuthFailures={auth_failures}", f"UseShortTerm={use_short_term}",
-             f"WhiteIPs={len(white)}", "[WhiteIP]"]
+             f"WhiteIPs={len(white)}"] + ([f"StateFile={state_file}"] if state_file else [])
+    lines += ["[WhiteIP]"]
     lines += [f"WhiteIP{i}={entry}" for i, entry in enumerate(white, 1)]
     return "\r\n".join(lines) + "\r\n"
 
@@ -320,6 +321,27 @@ def scenario_bounded_connections_and_users_file(args):
     assert "still open" not in log, log
 
 
+def scenario_refusal_survives_restart(args):
+    """With StateFile set, an address refused before the host stops is refused at once by the
+    next host, even with the right password: the stop wrote the file, the start read it."""
+    state = os.path.join(tempfile.mkdtemp(prefix="tollgate-e2e-"), "Tollgate.state")
+    ini = ini_text(state_file=windows_path(state))
+
+    def refuse(port):
+        for i in range(5):
+            assert pop_login(port, "127.0.0.5", "alice", "wrong").startswith("-ERR"), i
+        assert pop_greeting(port, "127.0.0.5") == REFUSAL
+
+    def refused_at_once(port):
+        assert pop_login(port, "127.0.0.5", "alice", "wonderland") == "refused: " + REFUSAL
+
+    run_host(args, ini, refuse)
+    with open(state) as f:
+        assert f.readline() == "Tollgate state 1\n" and "\n127.0.0.5 5 " in f.read()
+    log = run_host(args, ini, refused_at_once)
+    assert "Tollgate: 1 addresses restored from the state file, 0 lines dropped" in log, log
+
+
 SCENARIOS = {
     "RefusedAfterAuthFailures": scenario_refused_after_auth_failures,
     "LoginRestartsCount": scenario_login_restarts_count,
@@ -327,6 +349,7 @@ SCENARIOS = {
     "ShortTermBlock": scenario_short_term_block,
     "FullTable": scenario_full_table,
     "BoundedConnectionsAndUsersFile": scenario_bounded_connections_and_users_file,
+    "RefusalSurvivesRestart": scenario_refusal_survives_restart,
 }
 
 
