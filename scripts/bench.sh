@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmarks (`make bench`; not part of the tests): the table and the white list natively
 # under Google Benchmark, then the whole event path through Tollgate.dll under Wine beside the
-# unavoidable work of one decision. Prints the figures and whether each target is met.
+# unavoidable work of one decision, and the reading of a million-line state file. Prints the
+# figures and whether each target is met.
 # Usage: scripts/bench.sh [BUILD_ROOT]   (default build; trees BUILD_ROOT/native-bench and
 # BUILD_ROOT/windows)
 set -euo pipefail
@@ -42,10 +43,12 @@ if [ ! -f "$win/build.ninja" ]; then
   cmake -S "$repo" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" >/dev/null
 fi
-cmake --build "$win" -j"$jobs" --target tollgate_dll_bench
+cmake --build "$win" -j"$jobs" --target tollgate_dll_bench tollgate_state_bench
 . "$repo/scripts/wine-session.sh"
 scratch=$(mktemp -d)
 trap 'wine_session_stop; rm -rf "$scratch"' EXIT
 wine_session_start "$win"
 echo
 (cd "$scratch" && wine "$win/bin/tollgate_dll_bench.exe" 200000 7 </dev/null)
+echo
+(cd "$scratch" && wine "$win/bin/tollgate_state_bench.exe" 1000000 5 </dev/null)
