@@ -112,6 +112,8 @@ int32_t daemon_init(const host_interface *record)
     load_settings();
     state_file_load();
     stats_register();
+    // Addresses read back from the state file are held from the start: the peak counts them.
+    if (db_held() > 0) host_stat_report(stat_max_list, db_held());
     // A restart in the same process re-arms the sweeper: the stop request of the last shutdown
     // would otherwise end the new thread at once and nothing would ever expire again. A sweeper
     // that the last shutdown could not join and that is still running is re-armed with the rest

@@ -340,6 +340,7 @@ def scenario_refusal_survives_restart(args):
         assert f.readline() == "Tollgate state 1\n" and "\n127.0.0.5 5 " in f.read()
     log = run_host(args, ini, refused_at_once)
     assert "Tollgate: 1 addresses restored from the state file, 0 lines dropped" in log, log
+    assert statistic(log, "MaxListSize") == 1, log  # held from the start
 
 
 SCENARIOS = {
