@@ -32,7 +32,7 @@ enum : int32_t {
     STATE_LINE_MAX = 40,                  // "255.255.255.255 65535 -2147483648\r\n" and then some
     STATE_TEMP_SUFFIX_MAX = 1 + 10 + 4,   // ".<process id>.tmp"
 };
-static_assert((int)STATE_TEMP_SUFFIX_MAX <= (int)SETTINGS_STATE_SUFFIX_ROOM, "temporary name too long");
+static_assert((int)STATE_TEMP_SUFFIX_MAX <= (int)SETTINGS_STATE_SUFFIX_ROOM, "temp name too long");
 static_assert(sizeof STATE_BAD_SUFFIX - 1 <= SETTINGS_STATE_SUFFIX_ROOM, "aside name too long");
 
 static bool state_write_failing; // sweeper, then shutdown once the sweeper is joined (the join
@@ -98,12 +98,16 @@ static bool state_parse_line(const char *p, const char *end, bool exact, state_e
 }
 
 // Renames the unusable file aside as "<path>.bad", replacing an older one, and logs one warning
-// saying why and whether it worked.
+// saying why and whether it worked. A folder by that name is left where it is.
 static void state_set_aside(const char *why)
 {
     char aside[SETTINGS_STATE_PATH_SIZE];
     snprintf(aside, sizeof aside, "%s%s", settings_state_path, STATE_BAD_SUFFIX);
-    if (os.move_file(settings_state_path, aside, MOVEFILE_REPLACE_EXISTING))
+    DWORD attributes = GetFileAttributesA(settings_state_path);
+    bool folder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (folder) SetLastError(ERROR_DIRECTORY);
+    if (!folder && os.move_file(settings_state_path, aside, MOVEFILE_REPLACE_EXISTING))
         host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_WARNING,
                         "Tollgate: state file '%s' %s; set aside with %s added, starting empty",
                         settings_state_path, why, STATE_BAD_SUFFIX);
