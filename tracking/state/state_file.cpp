@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -35,8 +36,10 @@ enum : int32_t {
 static_assert((int)STATE_TEMP_SUFFIX_MAX <= (int)SETTINGS_STATE_SUFFIX_ROOM, "temp name too long");
 static_assert(sizeof STATE_BAD_SUFFIX - 1 <= SETTINGS_STATE_SUFFIX_ROOM, "aside name too long");
 
-static bool state_write_failing; // sweeper, then shutdown once the sweeper is joined (the join
-                                 // orders them); start-up resets it before the sweeper starts
+// Written by the sweeper, then by shutdown once the sweeper is joined; reset by start-up. A
+// sweeper that a stalled shutdown left running may still write it while the next start-up
+// resets it, hence atomic (relaxed: it orders nothing else).
+static std::atomic<bool> state_write_failing;
 
 // One line that passed the rules, waiting for the duplicate and size cuts.
 struct state_entry {
@@ -214,7 +217,7 @@ static int32_t state_restore(state_entry *entries, uint32_t count)
 
 void state_file_load()
 {
-    state_write_failing = false;
+    state_write_failing.store(false, std::memory_order_relaxed);
     if (settings_state_path[0] == '\0') return;
     char *text = nullptr;
     uint32_t size = 0;
@@ -229,10 +232,10 @@ void state_file_load()
         const char *p = text, *end = text + size;
         if (size >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3; // an editor's UTF-8 mark
         uint32_t version = 0;
-        const char *q = p + sizeof STATE_MAGIC - 1;
-        bool ours = (size_t)(end - p) >= sizeof STATE_MAGIC - 1 &&
-                    memcmp(p, STATE_MAGIC, sizeof STATE_MAGIC - 1) == 0 &&
-                    state_read_number(&q, end, INT32_MAX, &version);
+        size_t magic = sizeof STATE_MAGIC - 1;
+        bool ours = (size_t)(end - p) >= magic && memcmp(p, STATE_MAGIC, magic) == 0;
+        const char *q = ours ? p + magic : p;
+        ours = ours && state_read_number(&q, end, INT32_MAX, &version);
         while (ours && q < end && (state_is_blank(*q) || *q == '\r')) q++;
         if (!ours || (q < end && *q != '\n')) {
             os.release(text);
@@ -316,15 +319,14 @@ int32_t state_file_save_changes()
         os.release(text);
     }
     if (ok) {
-        state_write_failing = false;
+        state_write_failing.store(false, std::memory_order_relaxed);
         return 1;
     }
     db_mark_changed();
-    if (!state_write_failing)
+    if (!state_write_failing.exchange(true, std::memory_order_relaxed))
         host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_WARNING,
                         "Tollgate: unable to write state file '%s' (error %lu); retrying after "
                         "each sweep",
                         settings_state_path, (unsigned long)error);
-    state_write_failing = true;
     return 0;
 }
