@@ -8,8 +8,9 @@
 // call is inside. Only then are the lock destroyed and the copy released. If a call or the
 // sweeper does not come back within the bound, the lock and the copy are deliberately left
 // alive and the library is pinned in the process, so that neither a free nor an unload can pull
-// anything from under the straggler: a leak, never a crash. The next start takes such a sweeper up again. A _startup
-// while started registers the handler once more; shutdown removes it once per registration.
+// anything from under the straggler: a leak, never a crash. The next start takes such a
+// sweeper up again. A _startup while started registers the handler once more; shutdown removes
+// it once per registration.
 // The state file is read right after the settings (the white list filters it) and written once
 // more after the sweeper has been joined, never beside a sweeper that may be writing it.
 #include "host/daemon.h"

@@ -32,6 +32,7 @@ static const char STATE_BAD_SUFFIX[] = ".bad";
 enum : int32_t {
     STATE_LINE_MAX = 40,                  // "255.255.255.255 65535 -2147483648\r\n" and then some
     STATE_TEMP_SUFFIX_MAX = 1 + 10 + 4,   // ".<process id>.tmp"
+    STATE_LINES_SPARE = 64,               // lines of room beyond the held count for a write
 };
 static_assert((int)STATE_TEMP_SUFFIX_MAX <= (int)SETTINGS_STATE_SUFFIX_ROOM, "temp name too long");
 static_assert(sizeof STATE_BAD_SUFFIX - 1 <= SETTINGS_STATE_SUFFIX_ROOM, "aside name too long");
@@ -261,16 +262,18 @@ void state_file_load()
                     restored, (int32_t)lines - restored);
 }
 
-// Formats the table into `text` (room for the header and `capacity` lines); returns its length.
-// Slot by slot through db_next: db_lock is held for one copy at a time, never across the disk.
-static uint32_t state_format(char *text, uint32_t room, int32_t capacity)
+// Formats the table into `text` (room for the header and `lines` lines); returns its length,
+// and in *whole whether every held slot found room. Slot by slot through db_next: db_lock is
+// held for one copy at a time, never across the disk.
+static uint32_t state_format(char *text, uint32_t room, int32_t lines, bool *whole)
 {
     int n = snprintf(text, room, "%s%d\r\n# address connections last_seen (seconds since 1970)\r\n",
                      STATE_MAGIC, (int)STATE_FORMAT_VERSION);
     uint32_t length = (uint32_t)n;
     ip_entry_copy slot;
     int32_t written = 0;
-    for (int32_t i = db_next(-1, &slot); i >= 0 && written < capacity; i = db_next(i, &slot)) {
+    int32_t i = db_next(-1, &slot);
+    for (; i >= 0 && written < lines; i = db_next(i, &slot)) {
         const unsigned char *b = (const unsigned char *)&slot.ip;
         n = snprintf(text + length, room - length, "%u.%u.%u.%u %u %ld\r\n", b[0], b[1], b[2],
                      b[3], (unsigned)slot.conns, (long)slot.last_seen);
@@ -278,6 +281,7 @@ static uint32_t state_format(char *text, uint32_t room, int32_t capacity)
         length += (uint32_t)n;
         written++;
     }
+    *whole = i < 0;
     return length;
 }
 
@@ -308,15 +312,24 @@ static int32_t state_replace(const char *text, uint32_t length)
 int32_t state_file_save_changes()
 {
     if (settings_state_path[0] == '\0' || !db_take_changed()) return 1;
+    // Room for the addresses held now and some that may arrive during the walk, not for the
+    // whole table: a large table mostly empty must not cost its full size on every pass.
     int32_t capacity = db_capacity();
-    uint32_t room = (uint32_t)(capacity + 2) * STATE_LINE_MAX;
+    int32_t held = db_held();
+    int32_t lines = held + held / 8 + STATE_LINES_SPARE;
+    if (lines > capacity) lines = capacity;
+    uint32_t room = (uint32_t)(lines + 2) * STATE_LINE_MAX;
     char *text = (char *)os.alloc(room);
     int32_t ok = 0;
     DWORD error = ERROR_NOT_ENOUGH_MEMORY;
     if (text) {
-        ok = state_replace(text, state_format(text, room, capacity));
+        bool whole = true;
+        ok = state_replace(text, state_format(text, room, lines, &whole));
         error = GetLastError();
         os.release(text);
+        // More addresses arrived during the walk than there was room for: the file holds the
+        // others, and the next pass writes them all.
+        if (ok && !whole) db_mark_changed();
     }
     if (ok) {
         state_write_failing.store(false, std::memory_order_relaxed);
