@@ -17,7 +17,13 @@ add_subdirectory(ui)
 
 set(TOLLGATE_SYSTEM_LIBS ws2_32 user32 kernel32)
 
-add_library(Tollgate SHARED $<TARGET_OBJECTS:tollgate_objs> host/Tollgate.def ui/tollgate.rc)
+# x86-64 has no stdcall decoration: its definition file names DllMain's export as an alias.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(TOLLGATE_DEF host/Tollgate-x86_64.def)
+else()
+  set(TOLLGATE_DEF host/Tollgate.def)
+endif()
+add_library(Tollgate SHARED $<TARGET_OBJECTS:tollgate_objs> ${TOLLGATE_DEF} ui/tollgate.rc)
 set_target_properties(Tollgate PROPERTIES PREFIX "" OUTPUT_NAME Tollgate)
 target_include_directories(Tollgate PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(Tollgate PRIVATE ${TOLLGATE_STATIC_LINK} -Wl,--enable-stdcall-fixup)

@@ -20,7 +20,7 @@
 #include "mailhost/short_block.h"
 
 enum : int32_t {
-    SERVER_RECORD_SIZE = 1024,    // the connection record; the module writes from offset 576
+    SERVER_RECORD_SIZE = 256 * sizeof(void *), // the connection record (2048 bytes in x86-64)
     SERVER_POLL_MS = 200,         // how often the accept loop asks whether to stop
     SERVER_RECV_CHUNK = 512,
 };
@@ -96,7 +96,8 @@ static void server_connection(SOCKET s, std::string address)
     }
     host_console_note(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "connection from " + address);
 
-    // The record the module sees: the address at offset 40, the response buffer at 576.
+    // The record the module sees: the address at offset 40, the response buffer at 576 (80 and
+    // 1152 in a 64-bit process).
     std::vector<uint8_t> record(SERVER_RECORD_SIZE, 0);
     host_connection *conn = (host_connection *)record.data();
     conn->client_address = address.c_str();

@@ -6,8 +6,9 @@ set -euo pipefail
 packages=(
   cmake make ninja-build
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   googletest libgtest-dev libbenchmark-dev
-  wine wine32:i386 xvfb xauth x11-utils imagemagick
+  wine wine32:i386 wine64 xvfb xauth x11-utils imagemagick
   clang libclang-rt-14-dev libfuzzer-14-dev
   python3 curl zip
 )

@@ -1,10 +1,16 @@
-# Checks Tollgate.dll's tables: exactly the six exports the host looks up, and imports from
-# Windows system libraries only (the C++ runtime is linked in, never imported).
-# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<Tollgate.dll> -P check_exports.cmake
+# Checks Tollgate.dll's tables: exactly the six exports the host looks up (the same names in the
+# x86-64 build, where _DllMain@12 is an alias), and imports from Windows system libraries only
+# (the C++ runtime is linked in, never imported); with FORMAT, also the file's machine.
+# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<Tollgate.dll> [-DFORMAT=pei-i386|pei-x86-64]
+#              -P check_exports.cmake
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
+endif()
+if(FORMAT AND NOT dump MATCHES "file format ${FORMAT}\n")
+  string(REGEX MATCH "file format [^\n]*" found "${dump}")
+  message(FATAL_ERROR "${DLL}: ${found}, expected ${FORMAT}")
 endif()
 
 # Export names: the lines "[ n] name" of the name pointer table.

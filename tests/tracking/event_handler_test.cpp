@@ -9,7 +9,7 @@
 
 // A connection record as the host lays it out, larger than the part the module touches.
 struct TestConnection {
-    alignas(4) uint8_t bytes[1024];
+    alignas(sizeof(void *)) uint8_t bytes[256 * sizeof(void *)];
     explicit TestConnection(const char *address)
     {
         memset(bytes, 0x5A, sizeof(bytes));
@@ -81,9 +81,9 @@ TEST_F(EventHandler, SixthConnectionIsRefusedWithTheResponseLine)
     for (int i = 0; i < 5; i++) ASSERT_EQ(connect("10.0.0.7"), EVENT_GO_ON) << i;
     TestConnection conn("10.0.0.7");
     EXPECT_EQ(event_handler(0, EVENT_CONNECT2, conn.record()), EVENT_REFUSE);
-    EXPECT_EQ(memcmp(conn.bytes + 576, "-ERR: BlackListed by Tollgate.", 31), 0);
-    EXPECT_EQ(conn.bytes[576 + 31], 0x5A) << "nothing written past the 31 bytes";
-    EXPECT_EQ(conn.bytes[575], 0x5A);
+    EXPECT_EQ(memcmp(conn.bytes + HOST_RESPONSE_OFFSET, "-ERR: BlackListed by Tollgate.", 31), 0);
+    EXPECT_EQ(conn.bytes[HOST_RESPONSE_OFFSET + 31], 0x5A) << "nothing written past the 31 bytes";
+    EXPECT_EQ(conn.bytes[HOST_RESPONSE_OFFSET - 1], 0x5A);
 }
 
 TEST_F(EventHandler, ShortTermSettingAsksTheHostToBlockToo)
@@ -97,7 +97,7 @@ TEST_F(EventHandler, AllowedConnectionLeavesTheResponseAlone)
 {
     TestConnection conn("10.0.0.7");
     event_handler(0, EVENT_CONNECT2, conn.record());
-    EXPECT_EQ(conn.bytes[576], 0x5A);
+    EXPECT_EQ(conn.bytes[HOST_RESPONSE_OFFSET], 0x5A);
 }
 
 TEST_F(EventHandler, ReportsEveryRefusalAndTheHeldCountOfEveryNewAddress)
@@ -135,7 +135,7 @@ TEST_F(EventHandler, LoginEventsLogAndReleaseTheAddress)
         EXPECT_EQ(event_handler(0, login.code, conn.record()), EVENT_GO_ON);
         EXPECT_EQ(new_lines(), (Lines{login.line}));
         EXPECT_EQ(db_held(), 0) << login.line;
-        EXPECT_EQ(conn.bytes[576], 0x5A);
+        EXPECT_EQ(conn.bytes[HOST_RESPONSE_OFFSET], 0x5A);
     }
 }
 
