@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Sets up what is missing, checks that the folders include each other one way only, builds
-# everything, and runs every test suite: the Windows suites under Wine, then the native
-# sanitizer and fuzzing suites, and closes with one line counting them all. Arguments go to the
-# Wine run's ctest (e.g. -R Settings) and skip the native suites.
-# TOLLGATE_BUILD_DIR moves the build tree (parallel work trees).
+# everything, and runs every test suite: the Windows suites under Wine (the i686 tree with wine
+# where this machine runs 32-bit x86 programs, the x86-64 tree with wine64 everywhere; see
+# scripts/windows-arch.sh), then the native sanitizer and fuzzing suites, and closes with one
+# line counting them all, the Windows tests not run as skipped. Arguments go to the Wine runs'
+# ctest (e.g. -R Settings) and skip the native suites.
+# TOLLGATE_BUILD_DIR moves the build tree (parallel work trees); TOLLGATE_WINDOWS_ARCH=i686 or
+# x86_64 runs that one Windows tree only.
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TOLLGATE_BUILD_DIR:-$repo/build}"
@@ -11,22 +14,52 @@ mkdir -p "$build"
 
 "$repo/scripts/setup.sh"
 python3 "$repo/scripts/check-layers.py" "$repo"
-"$repo/scripts/build.sh" "$build/windows"
+
+. "$repo/scripts/windows-arch.sh"
+windows_arch_choose
+if [ -n "${TOLLGATE_WINDOWS_ARCH:-}" ]; then
+  arches=("$windows_arch")
+  [ "$windows_arch" = i686 ] && not_run=x86_64 || not_run=i686
+  echo "test: the ${not_run/_/-} suites are not run: $windows_arch_why"
+elif [ "$windows_arch" = i686 ]; then
+  arches=(i686 x86_64)
+  not_run=
+else
+  arches=(x86_64)
+  not_run=i686
+  echo "test: the i686 suites are not run: $windows_arch_why; the x86-64 suites run under wine64"
+fi
+# The shipped DLL is the i686 one: its tree is built even where its suites cannot run.
+[ "$not_run" = i686 ] && "$repo/scripts/build.sh" "$build/windows" i686
 
 . "$repo/scripts/wine-session.sh"
-trap wine_session_stop EXIT
-wine_session_start "$build/windows"
-ctest --test-dir "$build/windows" --output-on-failure -j"$(nproc)" "$@" 2>&1 \
-  | tee "$build/windows-tests.log"
-wine_session_stop
-trap - EXIT
+logs=()
+for arch in "${arches[@]}"; do
+  tree="$build/$(windows_tree "$arch")"
+  "$repo/scripts/build.sh" "$tree" "$arch"
+  trap wine_session_stop EXIT
+  wine_session_start "$tree" "$arch"
+  ctest --test-dir "$tree" --output-on-failure -j"$(nproc)" "$@" 2>&1 \
+    | tee "$tree-tests.log"
+  wine_session_stop
+  trap - EXIT
+  logs+=("$tree-tests.log")
+done
 
-logs=("$build/windows-tests.log")
 if [ -x "$repo/scripts/test-native.sh" ] && [ $# -eq 0 ]; then
   "$repo/scripts/test-native.sh" "$build"
   logs+=("$build"/native-{asan,tsan,fuzz}.log)
 fi
 
-# Every suite's own closing line reads "NN% tests passed, F tests failed out of T".
-sed -nE 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+)$/\1 \2/p' "${logs[@]}" \
-  | awk '{ failed += $1; total += $2 } END { printf "total: %d passed, %d failed\n", total - failed, failed }'
+# Every suite's own closing line reads "NN% tests passed, F tests failed out of T". Both
+# Windows trees register the same tests, so the tree not run skips as many as the other ran.
+closing='^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+)$'
+skipped=0
+if [ -n "$not_run" ]; then
+  skipped=$(sed -nE "s/$closing/\\2/p" "${logs[0]}")
+fi
+sed -nE "s/$closing/\\1 \\2/p" "${logs[@]}" \
+  | awk -v skipped="$skipped" '{ failed += $1; total += $2 } END {
+      printf "total: %d passed, %d failed", total - failed, failed
+      if (skipped > 0) printf ", %d skipped", skipped
+      printf "\n" }'

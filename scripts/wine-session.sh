@@ -1,13 +1,23 @@
 # Sourced: starts and stops the Wine session that tests and the stand-in host run in.
-#   wine_session_start BUILD_DIR   an Xvfb display, the prefix BUILD_DIR/wineprefix, a
+#   wine_session_start BUILD_DIR [ARCH]
+#                                  an Xvfb display, the prefix BUILD_DIR/wineprefix, a
 #                                  persistent wineserver; exports the environment for wine.
+#                                  ARCH is the tree's: i686 (the default: a win32 prefix, run
+#                                  with wine) or x86_64 (a win64 prefix, run with wine64).
+#                                  TOLLGATE_WINE is the loader to run the tree's programs with.
 #   wine_session_stop              stops this prefix's wineserver and the display it started.
 # Every Wine and X process here is started with stdin, stdout and stderr away from the caller:
 # Wine's service processes inherit open pipes, and a runner whose pipe they hold waits forever.
 
 wine_session_start() {
-  local build=$1
-  export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+  local build=$1 arch=${2:-i686}
+  if [ "$arch" = x86_64 ]; then
+    # Debian keeps the 64-bit loader out of PATH; /usr/bin/wine would pick the 32-bit one.
+    export WINEARCH=win64 TOLLGATE_WINE="$(command -v wine64 || echo /usr/lib/wine/wine64)"
+  else
+    export WINEARCH=win32 TOLLGATE_WINE=wine
+  fi
+  export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml=" TOLLGATE_BUILD="$build"
   mkdir -p "$WINEPREFIX"
 
@@ -30,11 +40,12 @@ wine_session_start() {
   echo "$DISPLAY" > "$WINEPREFIX/.display"
 
   wineserver -p </dev/null >/dev/null 2>&1
-  wine cmd /c exit </dev/null >/dev/null 2>&1
+  "$TOLLGATE_WINE" cmd /c exit </dev/null >/dev/null 2>&1
   if [ ! -f "$WINEPREFIX/.tollgate-configured" ]; then
     # No window manager: unmanaged windows close at once. A crash fails the test, no dialog.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    "$TOLLGATE_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+      </dev/null >/dev/null 2>&1
+    "$TOLLGATE_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
       </dev/null >/dev/null 2>&1
     touch "$WINEPREFIX/.tollgate-configured"
   fi
