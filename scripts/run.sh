@@ -18,9 +18,9 @@ shown() { case $1 in "$repo"/*) echo "${1#"$repo"/}" ;; *) echo "$1" ;; esac; }
 windows_arch_choose
 tree="$build/$(windows_tree "$windows_arch")"
 if [ "$windows_arch" = i686 ]; then
-  echo "run: the i686 host and DLL under wine ($windows_arch_why)"
+  echo "run: the i686 host and DLL under wine: $windows_arch_why"
 else
-  echo "run: the x86-64 host and DLL under wine64 ($windows_arch_why)"
+  echo "run: the x86-64 host and DLL under wine64: $windows_arch_why"
 fi
 "$repo/scripts/build.sh" "$tree" "$windows_arch"
 

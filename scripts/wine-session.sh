@@ -39,8 +39,13 @@ wine_session_start() {
   export DISPLAY=":$n"
   echo "$DISPLAY" > "$WINEPREFIX/.display"
 
-  wineserver -p </dev/null >/dev/null 2>&1
-  "$TOLLGATE_WINE" cmd /c exit </dev/null >/dev/null 2>&1
+  # A Wine that cannot start says why in the prefix's session log, and the caller is told.
+  local log="$WINEPREFIX/.session.log"
+  if ! { wineserver -p && "$TOLLGATE_WINE" cmd /c exit; } </dev/null >"$log" 2>&1; then
+    echo "wine-session: Wine ($TOLLGATE_WINE, $WINEARCH) does not start in $WINEPREFIX:" \
+      "$(tail -1 "$log")" >&2
+    return 1
+  fi
   if [ ! -f "$WINEPREFIX/.tollgate-configured" ]; then
     # No window manager: unmanaged windows close at once. A crash fails the test, no dialog.
     "$TOLLGATE_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
