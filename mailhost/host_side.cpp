@@ -8,8 +8,8 @@
 #include <mutex>
 
 enum : int32_t {
-    // The whole record, a word per 4 bytes of the 32-bit layout (8 in a 64-bit process): larger
-    // than the part the module copies (HOST_INTERFACE_COPY_SIZE).
+    // The whole record, larger than the part the module copies: 1024 bytes, twice that in a
+    // 64-bit process (where each word of the record takes 8 bytes).
     HOST_RECORD_SIZE = 256 * sizeof(void *),
     HOST_LOG_LINE_SIZE = 1024,
 };
@@ -21,7 +21,7 @@ struct host_hook {
 };
 
 static std::mutex host_lock;                   // guards everything below but the record
-alignas(sizeof(void *)) static uint8_t host_record_bytes[HOST_RECORD_SIZE]; // filled by host_side_reset
+alignas(void *) static uint8_t host_record_bytes[HOST_RECORD_SIZE]; // by host_side_reset
 static std::vector<host_log_line> host_log;
 static void (*host_log_sink)(const host_log_line &);
 static std::vector<host_stat_module> host_modules;

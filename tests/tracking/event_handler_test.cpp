@@ -9,7 +9,7 @@
 
 // A connection record as the host lays it out, larger than the part the module touches.
 struct TestConnection {
-    alignas(sizeof(void *)) uint8_t bytes[256 * sizeof(void *)];
+    alignas(void *) uint8_t bytes[256 * sizeof(void *)];
     explicit TestConnection(const char *address)
     {
         memset(bytes, 0x5A, sizeof(bytes));
