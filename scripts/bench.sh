@@ -4,7 +4,8 @@
 # unavoidable work of one decision, and the reading of a million-line state file. Prints the
 # figures and whether each target is met.
 # Usage: scripts/bench.sh [BUILD_ROOT]   (default build; trees BUILD_ROOT/native-bench and
-# BUILD_ROOT/windows)
+# BUILD_ROOT/windows, or BUILD_ROOT/windows64 where the i686 tree cannot run: see
+# scripts/windows-arch.sh)
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 root="${1:-$repo/build}"
@@ -38,17 +39,20 @@ PY
 
 # Windows: Tollgate.dll and its benchmark program, run under Wine in a scratch folder (no
 # Tollgate.ini there, so the module runs on its defaults).
-win="$root/windows"
+. "$repo/scripts/windows-arch.sh"
+windows_arch_choose
+win="$root/$(windows_tree "$windows_arch")"
+echo "== Windows tree: $windows_arch ($windows_arch_why)"
 if [ ! -f "$win/build.ninja" ]; then
   cmake -S "$repo" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$windows_arch.cmake" >/dev/null
 fi
 cmake --build "$win" -j"$jobs" --target tollgate_dll_bench tollgate_state_bench
 . "$repo/scripts/wine-session.sh"
 scratch=$(mktemp -d)
 trap 'wine_session_stop; rm -rf "$scratch"' EXIT
-wine_session_start "$win"
+wine_session_start "$win" "$windows_arch"
 echo
-(cd "$scratch" && wine "$win/bin/tollgate_dll_bench.exe" 200000 7 </dev/null)
+(cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_dll_bench.exe" 200000 7 </dev/null)
 echo
-(cd "$scratch" && wine "$win/bin/tollgate_state_bench.exe" 1000000 5 </dev/null)
+(cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_state_bench.exe" 1000000 5 </dev/null)
