@@ -23,6 +23,7 @@
 #include "host/base/entry_points.h"
 #include "host/base/os.h"
 #include "host/stats.h"
+#include "settings/values/settings.h"
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"
 #include "tracking/events/sweeper.h"
@@ -111,6 +112,12 @@ int32_t daemon_init(const host_interface *record)
     host_copy = (host_interface *)copy;
     db_init();
     load_settings();
+    // The table at the size the settings ask for; without the memory, the default table.
+    int32_t max_addresses = settings.max_addresses.load(std::memory_order_relaxed);
+    if (!db_resize(max_addresses, os.alloc, os.release))
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: unable to allocate memory for %d addresses, holding %d",
+                        max_addresses, (int)DB_SLOTS);
     state_file_load();
     stats_register();
     // Addresses read back from the state file are held from the start: the peak counts them.

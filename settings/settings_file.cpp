@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "host/base/host_interface.h"
@@ -48,6 +49,17 @@ void settings_build_path()
 static int32_t settings_read_int(const char *key, int32_t fallback)
 {
     return (int32_t)GetPrivateProfileIntA(SETTINGS_SECTION_GENERAL, key, fallback, settings_path);
+}
+
+// General/`key` as a count from `low` to `high`: a value that is missing, not a number, below
+// `low` or negative reads as `low`; one above `high`, however many digits it has, as `high`.
+// Read as text, so that no digit count can wrap it around into range.
+static int32_t settings_read_count(const char *key, int32_t low, int32_t high)
+{
+    char text[SETTINGS_VALUE_SIZE];
+    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, "", text, sizeof text, settings_path);
+    long long value = strtoll(text, nullptr, 10); // saturates instead of overflowing
+    return value < low ? low : value > high ? high : (int32_t)value;
 }
 
 // Reads WhiteIP<number>, adds it to the white list and logs the outcome. The entry is logged
@@ -123,6 +135,13 @@ int32_t load_settings()
     if (auth_failures > AUTH_FAILURES_MAX) auth_failures = AUTH_FAILURES_MAX;
     settings.auth_failures.store(auth_failures, std::memory_order_relaxed);
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   AuthFailures: %d", auth_failures);
+
+    // The table's size, made at start-up after this load; shown only when not the default.
+    int32_t max_addresses =
+        settings_read_count("MaxAddresses", MAX_ADDRESSES_DEFAULT, MAX_ADDRESSES_MAX);
+    settings.max_addresses.store(max_addresses, std::memory_order_relaxed);
+    if (max_addresses != MAX_ADDRESSES_DEFAULT)
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   MaxAddresses: %d", max_addresses);
 
     int32_t short_term = settings_read_int("UseShortTerm", 0) != 0 ? 1 : 0;
     settings.use_short_term.store(short_term, std::memory_order_relaxed);

@@ -1,4 +1,5 @@
-// The platform services the address table needs: the table lock, the address parser, the clock.
+// The platform services the address table needs: the table lock, the address parser, the clock,
+// an unguessable word.
 //
 // Windows: a critical section (re-entrant by the thread that holds it) and Winsock's inet_addr.
 // Elsewhere (the native sanitizer, fuzzing and benchmark builds): a recursive pthread mutex and
@@ -78,7 +79,33 @@ inline int32_t platform_time_now()
     const uint64_t ticks_1601_to_1970 = 116444736000000000ull;
     return (int32_t)((ticks - ticks_1601_to_1970) / 10000000ull);
 }
+// A word no client can guess, for keying the table's hash: the high-resolution counter, the
+// process and thread ids and an address of the stack, mixed.
+inline uint32_t platform_random_word()
+{
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint64_t x = (uint64_t)counter.QuadPart ^ ((uint64_t)GetCurrentProcessId() << 32) ^
+                 ((uint64_t)GetCurrentThreadId() << 16) ^ (uint64_t)(uintptr_t)&counter ^
+                 GetTickCount();
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    return (uint32_t)x;
+}
 #else
 #include <ctime>
+#include <unistd.h>
 inline int32_t platform_time_now() { return (int32_t)time(nullptr); }
+inline uint32_t platform_random_word()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t x = (uint64_t)now.tv_nsec ^ ((uint64_t)now.tv_sec << 32) ^ ((uint64_t)getpid() << 16) ^
+                 (uint64_t)(uintptr_t)&now;
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    return (uint32_t)x;
+}
 #endif

@@ -16,6 +16,8 @@ enum : int32_t {
     AUTH_FAILURES_DEFAULT = 5,  // connections
     AUTH_FAILURES_MAX = 30,
     SWEEP_INTERVAL_SECONDS = 30,
+    MAX_ADDRESSES_DEFAULT = 48,      // slots of the address table; also the least it holds
+    MAX_ADDRESSES_MAX = 1048576,     // the most it holds (about 22 MB of storage)
 };
 
 struct settings_t {
@@ -23,5 +25,8 @@ struct settings_t {
     std::atomic<int32_t> auth_failures{AUTH_FAILURES_DEFAULT};
     std::atomic<int32_t> use_short_term{0};                     // 0 or 1 after a load
     std::atomic<int32_t> sweep_interval{SWEEP_INTERVAL_SECONDS}; // fixed; not in file or dialog
+    // The table size the file asks for; start-up makes the table at this size. Not in the
+    // dialog, and never written back.
+    std::atomic<int32_t> max_addresses{MAX_ADDRESSES_DEFAULT};
 };
 extern settings_t settings;

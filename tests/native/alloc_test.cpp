@@ -39,20 +39,24 @@ TEST(AllocationCounter, SeesAllocationsOfCAndCxx)
     EXPECT_GE(after_new, 2) << alloc_count_method(); // the string and its characters
 }
 
-TEST(AllocationCounter, EventPathAllocatesNothingAfterStartUp)
+// Every kind of event on a started table of `slots` slots, with `clients` distinct addresses
+// (more than it holds, so that it fills), counted: nothing may be allocated.
+void expect_event_path_allocates_nothing(int32_t slots, int clients)
 {
     start_up();
+    ASSERT_EQ(db_resize(slots, malloc, free), 1);
     // The texts are made first: the count covers the module's work alone.
-    static char tracked[3][60][32], white[16][32];
+    static char tracked[3][1100][32], white[16][32];
     for (int round = 0; round < 3; round++)
-        for (int n = 0; n < 60; n++) snprintf(tracked[round][n], 32, "10.2.%d.%d", round, n);
+        for (int n = 0; n < clients; n++)
+            snprintf(tracked[round][n], 32, "10.2.%d.%d", round * 5 + n / 256, n % 256);
     for (int n = 0; n < 16; n++) snprintf(white[n], 32, "172.16.%d.9", n);
     int decisions[5] = {}; // by decision code - CHECK_FULL
     alloc_count_start();
     for (int round = 0; round < 3; round++) {
-        // 60 distinct addresses, seven connections each: new, known, blocked and, past the
-        // 48th slot, full; then white-listed clients, logins, the dialog's walk and expiry.
-        for (int n = 0; n < 60; n++)
+        // Distinct addresses, seven connections each: new, known, blocked and, past the last
+        // slot, full; then white-listed clients, logins, the dialog's walk and expiry.
+        for (int n = 0; n < clients; n++)
             for (int k = 0; k < 7; k++) decisions[db_check_connect(tracked[round][n]) - CHECK_FULL]++;
         for (int n = 0; n < 16; n++) {
             decisions[db_check_connect(white[n]) - CHECK_FULL]++;
@@ -70,6 +74,16 @@ TEST(AllocationCounter, EventPathAllocatesNothingAfterStartUp)
     EXPECT_EQ(allocations, 0) << alloc_count_method();
     for (int32_t d : {CHECK_FULL, CHECK_WHITE, CHECK_NEW, CHECK_BLOCKED, CHECK_KNOWN})
         EXPECT_GT(decisions[d - CHECK_FULL], 0) << "decision " << d << " was not exercised";
+}
+
+TEST(AllocationCounter, EventPathAllocatesNothingAfterStartUp)
+{
+    expect_event_path_allocates_nothing(DB_SLOTS, 60);
+}
+
+TEST(AllocationCounter, EventPathAllocatesNothingOnALargeTable)
+{
+    expect_event_path_allocates_nothing(1024, 1100);
 }
 
 } // namespace

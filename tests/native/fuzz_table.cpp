@@ -2,7 +2,10 @@
 // white list (connect, release, clock advance, expiry, clear, white-list add and empty,
 // AuthFailures and ClearTime changes). Each is applied to the real table and to a small
 // reference model written directly from the rules; every decision, every count and, after each
-// operation, the whole table as the dialog's walk sees it must agree.
+// operation, the whole table as the dialog's walk sees it must agree. An input of even length
+// runs on the default 48-slot table; one of odd length on a table of 1024 slots (four index
+// stripes, two bitmap levels) with 4096 more client addresses and bursts of new ones, so that
+// the index fills, clusters and is churned by claims, releases, expiry and clearing.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +17,12 @@ namespace {
 
 // ---- The reference model ---------------------------------------------------------------
 
-enum : int { MODEL_SLOTS = 48, MODEL_WHITE = 16 };
+enum : int {
+    MODEL_SLOTS_SMALL = 48,
+    MODEL_SLOTS_LARGE = 1024,
+    MODEL_WHITE = 16,
+    BURST_ADDRESSES = 4096, // 172.16.0.0 to 172.16.15.255, large table only
+};
 
 struct model_slot {
     bool in_use;
@@ -24,7 +32,8 @@ struct model_slot {
 };
 
 struct model_t {
-    model_slot slot[MODEL_SLOTS];
+    model_slot slot[MODEL_SLOTS_LARGE];
+    int32_t slots; // of the table under test
     int32_t held;
     uint32_t white_address[MODEL_WHITE];
     uint32_t white_mask[MODEL_WHITE];
@@ -61,14 +70,16 @@ bool model_white(uint32_t ip)
 int32_t model_connect(uint32_t ip)
 {
     if (model_white(ip)) return CHECK_WHITE;
-    for (model_slot &s : model.slot) {
+    for (int k = 0; k < model.slots; k++) {
+        model_slot &s = model.slot[k];
         if (!s.in_use || s.ip != ip) continue;
         s.last_seen = model.now;
         if ((int32_t)s.conns >= model.auth_failures) return CHECK_BLOCKED;
         s.conns++;
         return CHECK_KNOWN;
     }
-    for (model_slot &s : model.slot) { // lowest free slot first
+    for (int k = 0; k < model.slots; k++) { // lowest free slot first
+        model_slot &s = model.slot[k];
         if (s.in_use) continue;
         s = {true, ip, model.now, 1};
         model.held++;
@@ -79,7 +90,8 @@ int32_t model_connect(uint32_t ip)
 
 void model_release(uint32_t ip)
 {
-    for (model_slot &s : model.slot) {
+    for (int k = 0; k < model.slots; k++) {
+        model_slot &s = model.slot[k];
         if (s.in_use && s.ip == ip) {
             s.in_use = false;
             model.held--;
@@ -91,7 +103,8 @@ void model_release(uint32_t ip)
 int32_t model_expire()
 {
     int32_t freed = 0;
-    for (model_slot &s : model.slot) {
+    for (int k = 0; k < model.slots; k++) {
+        model_slot &s = model.slot[k];
         if (s.in_use && (int64_t)model.now - s.last_seen > (int64_t)model.clear_time * 60) {
             s.in_use = false;
             model.held--;
@@ -138,6 +151,18 @@ void make_clients()
     clients_ready = true;
 }
 
+// The client of a connect or login: on the large table, arguments past the 72 fixed clients
+// pick one of the burst addresses with the next input byte.
+client_address pick_client(uint8_t arg, uint8_t extra)
+{
+    if (model.slots == MODEL_SLOTS_SMALL || arg < 72) return clients[arg % 72];
+    int n = ((arg - 72) * 256 + extra) % BURST_ADDRESSES;
+    client_address c;
+    snprintf(c.text, sizeof(c.text), "172.16.%d.%d", n / 256, n % 256);
+    c.ip = ip_of(172, 16, (uint8_t)(n / 256), (uint8_t)(n % 256));
+    return c;
+}
+
 // A white-list entry text from one input byte: mostly addresses near the clients'.
 void white_text(uint8_t x, char *text, size_t size, bool *parses, uint32_t *ip)
 {
@@ -174,7 +199,7 @@ void compare_tables(size_t op)
     expect_eq("held count", db_held(), model.held, op);
     ip_entry_copy copy;
     int32_t i = db_next(-1, &copy);
-    for (int k = 0; k < MODEL_SLOTS; k++) {
+    for (int k = 0; k < model.slots; k++) {
         if (!model.slot[k].in_use) continue;
         expect_eq("next slot in use", i, k, op);
         expect_eq("ip", copy.ip, model.slot[k].ip, op);
@@ -194,8 +219,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (!clients_ready) make_clients();
     test_reset();
-    db_clock = fuzz_clock;
     memset(&model, 0, sizeof(model));
+    model.slots = size % 2 ? MODEL_SLOTS_LARGE : MODEL_SLOTS_SMALL;
+    if (model.slots != DB_SLOTS && !db_resize(model.slots, malloc, free)) abort();
+    db_clock = fuzz_clock;
     model.auth_failures = AUTH_FAILURES_DEFAULT;
     model.clear_time = CLEAR_TIME_DEFAULT;
     model.now = TEST_CLOCK_START;
@@ -206,13 +233,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         uint8_t code = next();
         uint8_t arg = next();
         switch (code % 12) {
-        case 0: case 1: case 2: { // connect (the most common event)
-            const client_address &c = clients[arg % 72];
+        case 0: case 1: { // connect (the most common event)
+            const client_address c = pick_client(arg, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
             expect_eq("decision", db_check_connect(c.text), model_connect(c.ip), op);
             break;
         }
+        case 2: { // a connect; on the large table a burst of up to 256 consecutive addresses
+            if (model.slots == MODEL_SLOTS_SMALL) {
+                expect_eq("decision", db_check_connect(clients[arg % 72].text),
+                          model_connect(clients[arg % 72].ip), op);
+                break;
+            }
+            int first = arg * 16, count = next() + 1;
+            for (int k = 0; k < count; k++) {
+                const client_address c = pick_client(72 + (first + k) / 256 % 184, (uint8_t)(first + k));
+                expect_eq("burst decision", db_check_connect(c.text), model_connect(c.ip), op);
+            }
+            break;
+        }
         case 3: { // login
-            const client_address &c = clients[arg % 72];
+            const client_address c = pick_client(arg, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
             expect_eq("release result", db_release(c.text), 0, op);
             model_release(c.ip);
             break;

@@ -18,7 +18,8 @@ inline std::atomic<int32_t> test_now{TEST_CLOCK_START};
 inline int32_t test_clock() { return test_now.load(std::memory_order_relaxed); }
 
 // Points the table at the test clock, puts the settings back to their defaults, and empties
-// the table and the white list (creating db_lock the first time).
+// the table (back at its default 48 slots) and the white list (creating the locks the first
+// time).
 inline void test_reset()
 {
     test_now.store(TEST_CLOCK_START, std::memory_order_relaxed);
@@ -27,6 +28,7 @@ inline void test_reset()
     settings.auth_failures.store(AUTH_FAILURES_DEFAULT, std::memory_order_relaxed);
     settings.use_short_term.store(0, std::memory_order_relaxed);
     db_init();
+    db_resize(DB_SLOTS, nullptr, nullptr);
 }
 
 // The address a.b.c.d in network byte order, built byte by byte (no parser involved).

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/native/native_support.h"
@@ -182,6 +184,36 @@ TEST_F(TableTest, NoOperationReturnsHoldingTheLock)
     db_next(-1, &copy);
     db_clear();
     EXPECT_FALSE(db_lock_held_by_caller());
+}
+
+// What the sweep's pauses saw (the test's thread and the one it starts in each pause).
+int sweep_pauses, sweep_pauses_locked, sweep_decisions;
+void sweep_pause()
+{
+    sweep_pauses++;
+    if (db_lock_held_by_caller()) sweep_pauses_locked++;
+    // A decision on another thread must get through now; a lock kept would hang it here.
+    std::thread pop3([] { sweep_decisions += db_check_connect("192.0.2.1") != CHECK_FULL; });
+    pop3.join();
+}
+
+// A sweep of a large table lets go of every lock between chunks of slots, and still frees
+// exactly the slots that are due.
+TEST_F(TableTest, SweepOfALargeTablePausesBetweenChunksHoldingNoLock)
+{
+    const int32_t slots = 65536;
+    ASSERT_EQ(db_resize(slots, malloc, free), 1);
+    for (int32_t n = 0; n < slots; n++) // every other address quiet for too long
+        ASSERT_EQ(db_restore(ip_of(10, 4, (uint8_t)(n >> 8), (uint8_t)n), 1,
+                             n % 2 ? TEST_CLOCK_START : TEST_CLOCK_START - 1801),
+                  1);
+    db_expire_between_chunks = sweep_pause;
+    EXPECT_EQ(db_expire(), slots / 2);
+    db_expire_between_chunks = nullptr;
+    EXPECT_EQ(sweep_pauses, slots / DB_EXPIRE_CHUNK - 1);
+    EXPECT_EQ(sweep_pauses_locked, 0);
+    EXPECT_EQ(sweep_decisions, sweep_pauses);
+    EXPECT_EQ(db_held(), slots / 2 + 1);
 }
 
 } // namespace
