@@ -178,6 +178,11 @@ INT_PTR CALLBACK config_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LP
         config_init(dialog, lparam);
         return 1; // the dialog manager focuses the first tab stop, "Cancel / Close"
     }
+    if (message == WM_NOTIFY) return ip_list_notify((const NMHDR *)lparam) ? 1 : 0;
+    if (message == WM_DESTROY) {
+        ip_list_close();
+        return 0;
+    }
     if (message != WM_COMMAND) return 0;
     // The whole word: only notification code 0 (clicks, Enter, Esc, the close box) counts.
     switch (wparam) {

@@ -19,8 +19,19 @@ const ip_list_column ip_list_columns[IP_LIST_COLUMNS] = {
     {"Age (s)", 70},
 };
 
+// One row of the snapshot a large table is shown from.
+struct ip_list_row {
+    uint32_t ip;
+    int32_t age; // seconds, at the refresh
+    uint16_t conns;
+};
+
 HWND ip_list_window;                       // dialog thread only
 static char ip_list_text[IP_LIST_TEXT_SIZE]; // dialog thread only: the cell being set
+static ip_list_row *ip_list_rows;          // dialog thread only: the snapshot, or null for an
+                                           // ordinary list view
+static int32_t ip_list_room;               // dialog thread only: rows the snapshot can hold
+static int32_t ip_list_count;              // dialog thread only: rows it holds
 
 // True when `window` is a list view this module made and that still exists. A handle kept from
 // an earlier opening normally names a destroyed window; should the system have handed the
@@ -33,10 +44,25 @@ static bool ip_list_is_ours(HWND window)
     return GetClassNameA(window, name, sizeof(name)) > 0 && strcmp(name, IP_LIST_CLASS) == 0;
 }
 
+void ip_list_close()
+{
+    if (ip_list_rows) os.release(ip_list_rows);
+    ip_list_rows = nullptr;
+    ip_list_room = ip_list_count = 0;
+}
+
 void ip_list_create(HWND dialog)
 {
     if (ip_list_is_ours(ip_list_window)) DestroyWindow(ip_list_window);
-    ip_list_window = CreateWindowExA(0, IP_LIST_CLASS, "", IP_LIST_STYLE, IP_LIST_LEFT, IP_LIST_TOP,
+    ip_list_close();
+    DWORD style = IP_LIST_STYLE;
+    if (db_capacity() > DB_SLOTS) {
+        // Rows on demand: the control sorts nothing itself then.
+        ip_list_rows = (ip_list_row *)os.alloc(sizeof(ip_list_row) * (size_t)db_capacity());
+        if (ip_list_rows) ip_list_room = db_capacity();
+        style = (style & ~(DWORD)LVS_SORTDESCENDING) | LVS_OWNERDATA;
+    }
+    ip_list_window = CreateWindowExA(0, IP_LIST_CLASS, "", style, IP_LIST_LEFT, IP_LIST_TOP,
                                      IP_LIST_WIDTH, IP_LIST_HEIGHT, dialog, (HMENU)IDC_IP_LIST,
                                      (HINSTANCE)module_instance, nullptr);
     if (ip_list_window == nullptr) {
@@ -55,8 +81,59 @@ void ip_list_create(HWND dialog)
         column.iSubItem = i;
         SendMessageA(ip_list_window, LVM_INSERTCOLUMNA, i, (LPARAM)&column);
     }
-    SendMessageA(ip_list_window, LVM_SETITEMCOUNT, IP_LIST_ROW_HINT, 0);
+    if (!(style & LVS_OWNERDATA)) SendMessageA(ip_list_window, LVM_SETITEMCOUNT, IP_LIST_ROW_HINT, 0);
     ip_list_refresh();
+}
+
+// Refreshes a large table's list: a new snapshot in slot order, then the row count.
+static void ip_list_refresh_snapshot()
+{
+    int32_t now = db_clock();
+    int32_t n = 0;
+    ip_entry_copy slot;
+    bool gated = daemon_enter(); // as in ip_list_refresh
+    for (int32_t i = db_next(-1, &slot); i >= 0 && n < ip_list_room; i = db_next(i, &slot))
+        ip_list_rows[n++] = {slot.ip, (int32_t)((uint32_t)now - (uint32_t)slot.last_seen), slot.conns};
+    if (gated) daemon_leave();
+    ip_list_count = n;
+    SendMessageA(ip_list_window, LVM_SETITEMCOUNT, n, 0);
+    InvalidateRect(ip_list_window, nullptr, TRUE);
+    UpdateWindow(ip_list_window);
+}
+
+// The text of one cell of the snapshot, into ip_list_text.
+static void ip_list_cell_text(int32_t row, int32_t column)
+{
+    const ip_list_row &r = ip_list_rows[row];
+    if (column == 0) {
+        in_addr address;
+        address.s_addr = r.ip;
+        snprintf(ip_list_text, sizeof(ip_list_text), "%s", inet_ntoa(address));
+    } else {
+        snprintf(ip_list_text, sizeof(ip_list_text), "%d", column == 1 ? (int)r.conns : (int)r.age);
+    }
+}
+
+bool ip_list_notify(const NMHDR *header)
+{
+    if (header == nullptr || header->hwndFrom != ip_list_window || ip_list_rows == nullptr) return false;
+    if (header->code == LVN_GETDISPINFOA) {
+        LVITEMA &item = ((NMLVDISPINFOA *)header)->item;
+        if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= ip_list_count) return true;
+        ip_list_cell_text(item.iItem, item.iSubItem);
+        if (item.cchTextMax > 0) lstrcpynA(item.pszText, ip_list_text, item.cchTextMax);
+        return true;
+    }
+    if (header->code == LVN_GETDISPINFOW) { // a list view that speaks Unicode to us
+        LVITEMW &item = ((NMLVDISPINFOW *)header)->item;
+        if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= ip_list_count) return true;
+        ip_list_cell_text(item.iItem, item.iSubItem);
+        int k = 0;
+        for (; k + 1 < item.cchTextMax && ip_list_text[k]; k++) item.pszText[k] = (WCHAR)ip_list_text[k];
+        if (item.cchTextMax > 0) item.pszText[k] = 0;
+        return true;
+    }
+    return false;
 }
 
 // Sets the text of one cell from ip_list_text.
@@ -71,6 +148,10 @@ static void ip_list_set_cell(int32_t row, int32_t column)
 void ip_list_refresh()
 {
     if (ip_list_window == nullptr) return;
+    if (GetWindowLongA(ip_list_window, GWL_STYLE) & LVS_OWNERDATA) {
+        ip_list_refresh_snapshot();
+        return;
+    }
     SendMessageA(ip_list_window, LVM_DELETEALLITEMS, 0, 0);
     int32_t now = db_clock();
     int32_t last_row = -1;

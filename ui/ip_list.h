@@ -1,7 +1,11 @@
 // The address list view inside the configuration dialog: one row per held address with its
 // connection count and its age in seconds, rebuilt from the address table on request.
 //
-// Owns: ip_list_window and the text buffer the rows are set from.
+// The default 48-slot table fills an ordinary list view row by row. A larger table is shown by
+// a list view that asks for its rows as they come into sight (LVS_OWNERDATA), from a snapshot
+// taken at each refresh: a row per held address costs the control nothing until it is seen.
+//
+// Owns: ip_list_window, the text buffer the rows are set from, and the snapshot.
 // Threads: only the dialog's thread (the host thread running _configure).
 // Lock: none held; the rows come from db_next, which copies one slot at a time under db_lock.
 #pragma once
@@ -45,3 +49,8 @@ void ip_list_create(HWND dialog);
 // Rebuilds every row from the table, measuring ages against one reading of db_clock. Does
 // nothing while ip_list_window is 0.
 void ip_list_refresh();
+// The dialog's WM_NOTIFY: fills in the text of a row the list view asks for (large tables).
+// True when it was the list view's question.
+bool ip_list_notify(const NMHDR *header);
+// Gives back the snapshot when the dialog ends.
+void ip_list_close();

@@ -45,6 +45,12 @@ void *failing_alloc(size_t)
     alloc_calls++;
     return nullptr;
 }
+// Fails only requests larger than the interface copy: the table's storage.
+void *no_table_alloc(size_t size)
+{
+    alloc_calls++;
+    return size > HOST_INTERFACE_COPY_SIZE ? nullptr : real_os.alloc(size);
+}
 HANDLE WINAPI counting_thread(LPSECURITY_ATTRIBUTES a, SIZE_T s, LPTHREAD_START_ROUTINE f, LPVOID p,
                               DWORD flags, LPDWORD id)
 {
@@ -194,6 +200,38 @@ TEST_F(DaemonLifecycle, FailedAllocationLeavesNothingBehind)
     EXPECT_EQ(_startup(host_side_record()), 1);
     EXPECT_EQ(hooks_held(), 4);
     EXPECT_EQ(thread_calls, 1);
+}
+
+// Each start makes the table at the size Tollgate.ini asks for then, and shutdown gives it
+// back; without the memory the start goes on with 48 slots after one warning line.
+TEST_F(DaemonLifecycle, TableIsMadeAtEachStartAtItsSizeOr48WithoutMemory)
+{
+    const char warning[] = "Tollgate: unable to allocate memory for 1000 addresses, holding 48";
+    const struct {
+        const char *max_addresses;
+        bool memory;
+        int32_t capacity;
+    } starts[] = {{"65536", true, 65536}, {"1000", true, 1000}, {"1000", false, 48}, {"48", true, 48}};
+    for (const auto &start : starts) {
+        SCOPED_TRACE(std::string(start.max_addresses) + (start.memory ? "" : ", no memory"));
+        WritePrivateProfileStringA("General", "MaxAddresses", start.max_addresses,
+                                   (workdir_.path() + "\\Tollgate.ini").c_str());
+        host_side_reset();
+        os.alloc = start.memory ? counting_alloc : no_table_alloc;
+        ASSERT_EQ(_startup(host_side_record()), 1);
+        EXPECT_EQ(db_capacity(), start.capacity);
+        EXPECT_EQ(host_side_log_count(warning), start.memory ? 0 : 1);
+        for (const host_log_line &line : host_side_log()) {
+            if (line.text != warning) continue;
+            EXPECT_EQ(line.type, 0);
+            EXPECT_EQ(line.priority, 10);
+        }
+        connection client("10.0.0.7");
+        EXPECT_EQ(host_side_fire(EVENT_CONNECT2, &client.record), 0);
+        EXPECT_EQ(db_held(), 1);
+        EXPECT_EQ(_closedown(), 0);
+        EXPECT_EQ(db_capacity(), 48) << "storage given back at shutdown";
+    }
 }
 
 TEST_F(DaemonLifecycle, MissingSweeperIsReportedAndStartupGoesOn)

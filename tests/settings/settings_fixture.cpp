@@ -60,6 +60,7 @@ void SettingsFileTest::reset_module()
     settings.auth_failures = AUTH_FAILURES_DEFAULT;
     settings.use_short_term = 0;
     settings.sweep_interval = SWEEP_INTERVAL_SECONDS;
+    settings.max_addresses = MAX_ADDRESSES_DEFAULT;
     settings_path[0] = '\0';
 }
 

@@ -76,6 +76,37 @@ TEST_F(SettingsLoad, OutOfRangeValuesAreCorrectedAndTheStoredValueLogged)
     }
 }
 
+// MaxAddresses reads as 48 to 1048576 whatever is written (digits past any integer's width
+// included), is logged after AuthFailures only when it is not 48, and no save touches it.
+TEST_F(SettingsLoad, MaxAddressesIsClampedShownWhenNotDefaultAndNeverSaved)
+{
+    const struct {
+        const char *value; // null: no key
+        int loaded;
+    } cases[] = {
+        {nullptr, 48},     {"48", 48},           {"10", 48},
+        {"-5", 48},        {"abc", 48},          {"", 48},
+        {"49", 49},        {"65536", 65536},     {"1048576", 1048576},
+        {"1048577", 1048576}, {"4294967344", 1048576}, {"99999999999999999999", 1048576},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(no key)");
+        reset_module();
+        enter_fresh_dir();
+        std::string key = std::string("MaxAddresses=") + (c.value ? c.value : "");
+        write_ini(c.value ? ini_text({"[General]", key.c_str()}) : ini_text({"[General]"}));
+        load_settings();
+        EXPECT_EQ(settings.max_addresses, c.loaded);
+        std::vector<std::string> expected = value_lines(30, 5, "No");
+        if (c.loaded != 48)
+            expected.insert(expected.begin() + 3,
+                            logged(0, 25, "   MaxAddresses: " + std::to_string(c.loaded)));
+        EXPECT_EQ(log_lines(), expected);
+        save_settings();
+        EXPECT_EQ(ini_value("General", "MaxAddresses"), c.value ? c.value : "<missing>");
+    }
+}
+
 TEST_F(SettingsLoad, ShortTermFlagIsSavedAsOne)
 {
     write_ini(ini_text({"[General]", "UseShortTerm=7"}));

@@ -1,11 +1,14 @@
 // The address list view inside the open dialog: its window, its columns, its rows, and the
 // box shown when the host's process has no list view class.
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 
 #include "host/daemon.h"
 #include "mailhost/host_side.h"
 #include "tests/ui/dialog_driver.h"
 #include "tracking/ip_db.h"
+#include "host/base/platform.h"
 #include "ui/ip_list.h"
 #include "ui/resource.h"
 
@@ -100,6 +103,26 @@ TEST_F(ListView, EmptyTableShowsOnlyTheThreeColumnTitles)
     EXPECT_EQ(f.widths, std::vector<int>({93, 47, 70}));
     EXPECT_EQ(f.formats, std::vector<int>({LVCFMT_LEFT, LVCFMT_LEFT, LVCFMT_LEFT}));
     EXPECT_EQ(f.rows, 0u);
+}
+
+// A table larger than 48 slots is listed on demand, every held address a row in slot order.
+TEST_F(ListView, LargeTableListsEveryHeldAddressOnDemand)
+{
+    ASSERT_EQ(db_resize(4096, malloc, free), 1);
+    for (int n = 0; n < 1000; n++) {
+        std::string address = "10.5." + std::to_string(n / 256) + "." + std::to_string(n % 256);
+        db_restore(ip_parse(address.c_str()), (uint16_t)(n % 7 + 1), test_now.load() - n);
+    }
+    DWORD style = 0;
+    rows seen;
+    dialog_run(record(), [&](HWND) {
+        style = (DWORD)GetWindowLongA(ip_list_window, GWL_STYLE);
+        seen = list_view_rows(ip_list_window);
+    });
+    EXPECT_TRUE(style & LVS_OWNERDATA);
+    ASSERT_EQ(seen.size(), 1000u);
+    EXPECT_EQ(seen[0], std::vector<std::string>({"10.5.0.0", "1", "0"}));
+    EXPECT_EQ(seen[999], std::vector<std::string>({"10.5.3.231", "6", "999"}));
 }
 
 // Each row's count and age belong to its own address, whatever order the control keeps; a
