@@ -1,10 +1,14 @@
 // Benchmarks of the table and the white list, natively: db_check_connect with the table empty,
 // half full and full, white-listed and not, on one and two threads; white_match over 16
-// entries; db_expire over 48 slots. The white list holds 16 entries in every case, so each
-// decision that is not white-listed pays the whole white-list scan.
+// entries; db_expire over 48 slots; and the large tables (65,536 and 1,048,576 slots, full):
+// new, held and refused addresses taken in turn from many, so that the index and the slots are
+// met where they lie in memory rather than in a warm cache line. The white list holds 16
+// entries in every case, so each decision that is not white-listed pays the whole white-list
+// scan.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "settings/values/settings.h"
 #include "tracking/ip_db.h"
@@ -88,6 +92,61 @@ void BM_expire_48_none_due(benchmark::State &state)
 
 void threads_1_and_2(benchmark::internal::Benchmark *b) { b->Threads(1)->Threads(2)->UseRealTime(); }
 
+// ---- Large tables ----------------------------------------------------------------------------
+
+enum : int { NEW_PER_THREAD = 4096 };
+char large_text[DB_SLOTS_MAX][16]; // the held addresses, in the order the cases visit them
+char new_text[2][NEW_PER_THREAD][16]; // per thread, addresses the table does not hold
+
+// A full table of `slots` addresses 10.a.b.c, each with `conns` connections, and the texts:
+// the held ones in a scattered order (an odd stride through all of them), and new ones.
+void start_large(int32_t slots, uint16_t conns, int32_t auth_failures)
+{
+    start_with(0);
+    if (db_capacity() != slots && !db_resize(slots, malloc, free)) abort();
+    settings.auth_failures.store(auth_failures);
+    int32_t now = db_clock();
+    for (int32_t n = 0; n < slots; n++) {
+        uint32_t k = (uint32_t)n * 40503u % (uint32_t)slots;
+        snprintf(large_text[n], sizeof(large_text[n]), "10.%u.%u.%u", k >> 16, (k >> 8) & 255, k & 255);
+        db_restore(ip_parse(large_text[n]), conns, now);
+    }
+    for (int t = 0; t < 2; t++)
+        for (int n = 0; n < NEW_PER_THREAD; n++)
+            snprintf(new_text[t][n], sizeof(new_text[t][n]), "11.%d.%d.%d", t, n >> 8, n & 255);
+}
+// Held and allowed: no allowance ever runs out.
+void start_large_held(const benchmark::State &state) { start_large((int32_t)state.range(0), 1, 0x7FFFFFFF); }
+// Held and refused: every address has used its five connections.
+void start_large_refused(const benchmark::State &state) { start_large((int32_t)state.range(0), 5, AUTH_FAILURES_DEFAULT); }
+void start_large_full(const benchmark::State &state) { start_large((int32_t)state.range(0), 1, AUTH_FAILURES_DEFAULT); }
+
+// Each thread walks its own half of the held addresses.
+void BM_large_held(benchmark::State &state)
+{
+    int32_t slots = (int32_t)state.range(0), half = slots / 2;
+    int32_t n = state.thread_index() * half, end = n + half, first = n;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(db_check_connect(large_text[n]));
+        if (++n == end) n = first;
+    }
+}
+// A full table and addresses it does not hold: CHECK_FULL, nothing stored.
+void BM_large_new(benchmark::State &state)
+{
+    const char(*texts)[16] = new_text[state.thread_index()];
+    int n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(db_check_connect(texts[n]));
+        n = (n + 1) & (NEW_PER_THREAD - 1);
+    }
+}
+
+void large_sizes(benchmark::internal::Benchmark *b)
+{
+    b->Arg(65536)->Arg(DB_SLOTS_MAX)->Threads(1)->Threads(2)->UseRealTime();
+}
+
 } // namespace
 
 BENCHMARK(BM_check_connect_new_and_release)->Name("check_connect/empty/new+release")->Setup(start_empty)->Apply(threads_1_and_2);
@@ -100,5 +159,9 @@ BENCHMARK(BM_check_connect_white)->Name("check_connect/full/white")->Setup(start
 BENCHMARK(BM_white_match_16_none)->Name("white_match/16/none")->Setup(start_empty);
 BENCHMARK(BM_white_match_16_last)->Name("white_match/16/last")->Setup(start_empty);
 BENCHMARK(BM_expire_48_none_due)->Name("expire/48/none_due")->Setup(start_full);
+
+BENCHMARK(BM_large_new)->Name("check_connect/large_full/new")->Setup(start_large_full)->Apply(large_sizes);
+BENCHMARK(BM_large_held)->Name("check_connect/large_full/held")->Setup(start_large_held)->Apply(large_sizes);
+BENCHMARK(BM_large_held)->Name("check_connect/large_full/refused")->Setup(start_large_refused)->Apply(large_sizes);
 
 BENCHMARK_MAIN();

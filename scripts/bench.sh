@@ -35,6 +35,18 @@ full = [t for n, t in medians.items() if n.startswith("check_connect/full/") and
 worst = max(full)
 print(f"  target: db_check_connect at most 100 ns on one thread, table full: "
       f"{'met' if worst <= 100 else 'MISSED'} (worst median {worst:.1f} ns)")
+for size, bound in ((65536, 100), (1048576, 200)):
+    one = [t for n, t in medians.items() if n.startswith("check_connect/large_full/")
+           and f"/{size}/" in n and n.endswith("threads:1")]
+    if one:
+        print(f"  target: at most {bound} ns on one thread with {size} held: "
+              f"{'met' if max(one) <= bound else 'MISSED'} (worst median {max(one):.1f} ns)")
+for size in (65536, 1048576):
+    one = medians.get(f"check_connect/large_full/new/{size}/real_time/threads:1")
+    two = medians.get(f"check_connect/large_full/new/{size}/real_time/threads:2")
+    if one and two:
+        print(f"  target: two threads at least as fast per decision as one, {size} held, new address: "
+              f"{'met' if two <= one else 'MISSED'} ({two:.1f} ns against {one:.1f} ns)")
 PY
 
 # Windows: Tollgate.dll and its benchmark program, run under Wine in a scratch folder (no
