@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""A password-guessing swarm against the running stand-in host (`make run`), to watch Tollgate.
+
+N loopback addresses (127.1.0.1 upward; all of 127/8 is this machine) each make K connections
+with a wrong password, round-robin (every address's first try, then every address's second, ...),
+at a set rate. Each connection reads the greeting; when let in it sends USER/PASS with a wrong
+password and QUIT. At the end it prints how many connections came after an address had used
+its AuthFailures allowance and were still let in, and how many addresses were never refused.
+
+Only loopback targets are accepted, and the run is bounded in connections and in time.
+
+    scripts/spray.py --addresses 200 --tries 8 --rate 100
+"""
+import argparse
+import ipaddress
+import queue
+import socket
+import sys
+import threading
+import time
+
+REFUSAL = b"-ERR: BlackListed by Tollgate."
+MAX_ADDRESSES = 100000
+MAX_TRIES = 50
+
+
+def one_try(host, port, source, timeout):
+    """One connection from `source`: 'admitted', 'refused' (by Tollgate) or 'other' (turned
+    away by the host, or a network error)."""
+    try:
+        with socket.create_connection((host, port), timeout=timeout, source_address=(source, 0)) as s:
+            f = s.makefile("rb")
+            greeting = f.readline()
+            if greeting.startswith(REFUSAL):
+                return "refused"
+            if not greeting.startswith(b"+OK"):
+                return "other"
+            for line in (b"USER alice\r\n", b"PASS wrong-password\r\n", b"QUIT\r\n"):
+                s.sendall(line)
+                if not f.readline():
+                    break
+            return "admitted"
+    except OSError:
+        return "other"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--host", default="127.0.0.1", help="the host's address (loopback only)")
+    parser.add_argument("--port", type=int, default=1110)
+    parser.add_argument("--addresses", type=int, default=200, help=f"N, at most {MAX_ADDRESSES}")
+    parser.add_argument("--tries", type=int, default=8, help=f"K per address, at most {MAX_TRIES}")
+    parser.add_argument("--rate", type=float, default=100.0, help="connections started per second")
+    parser.add_argument("--auth-failures", type=int, default=5, help="the module's AuthFailures")
+    parser.add_argument("--workers", type=int, default=16,
+                        help="connections at once (the stand-in host serves 32)")
+    parser.add_argument("--timeout", type=float, default=20.0, help="seconds per connection")
+    parser.add_argument("--max-seconds", type=float, default=1800.0, help="stop after this long")
+    args = parser.parse_args()
+
+    if not ipaddress.ip_address(args.host).is_loopback:
+        sys.exit("spray: only loopback targets (127.0.0.0/8)")
+    if not (1 <= args.addresses <= MAX_ADDRESSES and 1 <= args.tries <= MAX_TRIES):
+        sys.exit(f"spray: 1 to {MAX_ADDRESSES} addresses, 1 to {MAX_TRIES} tries")
+    if args.rate <= 0 or not (1 <= args.workers <= 64):
+        sys.exit("spray: a positive rate and 1 to 64 workers")
+
+    first = int(ipaddress.ip_address("127.1.0.1"))
+    sources = [str(ipaddress.ip_address(first + n)) for n in range(args.addresses)]
+    results = {}  # (address number, try number) -> outcome
+    lock = threading.Lock()
+    jobs = queue.Queue(maxsize=args.workers)
+
+    def worker():
+        while True:
+            job = jobs.get()
+            if job is None:
+                return
+            n, k = job
+            outcome = one_try(args.host, args.port, sources[n], args.timeout)
+            with lock:
+                results[(n, k)] = outcome
+            jobs.task_done()
+
+    threads = [threading.Thread(target=worker, daemon=True) for _ in range(args.workers)]
+    for t in threads:
+        t.start()
+
+    start = time.monotonic()
+    started = 0
+    stopped_early = False
+    for k in range(1, args.tries + 1):
+        for n in range(args.addresses):
+            due = start + started / args.rate
+            now = time.monotonic()
+            if now - start > args.max_seconds:
+                stopped_early = True
+                break
+            if due > now:
+                time.sleep(due - now)
+            jobs.put((n, k))
+            started += 1
+        if stopped_early:
+            break
+        jobs.join()  # every address's try k is over before any try k + 1 starts
+    jobs.join()
+    for _ in threads:
+        jobs.put(None)
+    elapsed = time.monotonic() - start
+
+    counts = {"admitted": 0, "refused": 0, "other": 0}
+    for outcome in results.values():
+        counts[outcome] += 1
+    late = [(n, k) for (n, k), outcome in results.items() if k > args.auth_failures]
+    late_admitted = sum(1 for key in late if results[key] == "admitted")
+    refused_addresses = {n for (n, k), outcome in results.items() if outcome == "refused"}
+    print(f"spray: {args.addresses} addresses x {args.tries} tries, {len(results)} connections in "
+          f"{elapsed:.1f} s ({len(results) / elapsed:.0f}/s; asked {args.rate:g}/s)"
+          + (" (stopped at the time bound)" if stopped_early else ""))
+    print(f"  admitted {counts['admitted']}, refused by Tollgate {counts['refused']}, "
+          f"turned away or failed {counts['other']}")
+    print(f"  admitted beyond AuthFailures ({args.auth_failures}): {late_admitted} of {len(late)}")
+    print(f"  addresses never refused: {args.addresses - len(refused_addresses)} of {args.addresses}")
+    return 0 if counts["other"] == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
