@@ -9,7 +9,8 @@
 // threads then rarely touch the same lock, and a new address on a full table writes nothing
 // shared at all (the held count answers "full"). The lowest free slot comes from a bitmap of
 // free slots with summary levels (one bit per non-empty word below), under db_alloc_lock, taken
-// only to claim or free a slot and always after a stripe lock. Which slots are in use and the
+// only to claim or free a slot and always after a stripe lock (with a single stripe, as in the
+// default table, that stripe's lock serves as the allocator's too). Which slots are in use and the
 // address in each are written only under db_alloc_lock; a slot's counts only under the stripe
 // lock of its address, so db_next copies a slot whole under that lock after checking, under
 // db_alloc_lock, that the slot still holds the address it saw. The sweeper looks at 1024 slots
@@ -95,6 +96,8 @@ static void (*db_block_release)(void *);        // how to give db_block back
 
 static db_stripe_lock db_lock[DB_STRIPES_MAX]; // made and destroyed by start-up/shutdown
 static db_mutex db_alloc_lock;                 // likewise
+static db_mutex *db_alloc_mutex = &db_lock[0].mutex; // the allocator's lock in force (set with
+                                                     // the table's shape; see db_install)
 static std::atomic<bool> db_lock_ready; // written by the start-up/shutdown thread; read by all
                                         // (acquire: a thread that sees true sees the locks made)
 static std::atomic<int32_t> db_held_count; // written under db_alloc_lock; read anywhere, relaxed
@@ -121,12 +124,12 @@ static void db_stripe_leave(int32_t stripe, bool locked)
 static bool db_alloc_enter()
 {
     if (!db_lock_ready.load(std::memory_order_acquire)) return false;
-    db_mutex_enter(&db_alloc_lock);
+    db_mutex_enter(db_alloc_mutex);
     return true;
 }
 static void db_alloc_leave(bool locked)
 {
-    if (locked) db_mutex_leave(&db_alloc_lock);
+    if (locked) db_mutex_leave(db_alloc_mutex);
 }
 
 static void db_note_change()
@@ -283,6 +286,9 @@ size_t db_storage_bytes(int32_t slots)
 static void db_install(void *block, int32_t slots)
 {
     db_shape = db_geometry_for(slots);
+    // With one stripe its lock already orders every claim and free; entering it again (the
+    // caller holds it) costs no second contended cache line.
+    db_alloc_mutex = db_shape.stripe_shift == 0 ? &db_lock[0].mutex : &db_alloc_lock;
     if (block == nullptr) {
         ip_db = db_static_slots;
         db_index = db_static_index;
