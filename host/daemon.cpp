@@ -11,7 +11,10 @@
 // anything from under the straggler: a leak, never a crash. The next start takes such a
 // sweeper up again. A _startup while started registers the handler once more; shutdown removes
 // it once per registration.
-// The state file is read right after the settings (the white list filters it) and written once
+// The table is made at the size Tollgate.ini asks for (MaxAddresses) once the settings are read,
+// before any thread can use it; db_destroy gives its storage back, so each start makes it again
+// at the size the file says then. Without the memory the start goes on with the default 48
+// slots. The state file is read right after that (the white list filters it) and written once
 // more after the sweeper has been joined, never beside a sweeper that may be writing it.
 #include "host/daemon.h"
 
