@@ -36,6 +36,7 @@ enum : DWORD {
     DAEMON_START_SETTLE_MS = 70,   // pause at the end of start-up
     DAEMON_STOP_SETTLE_MS = 500,   // pause, taken twice, at the end of shutdown
     DAEMON_DRAIN_LIMIT_MS = 10000, // longest wait for event calls and the sweeper to end
+    DAEMON_ALONE_WAIT_MS = 100,    // longest wait at start-up for calls passing the closed gate
 };
 enum : int32_t { VERSION_TEXT_SIZE = 200 };
 
@@ -103,6 +104,15 @@ static void sweeper_forget_ended()
     }
 }
 
+// True when no thread of the last run can be inside the table: no event call in flight and no
+// sweeper left by a shutdown that could not join it. Start-up thread, while daemon_started is 0:
+// a call arriving now only passes through the gate's count, so a short wait sees it gone.
+static bool daemon_table_alone()
+{
+    sweeper_forget_ended();
+    return sweeper_handle == nullptr && event_gate_drain(DAEMON_ALONE_WAIT_MS);
+}
+
 int32_t daemon_init(const host_interface *record)
 {
     if (!version_check(record)) return 0;
@@ -115,9 +125,15 @@ int32_t daemon_init(const host_interface *record)
     host_copy = (host_interface *)copy;
     db_init();
     load_settings();
-    // The table at the size the settings ask for; without the memory, the default table.
+    // The table at the size the settings ask for; without the memory, the default table. Its
+    // storage is not swapped under a thread of the last run that may still be inside it.
     int32_t max_addresses = settings.max_addresses.load(std::memory_order_relaxed);
-    if (!db_resize(max_addresses, os.alloc, os.release))
+    if (max_addresses != db_capacity() && !daemon_table_alone())
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: a call of the last run is still inside the table, holding %d "
+                        "addresses until the next start",
+                        db_capacity());
+    else if (!db_resize(max_addresses, os.alloc, os.release))
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
                         "Tollgate: unable to allocate memory for %d addresses, holding %d",
                         max_addresses, (int)DB_SLOTS);

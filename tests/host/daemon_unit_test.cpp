@@ -382,6 +382,35 @@ TEST_F(DaemonLifecycle, StuckEventCallIsOutlivedNotCrashed)
     EXPECT_EQ(host_copy, nullptr);
 }
 
+// A new MaxAddresses does not swap the table's storage under a call that the last shutdown
+// could not wait for: it takes effect at the first start that finds the table alone.
+TEST_F(DaemonLifecycle, TableKeepsItsSizeWhileACallOfTheLastRunIsInside)
+{
+    ASSERT_EQ(_startup(host_side_record()), 1);
+    host_side_set_probe(blocking_probe);
+    std::thread pop3([] {
+        probe_thread = GetCurrentThreadId();
+        connection client("10.0.0.7");
+        event_handler(0, EVENT_CONNECT2, &client.record);
+    });
+    ASSERT_TRUE(eventually([] { return probe_inside.load(); }));
+    EXPECT_EQ(_closedown(), 0); // gives up waiting for the call
+
+    WritePrivateProfileStringA("General", "MaxAddresses", "1000",
+                               (workdir_.path() + "\\Tollgate.ini").c_str());
+    host_side_set_probe(nullptr);
+    ASSERT_EQ(_startup(host_side_record()), 1);
+    EXPECT_EQ(db_capacity(), 48);
+    EXPECT_EQ(host_side_log_count("Tollgate: a call of the last run is still inside the table, "
+                                  "holding 48 addresses until the next start"),
+              1);
+    probe_release = true;
+    pop3.join();
+    EXPECT_EQ(_closedown(), 0);
+    ASSERT_EQ(_startup(host_side_record()), 1);
+    EXPECT_EQ(db_capacity(), 1000);
+}
+
 // A sweeper that shutdown could not join is taken up again by the next start instead of being
 // joined by a second one.
 TEST_F(DaemonLifecycle, StuckSweeperIsTakenUpByTheNextStart)
