@@ -17,11 +17,8 @@ shown() { case $1 in "$repo"/*) echo "${1#"$repo"/}" ;; *) echo "$1" ;; esac; }
 . "$repo/scripts/windows-arch.sh"
 windows_arch_choose
 tree="$build/$(windows_tree "$windows_arch")"
-if [ "$windows_arch" = i686 ]; then
-  echo "run: the i686 host and DLL under wine: $windows_arch_why"
-else
-  echo "run: the x86-64 host and DLL under wine64: $windows_arch_why"
-fi
+[ "$windows_arch" = i686 ] && loader=wine || loader=wine64
+echo "run: the ${windows_arch/_/-} host and DLL under $loader: $windows_arch_why"
 "$repo/scripts/build.sh" "$tree" "$windows_arch"
 
 mkdir -p "$run"

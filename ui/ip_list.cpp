@@ -81,8 +81,16 @@ void ip_list_create(HWND dialog)
         column.iSubItem = i;
         SendMessageA(ip_list_window, LVM_INSERTCOLUMNA, i, (LPARAM)&column);
     }
-    if (!(style & LVS_OWNERDATA)) SendMessageA(ip_list_window, LVM_SETITEMCOUNT, IP_LIST_ROW_HINT, 0);
+    if (!(style & LVS_OWNERDATA))
+        SendMessageA(ip_list_window, LVM_SETITEMCOUNT, IP_LIST_ROW_HINT, 0);
     ip_list_refresh();
+}
+
+// One row as the list shows it: its age measured against `now`. Wrapping subtraction: a clock
+// set back shows a negative age, never an overflow.
+static ip_list_row ip_list_row_of(const ip_entry_copy &slot, int32_t now)
+{
+    return {slot.ip, (int32_t)((uint32_t)now - (uint32_t)slot.last_seen), slot.conns};
 }
 
 // Refreshes a large table's list: a new snapshot in slot order, then the row count.
@@ -93,7 +101,7 @@ static void ip_list_refresh_snapshot()
     ip_entry_copy slot;
     bool gated = daemon_enter(); // as in ip_list_refresh
     for (int32_t i = db_next(-1, &slot); i >= 0 && n < ip_list_room; i = db_next(i, &slot))
-        ip_list_rows[n++] = {slot.ip, (int32_t)((uint32_t)now - (uint32_t)slot.last_seen), slot.conns};
+        ip_list_rows[n++] = ip_list_row_of(slot, now);
     if (gated) daemon_leave();
     ip_list_count = n;
     SendMessageA(ip_list_window, LVM_SETITEMCOUNT, n, 0);
@@ -101,35 +109,38 @@ static void ip_list_refresh_snapshot()
     UpdateWindow(ip_list_window);
 }
 
-// The text of one cell of the snapshot, into ip_list_text.
-static void ip_list_cell_text(int32_t row, int32_t column)
+// The text of one cell of a row, into ip_list_text.
+static void ip_list_cell_text(const ip_list_row &row, int32_t column)
 {
-    const ip_list_row &r = ip_list_rows[row];
     if (column == 0) {
         in_addr address;
-        address.s_addr = r.ip;
+        address.s_addr = row.ip;
+        // inet_ntoa's text lives in a buffer Winsock reuses: keep our own copy.
         snprintf(ip_list_text, sizeof(ip_list_text), "%s", inet_ntoa(address));
     } else {
-        snprintf(ip_list_text, sizeof(ip_list_text), "%d", column == 1 ? (int)r.conns : (int)r.age);
+        snprintf(ip_list_text, sizeof(ip_list_text), "%d",
+                 column == 1 ? (int)row.conns : (int)row.age);
     }
 }
 
 bool ip_list_notify(const NMHDR *header)
 {
-    if (header == nullptr || header->hwndFrom != ip_list_window || ip_list_rows == nullptr) return false;
+    if (header == nullptr || header->hwndFrom != ip_list_window || ip_list_rows == nullptr)
+        return false;
     if (header->code == LVN_GETDISPINFOA) {
         LVITEMA &item = ((NMLVDISPINFOA *)header)->item;
         if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= ip_list_count) return true;
-        ip_list_cell_text(item.iItem, item.iSubItem);
+        ip_list_cell_text(ip_list_rows[item.iItem], item.iSubItem);
         if (item.cchTextMax > 0) lstrcpynA(item.pszText, ip_list_text, item.cchTextMax);
         return true;
     }
     if (header->code == LVN_GETDISPINFOW) { // a list view that speaks Unicode to us
         LVITEMW &item = ((NMLVDISPINFOW *)header)->item;
         if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= ip_list_count) return true;
-        ip_list_cell_text(item.iItem, item.iSubItem);
+        ip_list_cell_text(ip_list_rows[item.iItem], item.iSubItem);
         int k = 0;
-        for (; k + 1 < item.cchTextMax && ip_list_text[k]; k++) item.pszText[k] = (WCHAR)ip_list_text[k];
+        for (; k + 1 < item.cchTextMax && ip_list_text[k]; k++)
+            item.pszText[k] = (WCHAR)ip_list_text[k];
         if (item.cchTextMax > 0) item.pszText[k] = 0;
         return true;
     }
@@ -168,17 +179,11 @@ void ip_list_refresh()
         int32_t row = (int32_t)SendMessageA(ip_list_window, LVM_INSERTITEMA, 0, (LPARAM)&item);
         if (row < 0) continue; // nothing was inserted: there is no row to fill
         last_row = row;
-        in_addr address;
-        address.s_addr = slot.ip;
-        // inet_ntoa's text lives in a buffer Winsock reuses: keep our own copy.
-        snprintf(ip_list_text, sizeof(ip_list_text), "%s", inet_ntoa(address));
-        ip_list_set_cell(row, 0);
-        snprintf(ip_list_text, sizeof(ip_list_text), "%d", (int)slot.conns);
-        ip_list_set_cell(row, 1);
-        // Wrapping subtraction: a clock set back shows a negative age, never an overflow.
-        snprintf(ip_list_text, sizeof(ip_list_text), "%d",
-                 (int)(int32_t)((uint32_t)now - (uint32_t)slot.last_seen));
-        ip_list_set_cell(row, 2);
+        ip_list_row shown = ip_list_row_of(slot, now);
+        for (int32_t column = 0; column < IP_LIST_COLUMNS; column++) {
+            ip_list_cell_text(shown, column);
+            ip_list_set_cell(row, column);
+        }
     }
     if (gated) daemon_leave();
     // An empty walk has no row to redraw.

@@ -11,19 +11,16 @@
 
 // A 32-bit host's records are the published layout. A 64-bit host's (the x86-64 build of the
 // stand-in host and the tests) follow one rule: every offset is doubled, each 32-bit word of the
-// record taking 8 bytes. Each build pins its own layout below.
-#if defined(_WIN64)
-static_assert(sizeof(void *) == 8, "the 64-bit host records are laid out for a 64-bit process");
-#else
-static_assert(sizeof(void *) == 4, "the host records are laid out for a 32-bit process");
-#endif
+// record taking 8 bytes. The layouts below are written once in the published offsets, through
+// host_at, and each build pins its own.
+static_assert(sizeof(void *) == 4 || sizeof(void *) == 8, "a 32-bit or a 64-bit process");
+enum : int32_t { HOST_OFFSET_SCALE = (int32_t)(sizeof(void *) / 4) };
+
+// The offset in this process's records of what a 32-bit host keeps at `offset`.
+constexpr int32_t host_at(int32_t offset) { return offset * HOST_OFFSET_SCALE; }
 
 enum : int32_t {
-#if defined(_WIN64)
-    HOST_INTERFACE_COPY_SIZE = 1836, // bytes of the host's record the module keeps
-#else
-    HOST_INTERFACE_COPY_SIZE = 918, // bytes of the host's record the module keeps
-#endif
+    HOST_INTERFACE_COPY_SIZE = host_at(918), // bytes of the host's record the module keeps
     HOST_STAT_NAME_SIZE = 200,      // name buffer of the statistics walks
     HOST_EVENT_CLASS_POP3 = 40,
     HOST_PARENT_WINDOW_MAIN = 6, // host_parent_window's argument for the owner of dialogs
@@ -87,129 +84,74 @@ typedef int32_t(__cdecl host_hook_register_fn)(int32_t event_class, int32_t code
 typedef void(__cdecl host_hook_remove_fn)(int32_t event_class, int32_t code,
                                           host_event_fn *handler);
 
-#if defined(_WIN64)
 #pragma pack(push, 1)
-// The start of a 64-bit host's record: the members the module reads, at the doubled offsets.
-// Everything between them belongs to the host.
+// The start of the host's record: the members the module reads, at the host's offsets (the
+// published ones in the comments). Everything between them belongs to the host.
 struct host_interface {
-    uint8_t reserved0[8];
-    uint8_t version_major;                              // 8
-    uint8_t reserved9;
-    uint8_t version_minor;                              // 10
-    uint8_t reserved11[20 - 11];
-    host_parent_window_fn *parent_window;               // 20
-    uint8_t reserved28[644 - 28];
-    host_stat_module_create_fn *stat_module_create;     // 644
-    uint8_t reserved652[660 - 652];
-    host_stat_category_create_fn *stat_category_create; // 660
-    uint8_t reserved668[676 - 668];
-    host_stat_report_fn *stat_report;                   // 676
-    uint8_t reserved684[716 - 684];
-    host_log_text_fn *log_text;                         // 716
-    host_log_format_fn *log_format;                     // 724
-    uint8_t reserved732[748 - 732];
-    host_stat_module_next_fn *stat_module_next;         // 748
-    host_stat_category_next_fn *stat_category_next;     // 756
-    uint8_t reserved764[1412 - 764];
-    host_hook_register_fn *hook_register;               // 1412
-    host_hook_remove_fn *hook_remove;                   // 1420
-    uint8_t reserved1428[HOST_INTERFACE_COPY_SIZE - 1428];
-};
-#pragma pack(pop)
-
-static_assert(offsetof(host_interface, version_major) == 8);
-static_assert(offsetof(host_interface, version_minor) == 10);
-static_assert(offsetof(host_interface, parent_window) == 20);
-static_assert(offsetof(host_interface, stat_module_create) == 644);
-static_assert(offsetof(host_interface, stat_category_create) == 660);
-static_assert(offsetof(host_interface, stat_report) == 676);
-static_assert(offsetof(host_interface, log_text) == 716);
-static_assert(offsetof(host_interface, log_format) == 724);
-static_assert(offsetof(host_interface, stat_module_next) == 748);
-static_assert(offsetof(host_interface, stat_category_next) == 756);
-static_assert(offsetof(host_interface, hook_register) == 1412);
-static_assert(offsetof(host_interface, hook_remove) == 1420);
-static_assert(sizeof(host_interface) == HOST_INTERFACE_COPY_SIZE);
-#else
-#pragma pack(push, 1)
-// The start of the host's record: the members the module reads, at the host's offsets.
-// Everything between them belongs to the host.
-struct host_interface {
-    uint8_t reserved0[4];
+    uint8_t reserved0[host_at(4)];
     uint8_t version_major;                              // 4
+#if defined(_WIN64)
+    uint8_t reserved_minor; // the doubling spreads even the two version bytes apart
+#endif
     uint8_t version_minor;                              // 5
-    uint8_t reserved6[4];
+    uint8_t reserved_window[host_at(10) - host_at(5) - 1];
     host_parent_window_fn *parent_window;               // 10
-    uint8_t reserved14[322 - 14];
+    uint8_t reserved_create[host_at(322) - host_at(10) - sizeof(void *)];
     host_stat_module_create_fn *stat_module_create;     // 322
-    uint8_t reserved326[330 - 326];
+    uint8_t reserved_category[host_at(330) - host_at(322) - sizeof(void *)];
     host_stat_category_create_fn *stat_category_create; // 330
-    uint8_t reserved334[338 - 334];
+    uint8_t reserved_report[host_at(338) - host_at(330) - sizeof(void *)];
     host_stat_report_fn *stat_report;                   // 338
-    uint8_t reserved342[358 - 342];
+    uint8_t reserved_log[host_at(358) - host_at(338) - sizeof(void *)];
     host_log_text_fn *log_text;                         // 358
     host_log_format_fn *log_format;                     // 362
-    uint8_t reserved366[374 - 366];
+    uint8_t reserved_walk[host_at(374) - host_at(362) - sizeof(void *)];
     host_stat_module_next_fn *stat_module_next;         // 374
     host_stat_category_next_fn *stat_category_next;     // 378
-    uint8_t reserved382[706 - 382];
+    uint8_t reserved_hook[host_at(706) - host_at(378) - sizeof(void *)];
     host_hook_register_fn *hook_register;               // 706
     host_hook_remove_fn *hook_remove;                   // 710
-    uint8_t reserved714[HOST_INTERFACE_COPY_SIZE - 714];
+    uint8_t reserved_end[HOST_INTERFACE_COPY_SIZE - host_at(710) - sizeof(void *)];
 };
 #pragma pack(pop)
 
-static_assert(offsetof(host_interface, version_major) == 4);
-static_assert(offsetof(host_interface, version_minor) == 5);
-static_assert(offsetof(host_interface, parent_window) == 10);
-static_assert(offsetof(host_interface, stat_module_create) == 322);
-static_assert(offsetof(host_interface, stat_category_create) == 330);
-static_assert(offsetof(host_interface, stat_report) == 338);
-static_assert(offsetof(host_interface, log_text) == 358);
-static_assert(offsetof(host_interface, log_format) == 362);
-static_assert(offsetof(host_interface, stat_module_next) == 374);
-static_assert(offsetof(host_interface, stat_category_next) == 378);
-static_assert(offsetof(host_interface, hook_register) == 706);
-static_assert(offsetof(host_interface, hook_remove) == 710);
+static_assert(offsetof(host_interface, version_major) == host_at(4));
+static_assert(offsetof(host_interface, version_minor) == host_at(5));
+static_assert(offsetof(host_interface, parent_window) == host_at(10));
+static_assert(offsetof(host_interface, stat_module_create) == host_at(322));
+static_assert(offsetof(host_interface, stat_category_create) == host_at(330));
+static_assert(offsetof(host_interface, stat_report) == host_at(338));
+static_assert(offsetof(host_interface, log_text) == host_at(358));
+static_assert(offsetof(host_interface, log_format) == host_at(362));
+static_assert(offsetof(host_interface, stat_module_next) == host_at(374));
+static_assert(offsetof(host_interface, stat_category_next) == host_at(378));
+static_assert(offsetof(host_interface, hook_register) == host_at(706));
+static_assert(offsetof(host_interface, hook_remove) == host_at(710));
 static_assert(sizeof(host_interface) == HOST_INTERFACE_COPY_SIZE);
-#endif
 
 enum : int32_t {
-#if defined(_WIN64)
-    HOST_RESPONSE_OFFSET = 1152,
-#else
-    HOST_RESPONSE_OFFSET = 576,
-#endif
+    HOST_RESPONSE_OFFSET = host_at(576),
     HOST_RESPONSE_MIN_SIZE = 32, // room the module may use in the response buffer
 };
 
-#if defined(_WIN64)
-#pragma pack(push, 1)
-// The start of a 64-bit host's per-connection record: the members the module uses.
-struct host_connection {
-    uint8_t reserved0[80];
-    const char *client_address; // 80: dotted-quad text, NUL-terminated
-    uint8_t reserved88[HOST_RESPONSE_OFFSET - 88];
-    char response[HOST_RESPONSE_MIN_SIZE]; // 1152: line sent to a refused client
-};
-#pragma pack(pop)
-
-static_assert(offsetof(host_connection, client_address) == 80);
-static_assert(offsetof(host_connection, response) == HOST_RESPONSE_OFFSET);
-#else
 #pragma pack(push, 1)
 // The start of the host's per-connection record: the members the module uses.
 struct host_connection {
-    uint8_t reserved0[40];
+    uint8_t reserved0[host_at(40)];
     const char *client_address; // 40: dotted-quad text, NUL-terminated
-    uint8_t reserved44[HOST_RESPONSE_OFFSET - 44];
+    uint8_t reserved_response[HOST_RESPONSE_OFFSET - host_at(40) - sizeof(void *)];
     char response[HOST_RESPONSE_MIN_SIZE]; // 576: line sent to a refused client
 };
 #pragma pack(pop)
 
-static_assert(offsetof(host_connection, client_address) == 40);
+static_assert(offsetof(host_connection, client_address) == host_at(40));
 static_assert(offsetof(host_connection, response) == HOST_RESPONSE_OFFSET);
-#endif
+
+// The doubled layout as a 64-bit host has it, in its own numbers.
+static_assert(sizeof(void *) == 4 ||
+              (offsetof(host_interface, version_minor) == 10 &&
+               offsetof(host_interface, hook_remove) == 1420 && HOST_INTERFACE_COPY_SIZE == 1836 &&
+               offsetof(host_connection, client_address) == 80 && HOST_RESPONSE_OFFSET == 1152));
 
 // The module's private copy of the host's record, made by start-up and released by shutdown;
 // null before start-up and after shutdown. Written only by the thread running _startup or

@@ -126,6 +126,18 @@ struct connection {
     }
 };
 
+// A POP3 thread whose CONNECT2 from 10.0.0.7 blocks at its first host call until
+// probe_release.
+std::thread start_blocked_connect()
+{
+    host_side_set_probe(blocking_probe);
+    return std::thread([] {
+        probe_thread = GetCurrentThreadId();
+        connection client("10.0.0.7");
+        event_handler(0, EVENT_CONNECT2, &client.record);
+    });
+}
+
 // The module in this process, stopped, with counting system calls, no settle pauses and a
 // test clock.
 class DaemonLifecycle : public ::testing::Test {
@@ -358,12 +370,7 @@ TEST_F(DaemonLifecycle, ShutdownWaitsForEventCallInFlight)
 TEST_F(DaemonLifecycle, StuckEventCallIsOutlivedNotCrashed)
 {
     ASSERT_EQ(_startup(host_side_record()), 1);
-    host_side_set_probe(blocking_probe);
-    std::thread pop3([] {
-        probe_thread = GetCurrentThreadId();
-        connection client("10.0.0.7");
-        event_handler(0, EVENT_CONNECT2, &client.record);
-    });
+    std::thread pop3 = start_blocked_connect();
     ASSERT_TRUE(eventually([] { return probe_inside.load(); }));
 
     auto start = std::chrono::steady_clock::now();
@@ -387,12 +394,7 @@ TEST_F(DaemonLifecycle, StuckEventCallIsOutlivedNotCrashed)
 TEST_F(DaemonLifecycle, TableKeepsItsSizeWhileACallOfTheLastRunIsInside)
 {
     ASSERT_EQ(_startup(host_side_record()), 1);
-    host_side_set_probe(blocking_probe);
-    std::thread pop3([] {
-        probe_thread = GetCurrentThreadId();
-        connection client("10.0.0.7");
-        event_handler(0, EVENT_CONNECT2, &client.record);
-    });
+    std::thread pop3 = start_blocked_connect();
     ASSERT_TRUE(eventually([] { return probe_inside.load(); }));
     EXPECT_EQ(_closedown(), 0); // gives up waiting for the call
 
