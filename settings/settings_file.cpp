@@ -9,13 +9,14 @@
 #include <cstring>
 
 #include "host/base/host_interface.h"
+#include "host/base/version.h"
 #include "settings/values/settings.h"
 #include "tracking/white_list.h"
 
 static const char SETTINGS_FILE_STEM[] = "Tollgate";
 static const char SETTINGS_SECTION_GENERAL[] = "General";
 static const char SETTINGS_SECTION_WHITE[] = "WhiteIP";
-static const char SETTINGS_VERSION[] = "0.98";
+static const char SETTINGS_VERSION[] = TOLLGATE_VERSION_TEXT;
 enum : int32_t {
     SETTINGS_KEY_SIZE = 32,   // "WhiteIP%d" of any 32-bit number, NUL included
     SETTINGS_VALUE_SIZE = 48, // "%d" of a number, or "%s/%u" of a dotted quad and a prefix
