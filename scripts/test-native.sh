@@ -33,6 +33,7 @@ for mode in asan tsan fuzz; do
   echo "== native-$mode"
   log="$root/native-$mode.log"
   mkdir -p "$root"
+  rm -f "$log" # a tree that fails to build must not leave an earlier run's count behind
   if ! build_tree "$mode"; then
     summary+=("native-$mode: build failed")
     failed=1

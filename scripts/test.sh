@@ -7,6 +7,9 @@
 # ctest (e.g. -R Settings) and skip the native suites.
 # TOLLGATE_BUILD_DIR moves the build tree (parallel work trees); TOLLGATE_WINDOWS_ARCH=i686 or
 # x86_64 runs that one Windows tree only.
+# A failing suite does not stop the run: the others still run and the closing line still
+# counts them all, then the script exits 1. A Windows tree that does not build stops it at
+# once; a native one is reported by scripts/test-native.sh and fails the run at the end.
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TOLLGATE_BUILD_DIR:-$repo/build}"
@@ -34,21 +37,25 @@ fi
 
 . "$repo/scripts/wine-session.sh"
 logs=()
+status=0
 for arch in "${arches[@]}"; do
   tree="$build/$(windows_tree "$arch")"
   "$repo/scripts/build.sh" "$tree" "$arch"
   trap wine_session_stop EXIT
   wine_session_start "$tree" "$arch"
   ctest --test-dir "$tree" --output-on-failure -j"$(nproc)" "$@" 2>&1 \
-    | tee "$tree-tests.log"
+    | tee "$tree-tests.log" || status=1
   wine_session_stop
   trap - EXIT
   logs+=("$tree-tests.log")
 done
 
 if [ -x "$repo/scripts/test-native.sh" ] && [ $# -eq 0 ]; then
-  "$repo/scripts/test-native.sh" "$build"
-  logs+=("$build"/native-{asan,tsan,fuzz}.log)
+  "$repo/scripts/test-native.sh" "$build" || status=1
+  # A native tree that did not build leaves no log (its failure is counted above).
+  for log in "$build"/native-{asan,tsan,fuzz}.log; do
+    if [ -f "$log" ]; then logs+=("$log"); fi
+  done
 fi
 
 # Every suite's own closing line reads "NN% tests passed, F tests failed out of T". Both
@@ -63,3 +70,4 @@ sed -nE "s/$closing/\\1 \\2/p" "${logs[@]}" \
       printf "total: %d passed, %d failed", total - failed, failed
       if (skipped > 0) printf ", %d skipped", skipped
       printf "\n" }'
+exit "$status"
