@@ -59,7 +59,9 @@ void settings_build_path(bool *unusable)
 static int settings_digit(char c, int base)
 {
     int lower = c | 0x20;
-    int v = c >= '0' && c <= '9' ? c - '0' : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : 99;
+    int v = c >= '0' && c <= '9'         ? c - '0'
+            : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10
+                                           : base;
     return v < base ? v : -1;
 }
 
@@ -158,7 +160,8 @@ static void settings_load_state_path()
     // The state writes would replace the settings file itself.
     char settings_full[SETTINGS_STATE_PATH_SIZE];
     full = GetFullPathNameA(settings_path, sizeof settings_full, settings_full, nullptr);
-    if (full > 0 && full < sizeof settings_full && _stricmp(settings_full, settings_state_path) == 0) {
+    if (full > 0 && full < sizeof settings_full &&
+        _stricmp(settings_full, settings_state_path) == 0) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
                         "Tollgate: StateFile '%s' is the settings file, addresses kept in memory "
                         "only",
@@ -178,7 +181,8 @@ int32_t load_settings()
     if (unusable) {
         char windows[MAX_PATH];
         UINT length = GetWindowsDirectoryA(windows, sizeof windows);
-        if (length == 0 || length >= sizeof windows) snprintf(windows, sizeof windows, "%%windir%%");
+        if (length == 0 || length >= sizeof windows)
+            snprintf(windows, sizeof windows, "%%windir%%");
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
                         "Tollgate: the working directory cannot be read or is too long, using "
                         "'%s\\%s' instead",
@@ -242,16 +246,17 @@ int32_t save_settings()
                                             settings_path)
                      ? 1
                      : 0;
-    ok &= settings_write_int("ClearTime", settings.clear_time.load(std::memory_order_relaxed));
-    ok &= settings_write_int("AuthFailures", settings.auth_failures.load(std::memory_order_relaxed));
-    ok &= settings_write_int("UseShortTerm", settings.use_short_term.load(std::memory_order_relaxed));
+    const std::memory_order relaxed = std::memory_order_relaxed;
+    ok &= settings_write_int("ClearTime", settings.clear_time.load(relaxed));
+    ok &= settings_write_int("AuthFailures", settings.auth_failures.load(relaxed));
+    ok &= settings_write_int("UseShortTerm", settings.use_short_term.load(relaxed));
     int32_t count = white_count();
     ok &= settings_write_int("WhiteIPs", count);
     // Keys above the new count keep their old values: nothing is ever deleted.
     for (int32_t k = 0; k < count; k++) {
         char dotted[IP_TEXT_SIZE];
-        ip_format(white_list.address[k].load(std::memory_order_relaxed), dotted);
-        uint32_t mask = white_list.mask[k].load(std::memory_order_relaxed);
+        ip_format(white_list.address[k].load(relaxed), dotted);
+        uint32_t mask = white_list.mask[k].load(relaxed);
         char key[SETTINGS_KEY_SIZE];
         snprintf(key, sizeof key, "WhiteIP%d", k + 1);
         char value[SETTINGS_VALUE_SIZE];

@@ -13,7 +13,7 @@ enum : int32_t {
     SETTINGS_STATE_VALUE_SIZE = 1024, // the StateFile value as read, NUL included
     SETTINGS_STATE_PATH_SIZE = 260,   // MAX_PATH: the longest path the ANSI file calls take
     SETTINGS_STATE_SUFFIX_ROOM = 16,  // kept free after the state path for the names derived
-                                      // from it (".bad", ".<process id>.tmp")
+                                      // from it (".old", ".<process id>.tmp")
     SETTINGS_STATE_PATH_MAX = SETTINGS_STATE_PATH_SIZE - 1 - SETTINGS_STATE_SUFFIX_ROOM,
 };
 

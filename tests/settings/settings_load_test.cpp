@@ -140,7 +140,8 @@ TEST_F(SettingsLoad, MaxAddressesIsClampedShownWhenNotDefaultAndNeverSaved)
                             logged(0, 25, "   MaxAddresses: " + std::to_string(c.loaded)));
         if (c.value && std::string(c.value) == "abc")
             expected.insert(expected.begin() + 3,
-                            logged(0, 10, "Tollgate: MaxAddresses 'abc' is not a number, using 48"));
+                            logged(0, 10, "Tollgate: MaxAddresses 'abc' is not a number, "
+                                          "using 48"));
         EXPECT_EQ(log_lines(), expected);
         save_settings();
         EXPECT_EQ(ini_value("General", "MaxAddresses"), c.value ? c.value : "<missing>");

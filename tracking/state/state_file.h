@@ -15,7 +15,7 @@
 
 enum : int32_t {
     STATE_FORMAT_VERSION = 1,
-    STATE_FILE_MAX_BYTES = 64 * 1024 * 1024, // a larger file is not one of ours: set aside
+    STATE_FILE_MAX_BYTES = 64 * 1024 * 1024, // a larger file is not one of ours: left alone
     STATE_FUTURE_SLACK_SECONDS = 60,         // a later last_seen means the clock was set back
 };
 

@@ -5,7 +5,6 @@
 #include <fstream>
 
 #include "host/base/os.h"
-#include "host/base/platform.h"
 #include "tests/settings/settings_fixture.h"
 #include "tests/support/module_fixture.h"
 #include "tracking/events/sweeper.h"
@@ -55,9 +54,9 @@ protected:
         std::string text;
         ip_entry_copy c{};
         for (int32_t i = db_next(-1, &c); i >= 0; i = db_next(i, &c)) {
-            char dotted[IP_TEXT_SIZE];
-            ip_format(c.ip, dotted);
-            text += std::string(dotted) + " " + to_string(c.conns) + " " + to_string(c.last_seen) +
+            const unsigned char *b = (const unsigned char *)&c.ip;
+            text += to_string(b[0]) + "." + to_string(b[1]) + "." + to_string(b[2]) + "." +
+                    to_string(b[3]) + " " + to_string(c.conns) + " " + to_string(c.last_seen) +
                     "\n";
         }
         return text;
