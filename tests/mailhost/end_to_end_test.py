@@ -322,32 +322,23 @@ def scenario_bounded_connections_and_users_file(args):
 
 
 def scenario_silent_connections_are_bounded(args):
-    """Silent connections neither hold the host for long nor take every place: one address
-    holds at most --max-per-address at once, a silent one is dropped after --login-idle
-    seconds, and a client that has logged in keeps its connection past that."""
-    def silent(source):
-        sock = socket.create_connection(("127.0.0.1", port_of[0]), 20,
-                                        source_address=(source, 0))
-        assert sock.recv(200).startswith(b"+OK"), source
-        return sock
-
+    """One address holds at most --max-per-address connections at once, one silent before
+    logging in is dropped after --login-idle seconds, and one logged in is kept past that."""
     def body(port):
-        port_of.append(port)
-        quiet = [silent("127.0.0.30"), silent("127.0.0.30")]
+        quiet = [socket.create_connection(("127.0.0.1", port), 20, source_address=("127.0.0.30", 0))
+                 for _ in range(2)]
+        assert all(sock.recv(200).startswith(b"+OK") for sock in quiet)
         turned = pop_greeting(port, "127.0.0.30")
         assert turned.startswith("-ERR too many connections from your address"), turned
         client = BoundPOP3(port, "127.0.0.31")
         client.user("alice")
         client.pass_("wonderland")
         time.sleep(3.5)
-        for sock in quiet:  # closed by the host: the read ends without data
-            assert sock.recv(200) == b"", "a silent connection was kept"
-            sock.close()
+        assert all(sock.recv(200) == b"" for sock in quiet), "a silent connection was kept"
         assert client.noop().startswith(b"+OK")
         client.quit()
         assert while_busy(lambda: pop_greeting(port, "127.0.0.30")).startswith("+OK")
 
-    port_of = []
     log = run_host(args, ini_text(), body, ("--max-per-address", "2", "--login-idle", "2"))
     assert "127.0.0.30 turned away: 2 connections from it are being served" in log, log
     assert log.count("127.0.0.30 dropped: silent for 2 s before logging in") == 2, log
