@@ -35,11 +35,12 @@ static std::vector<host_hook> host_hooks;
 static void (*host_probe)();
 static int32_t host_parent;
 static std::atomic<bool> host_discard; // any thread; relaxed: a switch, not an order
+static bool host_recording = true;     // host_lock
 
 static void host_call(const std::string &text)
 {
     std::lock_guard<std::mutex> hold(host_lock);
-    host_calls.push_back(text);
+    if (host_recording) host_calls.push_back(text);
 }
 
 static void host_enter()
@@ -53,7 +54,7 @@ static void host_add_line(int32_t type, int32_t priority, const char *text)
     void (*sink)(const host_log_line &);
     {
         std::lock_guard<std::mutex> hold(host_lock);
-        host_log.push_back(line);
+        if (host_recording) host_log.push_back(line);
         sink = host_log_sink;
     }
     if (sink) sink(line);
@@ -213,6 +214,7 @@ void host_side_reset()
     host_probe = nullptr;
     host_parent = 0;
     host_discard.store(false, std::memory_order_relaxed);
+    host_recording = true;
 }
 
 host_interface *host_side_record() { return (host_interface *)host_record_bytes; }
@@ -354,6 +356,12 @@ void host_side_set_parent_window(int32_t window)
 {
     std::lock_guard<std::mutex> hold(host_lock);
     host_parent = window;
+}
+
+void host_side_set_recording(bool recording)
+{
+    std::lock_guard<std::mutex> hold(host_lock);
+    host_recording = recording;
 }
 
 void host_side_set_discard(bool discard) { host_discard.store(discard, std::memory_order_relaxed); }

@@ -82,6 +82,10 @@ int32_t host_side_fire(int32_t code, host_connection *conn);
 void host_side_set_probe(void (*probe)());
 // The owner window host_parent_window(6) answers with.
 void host_side_set_parent_window(int32_t window);
+// Recording (on after host_side_reset): every log line is kept for host_side_log and every call
+// for host_side_calls. Off, lines only go to the sink and calls are not kept, so that a host
+// serving for hours holds no more memory than at its start; statistics are still counted.
+void host_side_set_recording(bool recording);
 // Discard mode, for benchmarks: the log functions and statistics reports return at once,
 // keeping, formatting and recording nothing (the probe is still called). Off after
 // host_side_reset.

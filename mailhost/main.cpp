@@ -52,6 +52,9 @@ static void main_usage()
            "  --quiet                hide priority 25 (detail) lines\n"
            "  --version MAJOR.MINOR  interface version reported to the module (default 4.100)\n"
            "  --max-connections N    connections served at once (default 32)\n"
+           "  --max-per-address N    connections one address may hold at once (default 4)\n"
+           "  --login-idle N         seconds a connection may stay silent before it logs in\n"
+           "                         (default 60; 600 after a login)\n"
            "  --block-minutes N      length of the host's short-term block (default 5)\n"
            "  --stop-file PATH       stop cleanly once PATH exists\n"
            "  --configure            start the module, open its configuration dialog, stop\n"
@@ -99,6 +102,9 @@ static bool main_parse(int argc, char **argv, main_options *o, bool *help)
         else if (a == "--port") ok = main_number(v, 1, 65535, &o->server.port);
         else if (a == "--max-connections")
             ok = main_number(v, 1, 1000, &o->server.max_connections);
+        else if (a == "--max-per-address")
+            ok = main_number(v, 1, 1000, &o->server.max_per_address);
+        else if (a == "--login-idle") ok = main_number(v, 1, 3600, &o->server.login_idle_seconds);
         else if (a == "--block-minutes") ok = main_number(v, 1, 1440, &o->server.block_minutes);
         else if (a == "--version") {
             std::string text = v;
@@ -234,6 +240,8 @@ int main(int argc, char **argv)
     host_side_reset();
     host_side_set_version((uint8_t)o.version_major, (uint8_t)o.version_minor);
     host_side_set_log_sink(host_console_sink);
+    host_side_set_recording(false); // the console and the log file have every line
+
 
     // The module's list view needs the common controls registered in this process.
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES};

@@ -9,11 +9,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "host/base/platform.h"
 #include "mailhost/host_console.h"
 #include "mailhost/host_side.h"
 #include "mailhost/pop3_session.h"
@@ -31,6 +33,7 @@ static std::mutex server_lock;                // guards the two below
 static std::condition_variable server_ended;  // signalled when a connection thread ends
 static std::set<SOCKET> server_sockets;       // open connection sockets; server_lock
 static int server_live_count;                 // connection threads running; server_lock
+static std::map<uint32_t, int> server_per_address; // of those, per client address; server_lock
 static std::atomic<uint32_t> server_serial;   // stamps of the greetings; relaxed
 
 static void server_send(SOCKET s, const std::string &text)
@@ -44,11 +47,12 @@ static void server_send(SOCKET s, const std::string &text)
 }
 
 // Reads one line into `line` (CR LF or LF stripped), keeping what follows it in `pending`.
-// False when the client has gone, is silent too long, or sends a line longer than allowed
-// (then `too_long` is set).
-static bool server_read_line(SOCKET s, std::string *pending, std::string *line, bool *too_long)
+// False when the client has gone, is silent too long (then `silent` is set), or sends a line
+// longer than allowed (then `too_long` is set).
+static bool server_read_line(SOCKET s, std::string *pending, std::string *line, bool *too_long,
+                             bool *silent)
 {
-    *too_long = false;
+    *too_long = *silent = false;
     for (;;) {
         size_t end = pending->find('\n');
         if (end != std::string::npos) {
@@ -67,6 +71,7 @@ static bool server_read_line(SOCKET s, std::string *pending, std::string *line, 
         }
         char chunk[SERVER_RECV_CHUNK];
         int n = recv(s, chunk, sizeof(chunk), 0);
+        if (n < 0 && WSAGetLastError() == WSAETIMEDOUT) *silent = true;
         if (n <= 0) return false;
         pending->append(chunk, (size_t)n);
     }
@@ -81,6 +86,13 @@ static std::string server_timestamp()
              (unsigned long)server_serial.fetch_add(1, std::memory_order_relaxed),
              (unsigned long)time(nullptr));
     return text;
+}
+
+// How long a receive on `s` may wait.
+static void server_set_idle(SOCKET s, int seconds)
+{
+    DWORD idle_ms = (DWORD)seconds * 1000;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char *)&idle_ms, sizeof(idle_ms));
 }
 
 // Serves one connection: the host's short-term block, CONNECT2, then the POP3 conversation.
@@ -126,28 +138,40 @@ static void server_connection(SOCKET s, std::string address)
     pop3_session session;
     server_send(s, pop3_session_start(&session, server_timestamp()));
     std::string pending, line;
-    bool too_long = false;
-    while (server_read_line(s, &pending, &line, &too_long)) {
+    bool too_long = false, silent = false, logged_in = false;
+    while (server_read_line(s, &pending, &line, &too_long, &silent)) {
         pop3_reply reply = pop3_session_line(&session, line);
         if (!reply.note.empty())
             host_console_note(LOG_TYPE_POP3, LOG_PRIO_NOTICE, address + ": " + reply.note);
         // The module hears of the login before the client does, so that the client's next
         // connection already finds its address released.
-        if (reply.login_event) host_side_fire(reply.login_event, conn);
+        if (reply.login_event) {
+            host_side_fire(reply.login_event, conn);
+            // Only a client that has logged in may think for the full autologout time.
+            if (!logged_in) server_set_idle(s, server_config.idle_seconds);
+            logged_in = true;
+        }
         server_send(s, reply.text);
         if (reply.close) break;
     }
     if (too_long) server_send(s, "-ERR line too long\r\n");
+    if (silent)
+        host_console_note(LOG_TYPE_POP3, LOG_PRIO_INFO,
+                          address + " dropped: silent for " +
+                              std::to_string(logged_in ? server_config.idle_seconds
+                                                       : server_config.login_idle_seconds) +
+                              " s" + (logged_in ? "" : " before logging in"));
 }
 
 // The thread of one connection: serves it, then closes it and signs off. A socket that
 // server_drain has already closed is no longer in the set and is not closed twice.
-static void server_thread(SOCKET s, std::string address)
+static void server_thread(SOCKET s, uint32_t ip, std::string address)
 {
     server_connection(s, address);
     std::lock_guard<std::mutex> hold(server_lock);
     if (server_sockets.erase(s)) closesocket(s);
     server_live_count--;
+    if (--server_per_address[ip] == 0) server_per_address.erase(ip);
     server_ended.notify_all();
 }
 
@@ -184,33 +208,45 @@ bool server_open(const server_options &options, std::string *error)
 }
 
 // Takes one waiting connection and hands it to a thread of its own, or turns it away when
-// as many as allowed are being served.
+// as many as allowed are being served, in all or from its address.
 static void server_accept()
 {
     sockaddr_in peer = {};
     int size = sizeof(peer);
     SOCKET s = accept(server_listener, (sockaddr *)&peer, &size);
     if (s == INVALID_SOCKET) return;
-    const uint8_t *octet = (const uint8_t *)&peer.sin_addr.s_addr;
-    char address[16];
-    snprintf(address, sizeof(address), "%u.%u.%u.%u", octet[0], octet[1], octet[2], octet[3]);
+    uint32_t ip = peer.sin_addr.s_addr;
+    char address[IP_TEXT_SIZE];
+    ip_format(ip, address);
 
-    DWORD idle_ms = (DWORD)server_config.idle_seconds * 1000;
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char *)&idle_ms, sizeof(idle_ms));
+    server_set_idle(s, server_config.login_idle_seconds);
+    bool full;
     {
         std::lock_guard<std::mutex> hold(server_lock);
-        if (server_live_count < server_config.max_connections) {
+        full = server_live_count >= server_config.max_connections;
+        auto held = server_per_address.find(ip);
+        if (!full && (held == server_per_address.end() ||
+                      held->second < server_config.max_per_address)) {
             server_sockets.insert(s);
             server_live_count++;
-            std::thread(server_thread, s, std::string(address)).detach();
+            server_per_address[ip]++;
+            std::thread(server_thread, s, ip, std::string(address)).detach();
             return;
         }
     }
-    host_console_note(LOG_TYPE_POP3, LOG_PRIO_WARNING,
-                      std::string(address) + " turned away: " +
-                          std::to_string(server_config.max_connections) +
-                          " connections are being served");
-    server_send(s, "-ERR too many connections, try again later\r\n");
+    if (full) {
+        host_console_note(LOG_TYPE_POP3, LOG_PRIO_WARNING,
+                          std::string(address) + " turned away: " +
+                              std::to_string(server_config.max_connections) +
+                              " connections are being served");
+        server_send(s, "-ERR too many connections, try again later\r\n");
+    } else {
+        host_console_note(LOG_TYPE_POP3, LOG_PRIO_WARNING,
+                          std::string(address) + " turned away: " +
+                              std::to_string(server_config.max_per_address) +
+                              " connections from it are being served");
+        server_send(s, "-ERR too many connections from your address, try again later\r\n");
+    }
     closesocket(s);
 }
 

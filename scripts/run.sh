@@ -4,7 +4,8 @@
 # Tollgate.ini is put there when none exists. Stop it with Ctrl+C or by typing quit.
 # The i686 host and DLL run where this machine runs 32-bit x86 programs, else the x86-64 pair
 # under wine64 (scripts/windows-arch.sh; TOLLGATE_WINDOWS_ARCH=i686 or x86_64 forces one).
-# Extra arguments go to the host (e.g. --quiet, --port 1111, --users FILE).
+# Extra arguments go to the host (e.g. --quiet, --port 1111, --users FILE); through make:
+# make run ARGS="--port 1111".
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TOLLGATE_BUILD_DIR:-$repo/build}"
@@ -14,6 +15,7 @@ run="$build/run"
 shown() { case $1 in "$repo"/*) echo "${1#"$repo"/}" ;; *) echo "$1" ;; esac; }
 
 "$repo/scripts/setup.sh"
+. "$repo/scripts/run-banner.sh"
 . "$repo/scripts/windows-arch.sh"
 windows_arch_choose
 tree="$build/$(windows_tree "$windows_arch")"
@@ -30,7 +32,7 @@ fi
 . "$repo/scripts/wine-session.sh"
 trap wine_session_stop EXIT
 wine_session_start "$tree" "$windows_arch"
-echo "run: POP3 on 127.0.0.1:1110, users alice/wonderland and bob/builder; log in $(shown "$run/mailhost.log")"
+echo "run: POP3 on $(run_banner_facts "$(shown "$run/mailhost.log")" "$@")"
 echo "run: type stat for the statistics, quit (or Ctrl+C) to stop"
 cd "$run"
 set +e

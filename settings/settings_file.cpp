@@ -5,10 +5,11 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "host/base/host_interface.h"
+#include "host/base/number.h"
+#include "host/base/platform.h"
 #include "host/base/version.h"
 #include "settings/values/settings.h"
 #include "tracking/white_list.h"
@@ -19,7 +20,7 @@ static const char SETTINGS_SECTION_WHITE[] = "WhiteIP";
 static const char SETTINGS_VERSION[] = TOLLGATE_VERSION_TEXT;
 enum : int32_t {
     SETTINGS_KEY_SIZE = 32,   // "WhiteIP%d" of any 32-bit number, NUL included
-    SETTINGS_VALUE_SIZE = 48, // "%d" of a number, or "%s/%u" of a dotted quad and a prefix
+    SETTINGS_VALUE_SIZE = 64, // a number as read, "%d" of one, or "%s/%u" of an entry
 };
 
 // Start-up thread (load_settings) and the dialog's thread (save_settings); no lock: start-up
@@ -29,38 +30,79 @@ char settings_path[SETTINGS_PATH_SIZE];
 // read it. No lock: nothing changes it while the daemon runs.
 char settings_state_path[SETTINGS_STATE_PATH_SIZE];
 
-void settings_build_path()
+void settings_build_path(bool *unusable)
 {
     char directory[SETTINGS_DIR_SIZE];
-    directory[0] = '\0';
-    DWORD length = GetCurrentDirectoryA(SETTINGS_DIR_SIZE, directory);
-    // A directory that does not fit (the result is then the size it needs) or a failed call
-    // gives the bare name, which the profile functions resolve in their own default directory.
-    // The result is checked, not only the first byte, since a call that does not fill the
-    // buffer is not bound to leave it untouched.
-    if (length == 0 || length >= (DWORD)SETTINGS_DIR_SIZE) directory[0] = '\0';
-    // The backslash goes in even after a drive root ("C:\\Tollgate.ini"); Windows reads it.
-    if (directory[0] != '\0')
-        snprintf(settings_path, sizeof settings_path, "%s\\%s.ini", directory, SETTINGS_FILE_STEM);
-    else
-        snprintf(settings_path, sizeof settings_path, "%s.ini", SETTINGS_FILE_STEM);
+    // 0 when the call fails; the size it needs when the directory does not fit.
+    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    int n = -1;
+    if (length > 0 && length < sizeof directory) {
+        // The backslash goes in even after a drive root ("C:\\Tollgate.ini"); Windows reads it.
+        n = snprintf(settings_path, sizeof settings_path, "%s\\%s.ini", directory,
+                     SETTINGS_FILE_STEM);
+        // Too long for the profile calls with the file's name: the directory's short form names
+        // the same folder in fewer characters (converted in place, which the call allows).
+        if (n >= (int)sizeof settings_path) {
+            length = GetShortPathNameA(directory, directory, sizeof directory);
+            n = length > 0 && length < sizeof directory
+                    ? snprintf(settings_path, sizeof settings_path, "%s\\%s.ini", directory,
+                               SETTINGS_FILE_STEM)
+                    : -1;
+        }
+    }
+    bool bare = n < 0 || n >= (int)sizeof settings_path;
+    // The bare name, which the profile calls resolve in the Windows folder.
+    if (bare) snprintf(settings_path, sizeof settings_path, "%s.ini", SETTINGS_FILE_STEM);
+    if (unusable) *unusable = bare;
 }
 
-// The signed value of General/`key`, or `fallback` when the file, section or key is missing.
-static int32_t settings_read_int(const char *key, int32_t fallback)
+// The value of digit `c` in `base` (2 to 16), or -1 when it is not one.
+static int settings_digit(char c, int base)
 {
-    return (int32_t)GetPrivateProfileIntA(SETTINGS_SECTION_GENERAL, key, fallback, settings_path);
+    int lower = c | 0x20;
+    int v = c >= '0' && c <= '9'         ? c - '0'
+            : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10
+                                           : base;
+    return v < base ? v : -1;
 }
 
-// General/`key` as a count from `low` to `high`: a value that is missing, not a number, below
-// `low` or negative reads as `low`; one above `high`, however many digits it has, as `high`.
-// Read as text, so that no digit count can wrap it around into range.
-static int32_t settings_read_count(const char *key, int32_t low, int32_t high)
+// Reads the whole number at the start of `text` as the platform's profile reader does: blanks
+// skipped, an optional sign, decimal digits (or hexadecimal, octal or binary after 0x, 0o or
+// 0b), reading stopping at the first other character, so that "5x" is 5. Beyond 32 bits it
+// saturates toward its sign instead of wrapping. False when no digit starts the text.
+static bool settings_parse_number(const char *text, int64_t *out)
+{
+    const char *p = text;
+    while (*p == ' ' || *p == '\t') p++;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+') p++;
+    int base = 10;
+    if (p[0] == '0') { // the prefixes are lower case only, as the platform reads them
+        int radix = p[1] == 'x' ? 16 : p[1] == 'o' ? 8 : p[1] == 'b' ? 2 : 0;
+        if (radix && settings_digit(p[2], radix) >= 0) base = radix, p += 2;
+    }
+    if (settings_digit(*p, base) < 0) return false;
+    const int64_t beyond = (int64_t)INT32_MAX + 2; // past either end of the 32-bit range
+    int64_t value = 0;
+    for (int v; (v = settings_digit(*p, base)) >= 0; p++)
+        if (value < beyond) value = value * base + v;
+    *out = negative ? -value : value;
+    return true;
+}
+
+// The signed value of General/`key`, or `fallback` when the file, section or key is missing or
+// the value is empty. A value that does not start with a number reads as `fallback` too, with
+// one warning naming the key and the text.
+static int32_t settings_read_int(const char *key, int32_t fallback)
 {
     char text[SETTINGS_VALUE_SIZE];
     GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, "", text, sizeof text, settings_path);
-    long long value = strtoll(text, nullptr, 10); // saturates instead of overflowing
-    return value < low ? low : value > high ? high : (int32_t)value;
+    if (text[0] == '\0') return fallback;
+    int64_t value;
+    if (settings_parse_number(text, &value)) return number_clamp(value, INT32_MIN, INT32_MAX);
+    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                    "Tollgate: %s '%s' is not a number, using %d", key, text, fallback);
+    return fallback;
 }
 
 // Reads WhiteIP<number>, adds it to the white list and logs the outcome. The entry is logged
@@ -116,30 +158,53 @@ static void settings_load_state_path()
                         (int)SETTINGS_STATE_PATH_MAX);
         return;
     }
+    // The state writes would replace the settings file itself.
+    char settings_full[SETTINGS_STATE_PATH_SIZE];
+    full = GetFullPathNameA(settings_path, sizeof settings_full, settings_full, nullptr);
+    if (full > 0 && full < sizeof settings_full &&
+        _stricmp(settings_full, settings_state_path) == 0) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
+                        "Tollgate: StateFile '%s' is the settings file, addresses kept in memory "
+                        "only",
+                        settings_state_path);
+        settings_state_path[0] = '\0';
+        return;
+    }
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   StateFile:    '%s'",
                     settings_state_path);
 }
 
 int32_t load_settings()
 {
-    settings_build_path();
+    bool unusable = false;
+    settings_build_path(&unusable);
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "Tollgate: using file '%s'", settings_path);
+    if (unusable) {
+        char windows[MAX_PATH];
+        UINT length = GetWindowsDirectoryA(windows, sizeof windows);
+        if (length == 0 || length >= sizeof windows)
+            snprintf(windows, sizeof windows, "%%windir%%");
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: the working directory cannot be read or is too long, using "
+                        "'%s\\%s' instead",
+                        windows, settings_path);
+    }
 
-    int32_t clear_time = settings_read_int("ClearTime", CLEAR_TIME_DEFAULT);
-    if (clear_time < CLEAR_TIME_MIN) clear_time = CLEAR_TIME_MIN;
-    else if (clear_time > CLEAR_TIME_MAX) clear_time = CLEAR_TIME_MAX;
+    int32_t clear_time =
+        number_clamp(settings_read_int("ClearTime", CLEAR_TIME_DEFAULT), CLEAR_TIME_MIN,
+                     CLEAR_TIME_MAX);
     settings.clear_time.store(clear_time, std::memory_order_relaxed);
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   ClearTime:    %d min", clear_time);
 
     // No lower bound: 0 or less refuses an address from its second connection on.
-    int32_t auth_failures = settings_read_int("AuthFailures", AUTH_FAILURES_DEFAULT);
-    if (auth_failures > AUTH_FAILURES_MAX) auth_failures = AUTH_FAILURES_MAX;
+    int32_t auth_failures = number_clamp(settings_read_int("AuthFailures", AUTH_FAILURES_DEFAULT),
+                                         INT32_MIN, AUTH_FAILURES_MAX);
     settings.auth_failures.store(auth_failures, std::memory_order_relaxed);
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   AuthFailures: %d", auth_failures);
 
     // The table's size, made at start-up after this load; shown only when not the default.
-    int32_t max_addresses =
-        settings_read_count("MaxAddresses", MAX_ADDRESSES_DEFAULT, MAX_ADDRESSES_MAX);
+    int32_t max_addresses = number_clamp(settings_read_int("MaxAddresses", MAX_ADDRESSES_DEFAULT),
+                                         MAX_ADDRESSES_DEFAULT, MAX_ADDRESSES_MAX);
     settings.max_addresses.store(max_addresses, std::memory_order_relaxed);
     if (max_addresses != MAX_ADDRESSES_DEFAULT)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   MaxAddresses: %d", max_addresses);
@@ -164,43 +229,40 @@ int32_t load_settings()
     return 1;
 }
 
-// Writes General/`key` as "%d" of `value`.
-static void settings_write_int(const char *key, int32_t value)
+// Writes General/`key` as "%d" of `value`. 1 written, 0 failed.
+static int32_t settings_write_int(const char *key, int32_t value)
 {
     char text[SETTINGS_VALUE_SIZE];
     snprintf(text, sizeof text, "%d", value);
-    WritePrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, text, settings_path);
+    return WritePrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, text, settings_path) ? 1 : 0;
 }
 
-void save_settings()
+int32_t save_settings()
 {
     // A dialog opened before any start-up finds no path yet: build it by the start-up rule so
     // that the file lands where the next start-up reads it.
     if (settings_path[0] == '\0') settings_build_path();
-    // Failed writes go unreported: the values in memory stay in force either way.
-    WritePrivateProfileStringA(SETTINGS_SECTION_GENERAL, "Version", SETTINGS_VERSION,
-                               settings_path);
-    settings_write_int("ClearTime", settings.clear_time.load(std::memory_order_relaxed));
-    settings_write_int("AuthFailures", settings.auth_failures.load(std::memory_order_relaxed));
-    settings_write_int("UseShortTerm", settings.use_short_term.load(std::memory_order_relaxed));
+    // Every write is tried even after one failed; the values in memory stay in force either way.
+    int32_t ok = WritePrivateProfileStringA(SETTINGS_SECTION_GENERAL, "Version", SETTINGS_VERSION,
+                                            settings_path)
+                     ? 1
+                     : 0;
+    const std::memory_order relaxed = std::memory_order_relaxed;
+    ok &= settings_write_int("ClearTime", settings.clear_time.load(relaxed));
+    ok &= settings_write_int("AuthFailures", settings.auth_failures.load(relaxed));
+    ok &= settings_write_int("UseShortTerm", settings.use_short_term.load(relaxed));
     int32_t count = white_count();
-    settings_write_int("WhiteIPs", count);
+    ok &= settings_write_int("WhiteIPs", count);
     // Keys above the new count keep their old values: nothing is ever deleted.
     for (int32_t k = 0; k < count; k++) {
-        in_addr address;
-        address.s_addr = white_list.address[k].load(std::memory_order_relaxed);
-        uint32_t mask = white_list.mask[k].load(std::memory_order_relaxed);
-        const char *dotted = inet_ntoa(address);
-        char octets[SETTINGS_VALUE_SIZE];
-        if (dotted == nullptr) { // a Winsock that refuses without start-up: print it ourselves
-            const unsigned char *b = (const unsigned char *)&address.s_addr;
-            snprintf(octets, sizeof octets, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-            dotted = octets;
-        }
+        char dotted[IP_TEXT_SIZE];
+        ip_format(white_list.address[k].load(relaxed), dotted);
+        uint32_t mask = white_list.mask[k].load(relaxed);
         char key[SETTINGS_KEY_SIZE];
         snprintf(key, sizeof key, "WhiteIP%d", k + 1);
         char value[SETTINGS_VALUE_SIZE];
         snprintf(value, sizeof value, "%s/%u", dotted, (unsigned)mask_to_prefix(mask));
-        WritePrivateProfileStringA(SETTINGS_SECTION_WHITE, key, value, settings_path);
+        if (!WritePrivateProfileStringA(SETTINGS_SECTION_WHITE, key, value, settings_path)) ok = 0;
     }
+    return ok;
 }

@@ -7,13 +7,13 @@
 #include <cstdint>
 
 enum : int32_t {
-    SETTINGS_PATH_SIZE = 256,      // settings_path's buffer
-    SETTINGS_DIR_SIZE = 200,       // the working-directory buffer the path is built from
+    SETTINGS_PATH_SIZE = 260,      // settings_path's buffer: MAX_PATH, what the profile calls take
+    SETTINGS_DIR_SIZE = 260,       // the working-directory buffer the path is built from
     SETTINGS_WHITE_KEYS_MAX = 256, // most white-list keys one load reads, whatever WhiteIPs says
     SETTINGS_STATE_VALUE_SIZE = 1024, // the StateFile value as read, NUL included
     SETTINGS_STATE_PATH_SIZE = 260,   // MAX_PATH: the longest path the ANSI file calls take
     SETTINGS_STATE_SUFFIX_ROOM = 16,  // kept free after the state path for the names derived
-                                      // from it (".bad", ".<process id>.tmp")
+                                      // from it (".old", ".<process id>.tmp")
     SETTINGS_STATE_PATH_MAX = SETTINGS_STATE_PATH_SIZE - 1 - SETTINGS_STATE_SUFFIX_ROOM,
 };
 
@@ -26,11 +26,15 @@ extern char settings_path[SETTINGS_PATH_SIZE];
 // only). At most SETTINGS_STATE_PATH_MAX characters.
 extern char settings_state_path[SETTINGS_STATE_PATH_SIZE];
 
-// Builds settings_path from the working directory: "<directory>\Tollgate.ini", or the bare
-// "Tollgate.ini" when the directory does not fit SETTINGS_DIR_SIZE bytes.
-void settings_build_path();
+// Builds settings_path from the working directory: "<directory>\Tollgate.ini", with the
+// directory's short form when the long one makes the path too long for the profile calls. When
+// neither fits, or the directory cannot be read, the bare "Tollgate.ini" (which the profile
+// calls look for in the Windows folder), and `*unusable` is set for the caller to warn.
+void settings_build_path(bool *unusable = nullptr);
 // Reads the settings and the white list from the file and logs them through the interface
-// copy, which must exist; the white list must be empty. Always 1.
+// copy, which must exist; the white list must be empty. A number that is not one reads as its
+// key's default with one warning line. Always 1.
 int32_t load_settings();
-// Writes the settings and the white list in memory to the file. Logs nothing.
-void save_settings();
+// Writes the settings and the white list in memory to the file. Logs nothing: 1 when every
+// write succeeded, 0 when one failed (the caller reports it; the values in memory stay).
+int32_t save_settings();

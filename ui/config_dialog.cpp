@@ -7,6 +7,9 @@
 
 #include "host/daemon.h"
 #include "host/base/entry_points.h"
+#include "host/base/number.h"
+#include "host/base/os.h"
+#include "host/base/platform.h"
 #include "settings/values/settings.h"
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"
@@ -49,6 +52,27 @@ static void config_log_entry(HWND dialog, int32_t count, const char *address, in
     if (record) record->log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, format, count, address, prefix);
 }
 
+// A save that did not reach the file: one error in the log (through the interface copy or the
+// record, as for the entries) and a message box owned by the dialog, both naming the file. The
+// values stay in force for this run.
+static void config_report_save_failure(HWND dialog)
+{
+    static const char format[] =
+        "Tollgate: unable to save the settings to '%s', they stay in force until the next start";
+    if (daemon_enter()) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR, format, settings_path);
+        daemon_leave();
+    } else if (const host_interface *record = config_record(dialog)) {
+        record->log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR, format, settings_path);
+    }
+    char text[(int)CONFIG_TEXT_SIZE + (int)SETTINGS_PATH_SIZE];
+    snprintf(text, sizeof(text),
+             "The settings could not be saved to\n%s\n\nThey stay in force until the mail "
+             "server stops.",
+             settings_path);
+    os.message_box(dialog, text, "Tollgate", MB_OK | MB_ICONERROR);
+}
+
 // Moves the keyboard focus to the control `id`, the way the dialog manager does for Tab.
 static void config_focus(HWND dialog, int32_t id)
 {
@@ -70,9 +94,9 @@ static void config_init(HWND dialog, LPARAM record)
     char text[CONFIG_TEXT_SIZE];
     int32_t count = white_count();
     for (int32_t i = 0; i < count; i++) {
-        in_addr address;
-        address.s_addr = white_list.address[i].load(std::memory_order_relaxed);
-        snprintf(text, sizeof(text), "%s/%u", inet_ntoa(address),
+        char dotted[IP_TEXT_SIZE];
+        ip_format(white_list.address[i].load(std::memory_order_relaxed), dotted);
+        snprintf(text, sizeof(text), "%s/%u", dotted,
                  (unsigned)mask_to_prefix(white_list.mask[i].load(std::memory_order_relaxed)));
         SendDlgItemMessageA(dialog, IDC_WHITE_LIST, LB_ADDSTRING, 0, (LPARAM)text);
     }
@@ -87,12 +111,11 @@ static void config_read_number(HWND dialog, int32_t id, std::atomic<int32_t> &va
     BOOL ok = FALSE;
     UINT number = GetDlgItemInt(dialog, id, &ok, FALSE);
     if (!ok) return;
-    int32_t v = (int32_t)number;
-    value.store(v < low ? low : v > high ? high : v, std::memory_order_relaxed);
+    value.store(number_clamp((int32_t)number, low, high), std::memory_order_relaxed);
 }
 
-// "OK / Save": stores the fields, the check box and the list box in memory, ends the dialog
-// and rewrites the settings file.
+// "OK / Save": stores the fields, the check box and the list box in memory, rewrites the
+// settings file (reporting a failed write) and ends the dialog.
 static void config_save(HWND dialog)
 {
     config_read_number(dialog, IDC_CLEAR_TIME, settings.clear_time, CLEAR_TIME_MIN,
@@ -114,8 +137,8 @@ static void config_save(HWND dialog)
         config_log_entry(dialog, count, text, prefix);
         white_add(text, prefix); // a refused entry is dropped; its line above is the trace
     }
+    if (save_settings() != 1) config_report_save_failure(dialog);
     EndDialog(dialog, 1);
-    save_settings();
 }
 
 // "Remove": the selected entry goes back into the entry field, ready to be corrected.

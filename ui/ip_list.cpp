@@ -8,6 +8,7 @@
 
 #include "host/daemon.h"
 #include "host/base/os.h"
+#include "host/base/platform.h"
 #include "tracking/ip_db.h"
 #include "ui/resource.h"
 
@@ -113,10 +114,8 @@ static void ip_list_refresh_snapshot()
 static void ip_list_cell_text(const ip_list_row &row, int32_t column)
 {
     if (column == 0) {
-        in_addr address;
-        address.s_addr = row.ip;
-        // inet_ntoa's text lives in a buffer Winsock reuses: keep our own copy.
-        snprintf(ip_list_text, sizeof(ip_list_text), "%s", inet_ntoa(address));
+        static_assert(sizeof(ip_list_text) >= IP_TEXT_SIZE, "room for a dotted quad");
+        ip_format(row.ip, ip_list_text);
     } else {
         snprintf(ip_list_text, sizeof(ip_list_text), "%d",
                  column == 1 ? (int)row.conns : (int)row.age);

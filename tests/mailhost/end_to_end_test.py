@@ -321,6 +321,31 @@ def scenario_bounded_connections_and_users_file(args):
     assert "still open" not in log, log
 
 
+def scenario_silent_connections_are_bounded(args):
+    """One address holds at most --max-per-address connections at once, one silent before
+    logging in is dropped after --login-idle seconds, and one logged in is kept past that."""
+    def body(port):
+        quiet = [socket.create_connection(("127.0.0.1", port), 20, source_address=("127.0.0.30", 0))
+                 for _ in range(2)]
+        assert all(sock.recv(200).startswith(b"+OK") for sock in quiet)
+        turned = pop_greeting(port, "127.0.0.30")
+        assert turned.startswith("-ERR too many connections from your address"), turned
+        client = BoundPOP3(port, "127.0.0.31")
+        client.user("alice")
+        client.pass_("wonderland")
+        time.sleep(3.5)
+        assert all(sock.recv(200) == b"" for sock in quiet), "a silent connection was kept"
+        assert client.noop().startswith(b"+OK")
+        client.quit()
+        assert while_busy(lambda: pop_greeting(port, "127.0.0.30")).startswith("+OK")
+
+    log = run_host(args, ini_text(), body, ("--max-per-address", "2", "--login-idle", "2"))
+    assert "127.0.0.30 turned away: 2 connections from it are being served" in log, log
+    assert log.count("127.0.0.30 dropped: silent for 2 s before logging in") == 2, log
+    assert "127.0.0.31 dropped" not in log, log
+    assert connects(log, "127.0.0.30") == 3, log  # the one turned away never reached it
+
+
 def scenario_refusal_survives_restart(args):
     """With StateFile set, an address refused before the host stops is refused at once by the
     next host, even with the right password: the stop wrote the file, the start read it."""
@@ -351,6 +376,7 @@ SCENARIOS = {
     "FullTable": scenario_full_table,
     "BoundedConnectionsAndUsersFile": scenario_bounded_connections_and_users_file,
     "RefusalSurvivesRestart": scenario_refusal_survives_restart,
+    "SilentConnectionsAreBounded": scenario_silent_connections_are_bounded,
 }
 
 

@@ -49,11 +49,15 @@ TEST_F(SettingsLoad, VersionKeyHasNoEffect)
     EXPECT_EQ(log_lines(), value_lines(12, 5, "No"));
 }
 
-TEST_F(SettingsLoad, OutOfRangeValuesAreCorrectedAndTheStoredValueLogged)
+// Numbers in range read as the platform reads them (sign, radix prefix, trailing text); beyond
+// 32 bits they saturate toward their sign before the bounds apply; a text that is not a number
+// reads as the default with one warning naming the key and the text.
+TEST_F(SettingsLoad, NumbersAreBoundedAndTextReadsAsTheDefault)
 {
     struct Case {
         const char *line;
         int clear_time, auth_failures, short_term;
+        const char *warning = nullptr; // logged just before the value's line
     } cases[] = {
         {"ClearTime=0", 1, 5, 0},        {"ClearTime=-5", 1, 5, 0},
         {"ClearTime=1", 1, 5, 0},        {"ClearTime=1440", 1440, 5, 0},
@@ -61,7 +65,17 @@ TEST_F(SettingsLoad, OutOfRangeValuesAreCorrectedAndTheStoredValueLogged)
         {"AuthFailures=31", 30, 30, 0},  {"AuthFailures=30", 30, 30, 0},
         {"AuthFailures=0", 30, 0, 0},    {"AuthFailures=-2", 30, -2, 0},
         {"UseShortTerm=7", 30, 5, 1},    {"UseShortTerm=-1", 30, 5, 1},
-        {"UseShortTerm=0", 30, 5, 0},
+        {"UseShortTerm=0", 30, 5, 0},    {"ClearTime=", 30, 5, 0},
+        {"ClearTime=+45", 45, 5, 0},     {"ClearTime= 45 min", 45, 5, 0},
+        {"AuthFailures=0x10", 30, 16, 0}, {"AuthFailures=0X10", 30, 0, 0},
+        {"ClearTime=4294967297", 1440, 5, 0}, {"ClearTime=2147483648", 1440, 5, 0},
+        {"ClearTime=-99999999999999999999", 1, 5, 0}, {"UseShortTerm=4294967296", 30, 5, 1},
+        {"AuthFailures=4294967296", 30, 30, 0}, {"AuthFailures=2147483650", 30, 30, 0},
+        {"AuthFailures=-4294967297", 30, INT32_MIN, 0},
+        {"AuthFailures=x5", 30, 5, 0, "Tollgate: AuthFailures 'x5' is not a number, using 5"},
+        {"ClearTime=abc", 30, 5, 0, "Tollgate: ClearTime 'abc' is not a number, using 30"},
+        {"ClearTime=-", 30, 5, 0, "Tollgate: ClearTime '-' is not a number, using 30"},
+        {"UseShortTerm=yes", 30, 5, 0, "Tollgate: UseShortTerm 'yes' is not a number, using 0"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
@@ -72,12 +86,16 @@ TEST_F(SettingsLoad, OutOfRangeValuesAreCorrectedAndTheStoredValueLogged)
         EXPECT_EQ(settings.clear_time, c.clear_time);
         EXPECT_EQ(settings.auth_failures, c.auth_failures);
         EXPECT_EQ(settings.use_short_term, c.short_term);
-        EXPECT_EQ(log_lines(), value_lines(c.clear_time, c.auth_failures, c.short_term ? "Yes" : "No"));
+        std::vector<std::string> expected =
+            value_lines(c.clear_time, c.auth_failures, c.short_term ? "Yes" : "No");
+        int line = c.line[0] == 'C' ? 1 : c.line[0] == 'A' ? 2 : 3; // the key's value line
+        if (c.warning) expected.insert(expected.begin() + line, logged(0, 10, c.warning));
+        EXPECT_EQ(log_lines(), expected);
     }
 }
 
-// MaxAddresses reads as 48 to 1048576 whatever is written (digits past any integer's width
-// included), is logged after AuthFailures only when it is not 48, and no save touches it.
+// MaxAddresses reads as 48 to 1048576 whatever number is written (digits past any integer's
+// width included), is logged after AuthFailures only when it is not 48, and no save touches it.
 TEST_F(SettingsLoad, MaxAddressesIsClampedShownWhenNotDefaultAndNeverSaved)
 {
     const struct {
@@ -101,6 +119,9 @@ TEST_F(SettingsLoad, MaxAddressesIsClampedShownWhenNotDefaultAndNeverSaved)
         if (c.loaded != 48)
             expected.insert(expected.begin() + 3,
                             logged(0, 25, "   MaxAddresses: " + std::to_string(c.loaded)));
+        if (c.value && std::string(c.value) == "abc")
+            expected.insert(expected.begin() + 3, logged(0, 10, "Tollgate: MaxAddresses 'abc' is "
+                                                                "not a number, using 48"));
         EXPECT_EQ(log_lines(), expected);
         save_settings();
         EXPECT_EQ(ini_value("General", "MaxAddresses"), c.value ? c.value : "<missing>");

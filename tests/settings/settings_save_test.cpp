@@ -125,25 +125,29 @@ TEST_F(SettingsPath, DriveRootGetsADoubleBackslash)
     EXPECT_STREQ(settings_path, "C:\\\\Tollgate.ini");
 }
 
-// 199 characters fit the 200-byte buffer with the NUL; 200 do not, and the bare name is used.
-TEST_F(SettingsPath, DirectoryOfTwoHundredCharactersGivesTheBareName)
+// Every working directory Windows allows (up to 259 characters) finds its Tollgate.ini: in
+// full while the file's path fits the profile calls' 259 characters, else by its short form.
+TEST_F(SettingsPath, LongWorkingDirectoryIsReadWhole)
 {
-    for (size_t length : {199u, 200u, 220u}) {
+    char letter = 'a'; // a name of its own each, so that no two share a short form
+    for (size_t length : {199u, 200u, 246u, 247u, 259u}) {
         SCOPED_TRACE(length);
         reset_module();
         ASSERT_LT(root.size() + 1, length);
-        std::string dir = enter_fresh_dir(std::string(length - root.size() - 1, 'x'));
+        std::string dir = enter_fresh_dir(std::string(length - root.size() - 1, letter++));
         ASSERT_EQ(working_dir().size(), length);
         write_ini(ini_text({"[General]", "ClearTime=77"}));
         load_settings();
-        if (length < SETTINGS_DIR_SIZE) {
+        EXPECT_EQ(settings.clear_time, 77);
+        if (length + 13 < SETTINGS_PATH_SIZE) {
             EXPECT_EQ(std::string(settings_path), dir + "\\Tollgate.ini");
-            EXPECT_EQ(settings.clear_time, 77);
-        } else {
-            EXPECT_STREQ(settings_path, "Tollgate.ini");
-            EXPECT_EQ(log_lines().front(), logged(0, 25, "Tollgate: using file 'Tollgate.ini'"));
-            EXPECT_EQ(settings.clear_time, 30) << "the bare name is not looked up here";
         }
+        EXPECT_EQ(log_lines().front(), logged(0, 25, "Tollgate: using file '" +
+                                                         std::string(settings_path) + "'"));
+        settings.clear_time = 78;
+        ASSERT_EQ(save_settings(), 1);
+        EXPECT_NE(read_ini().find("ClearTime=78"), std::string::npos) << "saved where it was read";
+        DeleteFileA("Tollgate.ini"); // by the short relative name: the full one is too long
         SetCurrentDirectoryA(root.c_str());
     }
 }

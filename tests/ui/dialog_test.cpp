@@ -253,6 +253,27 @@ TEST_F(DialogWhiteList, SaveWritesTheSettingsFile)
     EXPECT_EQ(ini_text("WhiteIP", "WhiteIP1"), "192.168.1.0/24");
 }
 
+// A save that cannot reach the file (here a folder stands in its way) says so in the log and
+// in a box owned by the dialog, both naming the file; the values stay in force.
+TEST_F(DialogWhiteList, FailedSaveIsReportedAndTheValuesStayInForce)
+{
+    ASSERT_TRUE(CreateDirectoryA(ini_path().c_str(), nullptr));
+    box_set_answer(IDOK);
+    HWND dialog = nullptr;
+    dialog_run(record(), [&](HWND dlg) {
+        dlg_set_text(dialog = dlg, IDC_CLEAR_TIME, "45");
+        dlg_click(dlg, IDOK);
+    });
+    RemoveDirectoryA(ini_path().c_str());
+    EXPECT_EQ(settings.clear_time.load(), 45);
+    EXPECT_EQ(log_starting("Tollgate: unable"),
+              lines({"0/5 Tollgate: unable to save the settings to '" + ini_path() +
+                     "', they stay in force until the next start"}));
+    ASSERT_EQ(box_calls().size(), 1u);
+    EXPECT_EQ(box_calls()[0].owner, dialog);
+    EXPECT_NE(box_calls()[0].text.find(ini_path()), std::string::npos) << box_calls()[0].text;
+}
+
 TEST_F(DialogButtons, RemoveWithoutSelectionChangesNothing)
 {
     white_add("10.0.0.0", 8);

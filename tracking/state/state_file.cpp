@@ -11,6 +11,8 @@
 // sorted by address to keep the latest line of each address, then cut to the table's size by
 // last_seen, and restored in file order. The writer never holds db_lock across the disk: it
 // copies slot by slot through db_next into a text, and only then writes.
+// A file is taken for one of ours only by that first line (an empty file counts too): any other
+// file at the path is never renamed, replaced or written, and the addresses stay in memory.
 #include "tracking/state/state_file.h"
 
 #include <windows.h>
@@ -22,25 +24,33 @@
 
 #include "host/base/host_interface.h"
 #include "host/base/os.h"
+#include "host/base/platform.h"
 #include "settings/settings_file.h"
 #include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 #include "tracking/white_list.h"
 
 static const char STATE_MAGIC[] = "Tollgate state ";
-static const char STATE_BAD_SUFFIX[] = ".bad";
+static const char STATE_OLD_SUFFIX[] = ".old";
+static const char STATE_TEMP_SUFFIX[] = ".tmp";
 enum : int32_t {
     STATE_LINE_MAX = 40,                  // "255.255.255.255 65535 -2147483648\r\n" and then some
-    STATE_TEMP_SUFFIX_MAX = 1 + 10 + 4,   // ".<process id>.tmp"
+    STATE_PID_DIGITS_MAX = 10,            // a 32-bit process id in decimal
+    STATE_TEMP_SUFFIX_MAX = 1 + STATE_PID_DIGITS_MAX + 4, // ".<process id>.tmp"
     STATE_LINES_SPARE = 64,               // lines of room beyond the held count for a write
+    STATE_HEADER_PEEK = 64,               // bytes read of a leftover to find the header line
 };
 static_assert((int)STATE_TEMP_SUFFIX_MAX <= (int)SETTINGS_STATE_SUFFIX_ROOM, "temp name too long");
-static_assert(sizeof STATE_BAD_SUFFIX - 1 <= SETTINGS_STATE_SUFFIX_ROOM, "aside name too long");
+static_assert(sizeof STATE_OLD_SUFFIX - 1 <= SETTINGS_STATE_SUFFIX_ROOM, "kept name too long");
 
 // Written by the sweeper, then by shutdown once the sweeper is joined; reset by start-up. A
 // sweeper that a stalled shutdown left running may still write it while the next start-up
 // resets it, hence atomic (relaxed: it orders nothing else).
 static std::atomic<bool> state_write_failing;
+// Set by start-up when the file at the path is not one of ours (or its reading must be kept
+// whole and could not be): no write touches it for this run. Read by the sweeper and shutdown;
+// atomic for the same reason as above, relaxed.
+static std::atomic<bool> state_memory_only;
 
 // One line that passed the rules, waiting for the duplicate and size cuts.
 struct state_entry {
@@ -101,25 +111,79 @@ static bool state_parse_line(const char *p, const char *end, bool exact, state_e
     return true;
 }
 
-// Renames the unusable file aside as "<path>.bad", replacing an older one, and logs one warning
-// saying why and whether it worked. A folder by that name is left where it is.
-static void state_set_aside(const char *why)
+// Leaves the file at the path alone for this run, with one error naming it and saying why: the
+// table lives in memory only.
+static void state_refuse(const char *why)
 {
-    char aside[SETTINGS_STATE_PATH_SIZE];
-    snprintf(aside, sizeof aside, "%s%s", settings_state_path, STATE_BAD_SUFFIX);
-    DWORD attributes = GetFileAttributesA(settings_state_path);
-    bool folder =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (folder) SetLastError(ERROR_DIRECTORY);
-    if (!folder && os.move_file(settings_state_path, aside, MOVEFILE_REPLACE_EXISTING))
-        host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_WARNING,
-                        "Tollgate: state file '%s' %s; set aside with %s added, starting empty",
-                        settings_state_path, why, STATE_BAD_SUFFIX);
-    else
-        host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_WARNING,
-                        "Tollgate: state file '%s' %s and could not be set aside (error %lu); "
-                        "starting empty",
-                        settings_state_path, why, (unsigned long)GetLastError());
+    state_memory_only.store(true, std::memory_order_relaxed);
+    host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_ERROR,
+                    "Tollgate: state file '%s' %s; it is left as it is and addresses are kept in "
+                    "memory only",
+                    settings_state_path, why);
+}
+
+// The first line of [p, end) when it is the format's header "Tollgate state N": returns where
+// the next line starts (or `end`) with N in *version; nullptr when it is not the header.
+static const char *state_header(const char *p, const char *end, uint32_t *version)
+{
+    size_t magic = sizeof STATE_MAGIC - 1;
+    if ((size_t)(end - p) < magic || memcmp(p, STATE_MAGIC, magic) != 0) return nullptr;
+    p += magic;
+    if (!state_read_number(&p, end, INT32_MAX, version)) return nullptr;
+    while (p < end && (state_is_blank(*p) || *p == '\r')) p++;
+    if (p == end) return p;
+    return *p == '\n' ? p + 1 : nullptr;
+}
+
+// True when the file `path` begins with the header line (a temporary file of ours). False too
+// when it cannot be opened: one still open for writing is another writer's, busy.
+static bool state_begins_with_header(const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    char head[STATE_HEADER_PEEK];
+    DWORD got = 0;
+    bool ours = ReadFile(file, head, sizeof head, &got, nullptr) && got > 0;
+    CloseHandle(file);
+    uint32_t version;
+    // A header cut by the peek's end still counts: its line may go on past it.
+    return ours && state_header(head, head + got, &version) != nullptr;
+}
+
+// Removes the temporary files that crashed writes left beside the state file: exactly
+// "<name>.<process id>.tmp" beginning with the header line. Others are left alone. Logs how
+// many went, when any did.
+static void state_remove_leftovers()
+{
+    const char *slash = strrchr(settings_state_path, '\\');
+    int folder = slash ? (int)(slash - settings_state_path + 1) : 0;
+    const char *name = settings_state_path + folder;
+    size_t name_length = strlen(name);
+    char pattern[SETTINGS_STATE_PATH_SIZE];
+    snprintf(pattern, sizeof pattern, "%s.*%s", settings_state_path, STATE_TEMP_SUFFIX);
+    WIN32_FIND_DATAA found;
+    HANDLE walk = FindFirstFileA(pattern, &found);
+    if (walk == INVALID_HANDLE_VALUE) return;
+    int32_t removed = 0;
+    do {
+        const char *leaf = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+            _strnicmp(leaf, name, name_length) != 0 || leaf[name_length] != '.')
+            continue;
+        const char *digits = leaf + name_length + 1, *q = digits;
+        while (*q >= '0' && *q <= '9') q++;
+        if (q == digits || q - digits > STATE_PID_DIGITS_MAX || _stricmp(q, STATE_TEMP_SUFFIX) != 0)
+            continue;
+        char path[SETTINGS_STATE_PATH_SIZE + MAX_PATH];
+        snprintf(path, sizeof path, "%.*s%s", folder, settings_state_path, leaf);
+        if (state_begins_with_header(path) && DeleteFileA(path)) removed++;
+    } while (FindNextFileA(walk, &found));
+    FindClose(walk);
+    if (removed > 0)
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
+                        "Tollgate: %d temporary state files of an interrupted write removed",
+                        removed);
 }
 
 // Reads the whole state file into a new block (os.alloc, NUL-terminated). 1 read, 0 no file,
@@ -197,13 +261,15 @@ static uint32_t state_gather(const char *p, const char *end, bool exact, state_e
 }
 
 // Of the gathered entries, keeps the latest line of each address and then the table's size of
-// the newest, and restores them in file order. Returns how many were restored.
-static int32_t state_restore(state_entry *entries, uint32_t count)
+// the newest, and restores them in file order. Returns how many were restored; *no_room counts
+// the addresses dropped because the table had no room for them.
+static int32_t state_restore(state_entry *entries, uint32_t count, int32_t *no_room)
 {
     std::sort(entries, entries + count, state_by_address);
     uint32_t unique = 0;
     for (uint32_t i = 0; i < count; i++)
         if (i + 1 == count || entries[i + 1].ip != entries[i].ip) entries[unique++] = entries[i];
+    uint32_t distinct = unique;
     uint32_t capacity = (uint32_t)db_capacity();
     if (unique > capacity) {
         std::nth_element(entries, entries + capacity, entries + unique, state_newest_first);
@@ -213,34 +279,43 @@ static int32_t state_restore(state_entry *entries, uint32_t count)
     int32_t restored = 0;
     for (uint32_t i = 0; i < unique; i++)
         restored += db_restore(entries[i].ip, entries[i].conns, entries[i].last_seen);
+    *no_room = (int32_t)distinct - restored;
     return restored;
+}
+
+// Copies the state file, as it was read, to "<name>.old" (replacing an older one), so that the
+// addresses the table had no room for outlive the first write. 1 kept, 0 not.
+static int32_t state_keep_old()
+{
+    char kept[SETTINGS_STATE_PATH_SIZE];
+    snprintf(kept, sizeof kept, "%s%s", settings_state_path, STATE_OLD_SUFFIX);
+    return CopyFileA(settings_state_path, kept, FALSE) ? 1 : 0;
 }
 
 void state_file_load()
 {
     state_write_failing.store(false, std::memory_order_relaxed);
+    state_memory_only.store(false, std::memory_order_relaxed);
     if (settings_state_path[0] == '\0') return;
+    state_remove_leftovers();
     char *text = nullptr;
     uint32_t size = 0;
     int32_t found = state_read_whole(&text, &size);
     if (found < 0) {
-        state_set_aside("cannot be read");
+        state_refuse("cannot be read");
         return;
     }
-    int32_t restored = 0;
+    int32_t restored = 0, no_room = 0;
     uint32_t lines = 0;
-    if (found > 0) {
+    // An empty file is a state file without lines.
+    if (found > 0 && size > 0) {
         const char *p = text, *end = text + size;
         if (size >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3; // an editor's UTF-8 mark
         uint32_t version = 0;
-        size_t magic = sizeof STATE_MAGIC - 1;
-        bool ours = (size_t)(end - p) >= magic && memcmp(p, STATE_MAGIC, magic) == 0;
-        const char *q = ours ? p + magic : p;
-        ours = ours && state_read_number(&q, end, INT32_MAX, &version);
-        while (ours && q < end && (state_is_blank(*q) || *q == '\r')) q++;
-        if (!ours || (q < end && *q != '\n')) {
+        const char *q = state_header(p, end, &version);
+        if (q == nullptr) {
             os.release(text);
-            state_set_aside("is not a Tollgate state file");
+            state_refuse("is not a Tollgate state file");
             return;
         }
         // Room for every line, so that gathering never has to grow.
@@ -248,18 +323,33 @@ void state_file_load()
         state_entry *entries = (state_entry *)os.alloc((size_t)room * sizeof(state_entry));
         if (entries == nullptr) {
             os.release(text);
-            state_set_aside("cannot be read");
+            state_refuse("cannot be read (out of memory)");
             return;
         }
         uint32_t kept =
             state_gather(q, end, version == STATE_FORMAT_VERSION, entries, &lines);
-        restored = state_restore(entries, kept);
+        restored = state_restore(entries, kept, &no_room);
         os.release(entries);
-        os.release(text);
     }
+    if (text) os.release(text);
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
                     "Tollgate: %d addresses restored from the state file, %d lines dropped",
                     restored, (int32_t)lines - restored);
+    if (no_room == 0) return;
+    if (state_keep_old()) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: %d addresses of the state file did not fit the table of %d; "
+                        "the file as read is kept as '%s%s'",
+                        no_room, db_capacity(), settings_state_path, STATE_OLD_SUFFIX);
+        return;
+    }
+    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                    "Tollgate: %d addresses of the state file did not fit the table of %d",
+                    no_room, db_capacity());
+    char why[64];
+    snprintf(why, sizeof why, "could not be kept as %s (error %lu)", STATE_OLD_SUFFIX,
+             (unsigned long)GetLastError());
+    state_refuse(why);
 }
 
 // Formats the table into `text` (room for the header and `lines` lines); returns its length,
@@ -274,9 +364,10 @@ static uint32_t state_format(char *text, uint32_t room, int32_t lines, bool *who
     int32_t written = 0;
     int32_t i = db_next(-1, &slot);
     for (; i >= 0 && written < lines; i = db_next(i, &slot)) {
-        const unsigned char *b = (const unsigned char *)&slot.ip;
-        n = snprintf(text + length, room - length, "%u.%u.%u.%u %u %ld\r\n", b[0], b[1], b[2],
-                     b[3], (unsigned)slot.conns, (long)slot.last_seen);
+        char dotted[IP_TEXT_SIZE];
+        ip_format(slot.ip, dotted);
+        n = snprintf(text + length, room - length, "%s %u %ld\r\n", dotted,
+                     (unsigned)slot.conns, (long)slot.last_seen);
         if (n < 0 || (uint32_t)n >= room - length) break;
         length += (uint32_t)n;
         written++;
@@ -290,8 +381,8 @@ static uint32_t state_format(char *text, uint32_t room, int32_t lines, bool *who
 static int32_t state_replace(const char *text, uint32_t length)
 {
     char temp[SETTINGS_STATE_PATH_SIZE];
-    snprintf(temp, sizeof temp, "%s.%lu.tmp", settings_state_path,
-             (unsigned long)GetCurrentProcessId());
+    snprintf(temp, sizeof temp, "%s.%lu%s", settings_state_path,
+             (unsigned long)GetCurrentProcessId(), STATE_TEMP_SUFFIX);
     HANDLE file = os.create_file(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
@@ -311,7 +402,9 @@ static int32_t state_replace(const char *text, uint32_t length)
 
 int32_t state_file_save_changes()
 {
-    if (settings_state_path[0] == '\0' || !db_take_changed()) return 1;
+    if (settings_state_path[0] == '\0' || state_memory_only.load(std::memory_order_relaxed) ||
+        !db_take_changed())
+        return 1;
     // Room for the addresses held now and some that may arrive during the walk, not for the
     // whole table: a large table mostly empty must not cost its full size on every pass.
     int32_t capacity = db_capacity();

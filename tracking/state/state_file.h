@@ -2,7 +2,8 @@
 // stopped.
 //
 // Owns: the file named by settings_state_path (read at start-up, replaced whole by every write)
-// and whether the last write failed (so that a failing disk is reported once, not every pass).
+// (and its temporary and ".old" companions), whether the last write failed (so that a failing
+// disk is reported once, not every pass) and whether this run leaves the file alone.
 // Threads: state_file_load runs on the start-up thread before the sweeper exists;
 // state_file_save_changes runs on the sweeper after each pass and on the shutdown thread once
 // the sweeper has been joined, never on two threads at once. Neither holds db_lock while it
@@ -14,21 +15,26 @@
 
 enum : int32_t {
     STATE_FORMAT_VERSION = 1,
-    STATE_FILE_MAX_BYTES = 64 * 1024 * 1024, // a larger file is not one of ours: set aside
+    STATE_FILE_MAX_BYTES = 64 * 1024 * 1024, // a larger file is not one of ours: left alone
     STATE_FUTURE_SLACK_SECONDS = 60,         // a later last_seen means the clock was set back
 };
 
 // Reads the state file back into the table at start-up, after the settings and the white list
-// are loaded and while the table is empty. Lines become held slots unless malformed,
-// white-listed or older than ClearTime; a last_seen more than a minute ahead is taken as now;
-// of two lines for one address the later in the file wins; beyond the table's size the newest
-// are kept. Logs one summary line. A file that cannot be read, or whose first line is not the
-// format's, is renamed aside with ".bad" appended (replacing an older one) with one warning, and
-// the table stays empty. Never fails: the start-up goes on whatever the file holds.
+// are loaded and while the table is empty. First removes the temporary files crashed writes
+// left beside it (named as the writer names them and beginning with the header line). Lines
+// become held slots unless malformed, white-listed or older than ClearTime; a last_seen more
+// than a minute ahead is taken as now; of two lines for one address the later in the file wins;
+// beyond the table's size the newest are kept. Logs one summary line; when addresses found no
+// room, a warning too, and the file as read is copied to "<name>.old" (replacing an older one)
+// before any write can replace it. A file that cannot be read, or whose first line is not the
+// format's (an empty file is a state file without lines), is left untouched with one error,
+// and so is the file when its copy cannot be made: the table then lives in memory only for
+// this run. Never fails: the start-up goes on whatever the file holds.
 void state_file_load();
 // Writes the table to the state file when it changed since the last write: to a temporary file
 // beside it, flushed, then moved over it in one step, so a crash leaves the old file whole and
 // two hosts on one file leave the last writer's. A failure removes the temporary file, marks the
 // table changed again for the next try, and logs one warning until a write succeeds again.
-// 1 when the file is up to date (or there is none), 0 when the write failed.
+// 1 when the file is up to date (or there is none, or it is left alone this run), 0 when the
+// write failed.
 int32_t state_file_save_changes();

@@ -1,5 +1,6 @@
-// The state file through real files: the round trip, the rules for reading back, a damaged file
-// set aside, and failed writes reported once with the old file kept whole.
+// The state file through real files: the round trip, the rules for reading back, a file not
+// ours left alone, leftovers of crashed writes, addresses without room kept aside, and failed
+// writes reported once with the old file kept whole.
 #include <algorithm>
 #include <fstream>
 
@@ -78,6 +79,12 @@ protected:
         return logged(0, 15, "Tollgate: " + to_string(restored) + " addresses restored from the " +
                                  "state file, " + to_string(dropped) + " lines dropped");
     }
+    // The one error of a file left alone for the run.
+    static std::string refused(const std::string &path, const std::string &why)
+    {
+        return logged(10, 5, "Tollgate: state file '" + path + "' " + why +
+                                 "; it is left as it is and addresses are kept in memory only");
+    }
     os_calls real_os;
 };
 
@@ -146,37 +153,89 @@ TEST_F(StateFile, ReadingKeepsTheLinesThatPassTheRules)
     EXPECT_EQ(log_lines(), lines_t({summary(6, dropped)}));
 }
 
-TEST_F(StateFile, BeyondTheTableTheNewestAreKeptAndOtherVersionsReadTheirFirstFields)
+// Addresses the table has no room for are warned of, and the file as read is kept as .old
+// (replacing an older one) before a write replaces it; when it cannot be kept, nothing is
+// written this run.
+TEST_F(StateFile, BeyondTheTableTheNewestAreKeptAndTheFileAsReadIsKept)
 {
-    use_state();
-    std::string text = "Tollgate state 0\n";
+    std::string text = "Tollgate state 0\n"; // another version: its first three fields count
     for (int i = 50; i >= 1; i--)
         text += "10.1.0." + to_string(i) + " 1 " + to_string(1699999000 + i) + " x\n";
-    put(settings_state_path, text);
-    state_file_load();
-    EXPECT_EQ(db_held(), 48);
-    EXPECT_EQ(table().find("10.1.0.2 "), std::string::npos); // the oldest, not the last lines
-    EXPECT_EQ(log_lines(), lines_t({summary(48, 2)}));
+    std::string warning = "Tollgate: 2 addresses of the state file did not fit the table of 48";
+    for (bool old_is_folder : {false, true}) { // a folder in the way: no copy can be made
+        SCOPED_TRACE(old_is_folder);
+        enter_fresh_dir();
+        use_state();
+        std::string path = settings_state_path, old = path + ".old";
+        put(path, text);
+        old_is_folder ? (void)CreateDirectoryA(old.c_str(), nullptr) : put(old, "older");
+        db_clear();
+        state_file_load();
+        EXPECT_EQ(db_held(), 48);
+        EXPECT_EQ(table().find("10.1.0.2 "), std::string::npos); // the oldest, not the last lines
+        EXPECT_EQ(log_lines(),
+                  old_is_folder ? lines_t({summary(48, 2), logged(0, 10, warning),
+                                           refused(path, "could not be kept as .old (error 5)")})
+                                : lines_t({summary(48, 2),
+                                           logged(0, 10, warning + "; the file as read is kept "
+                                                                   "as '" + old + "'")}));
+        db_check_connect("10.0.0.1");
+        EXPECT_EQ(state_file_save_changes(), 1);
+        EXPECT_EQ(get(old), old_is_folder ? "" : text);
+        EXPECT_EQ(get(path) == text, old_is_folder) << "replaced only once kept aside";
+        RemoveDirectoryA(old.c_str());
+    }
 }
 
-TEST_F(StateFile, DamagedFileIsSetAsideReplacingAnOlderOne)
+// A file whose first line is not the header is never renamed, replaced or written, and neither
+// is the settings file named as StateFile; an empty file is a state file without lines.
+TEST_F(StateFile, OnlyAStateFileIsEverReplaced)
 {
-    for (std::string damaged : {std::string("\x01\x00\xff garbage", 11), std::string(),
-                                std::string("Tollgate state\r\n10.0.0.1 1 1700000000\r\n")}) {
+    for (std::string content : {std::string("\x01\x00\xff garbage", 11),
+                                std::string("Tollgate state\r\n10.0.0.1 1 1700000000\r\n"),
+                                ini_text({"[Mail]", "Port=110"}), std::string()}) {
+        bool ours = content.empty();
         enter_fresh_dir();
         use_state();
         std::string path = settings_state_path;
-        put(path, damaged);
-        put(path + ".bad", "older");
+        put(path, content);
         state_file_load();
-        EXPECT_EQ(get(path + ".bad"), damaged);
-        EXPECT_EQ(db_held(), 0);
-        EXPECT_EQ(log_lines(), lines_t({logged(10, 10,
-                                               "Tollgate: state file '" + path +
-                                                   "' is not a Tollgate state file; set aside "
-                                                   "with .bad added, starting empty")}));
-        EXPECT_EQ(files(), lines_t({"Tollgate.ini", "state.txt.bad"}));
+        EXPECT_EQ(log_lines(), lines_t({ours ? summary(0, 0)
+                                             : refused(path, "is not a Tollgate state file")}));
+        db_check_connect("10.0.0.1");
+        EXPECT_EQ(state_file_save_changes(), 1);
+        EXPECT_EQ(get(path) == content, !ours);
+        EXPECT_EQ(files(), lines_t({"Tollgate.ini", "state.txt"}));
     }
+    enter_fresh_dir();
+    use_state("TOLLGATE.INI", true);
+    const std::string ini = get("Tollgate.ini");
+    EXPECT_EQ(log_lines()[4], logged(0, 5, "Tollgate: StateFile '" + working_dir() +
+                                               "\\TOLLGATE.INI' is the settings file, addresses "
+                                               "kept in memory only"));
+    EXPECT_STREQ(settings_state_path, "");
+    state_file_load();
+    db_check_connect("10.0.0.1");
+    state_file_save_changes();
+    EXPECT_EQ(get("Tollgate.ini"), ini);
+}
+
+// Temporary files of crashed writes are removed at start-up: only "<name>.<digits>.tmp" that
+// begin with the header.
+TEST_F(StateFile, LeftoverTemporaryFilesOfOursAreRemoved)
+{
+    use_state();
+    const char *header = "Tollgate state 1\r\n";
+    for (const char *name : {"state.txt.1234.tmp", "state.txt.12a.tmp", "state.txt.tmp",
+                             "other.txt.5.tmp"})
+        put(name, header);
+    put("state.txt.99.tmp", "Tollgate state 1"); // cut short
+    put("state.txt.12.tmp", "not ours");
+    state_file_load();
+    EXPECT_EQ(files(), lines_t({"Tollgate.ini", "other.txt.5.tmp", "state.txt.12.tmp",
+                                "state.txt.12a.tmp", "state.txt.tmp"}));
+    EXPECT_EQ(log_lines()[0],
+              logged(0, 15, "Tollgate: 2 temporary state files of an interrupted write removed"));
 }
 
 static HANDLE WINAPI fail_create(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
