@@ -33,18 +33,23 @@ fi
 [ "$not_run" = i686 ] && "$repo/scripts/build.sh" "$build/windows" i686
 
 . "$repo/scripts/wine-session.sh"
+. "$repo/scripts/redis-session.sh"
+trap redis_session_stop EXIT
+redis_session_start "$build/redis"
 logs=()
 for arch in "${arches[@]}"; do
   tree="$build/$(windows_tree "$arch")"
   "$repo/scripts/build.sh" "$tree" "$arch"
-  trap wine_session_stop EXIT
+  trap 'wine_session_stop; redis_session_stop' EXIT
   wine_session_start "$tree" "$arch"
   ctest --test-dir "$tree" --output-on-failure -j"$(nproc)" "$@" 2>&1 \
     | tee "$tree-tests.log"
   wine_session_stop
-  trap - EXIT
+  trap redis_session_stop EXIT
   logs+=("$tree-tests.log")
 done
+redis_session_stop
+trap - EXIT
 
 if [ -x "$repo/scripts/test-native.sh" ] && [ $# -eq 0 ]; then
   "$repo/scripts/test-native.sh" "$build"
