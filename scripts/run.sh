@@ -5,10 +5,18 @@
 # The i686 host and DLL run where this machine runs 32-bit x86 programs, else the x86-64 pair
 # under wine64 (scripts/windows-arch.sh; TOLLGATE_WINDOWS_ARCH=i686 or x86_64 forces one).
 # Extra arguments go to the host (e.g. --quiet, --port 1111, --users FILE).
+# A second host may run beside the first (another --port): it joins the first one's Wine session
+# and works in its own folder, build/run-PORT (TOLLGATE_RUN_DIR names another).
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TOLLGATE_BUILD_DIR:-$repo/build}"
 run="$build/run"
+previous=
+for arg in "$@"; do
+  [ "$previous" = --port ] && [ "$arg" != 1110 ] && run="$build/run-$arg"
+  previous=$arg
+done
+run="${TOLLGATE_RUN_DIR:-$run}"
 
 # A path as the user reads it: relative to the checkout when inside it.
 shown() { case $1 in "$repo"/*) echo "${1#"$repo"/}" ;; *) echo "$1" ;; esac; }
@@ -28,8 +36,8 @@ if [ ! -f "$run/Tollgate.ini" ]; then
 fi
 
 . "$repo/scripts/wine-session.sh"
-trap wine_session_stop EXIT
-wine_session_start "$tree" "$windows_arch"
+trap wine_session_leave EXIT
+wine_session_join "$tree" "$windows_arch"
 echo "run: POP3 on 127.0.0.1:1110, users alice/wonderland and bob/builder; log in $(shown "$run/mailhost.log")"
 echo "run: type stat for the statistics, quit (or Ctrl+C) to stop"
 cd "$run"
