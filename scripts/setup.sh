@@ -105,4 +105,5 @@ build_hiredis() {
 }
 
 install_packages
-hiredis_present || build_hiredis
+# Not `present || build`: set -e does not reach into a function called on the left of ||.
+if ! hiredis_present; then build_hiredis; fi
