@@ -39,6 +39,32 @@ enum : int32_t {
     SHARED_SHA_SIZE = 41,
 };
 
+// What went wrong with one call: a Winsock or hiredis code and a text, for the warning line.
+struct shared_error {
+    int32_t code;
+    char text[SHARED_ERROR_SIZE];
+};
+
+static CRITICAL_SECTION shared_lock;           // made once, never destroyed (a call that outlived
+                                               // a shutdown may still take it)
+static std::atomic<int32_t> shared_lock_made;  // start-up thread; 1 once shared_lock exists
+static redisContext *shared_idle[SHARED_POOL_MAX]; // shared_lock: connections not in use
+static int32_t shared_idle_count;              // shared_lock
+static int32_t shared_open;                    // shared_lock: connections idle or in use
+static uint32_t shared_generation;             // shared_lock: raised by each trip and stop; a
+                                               // connection of an older one is closed on return
+static char shared_sha[SHARED_SHA_SIZE];       // shared_lock: the script's digest, "" until known
+static std::atomic<int32_t> shared_on;         // start/stop thread writes; POP3 threads read
+                                               // (relaxed: the event gate orders start-up
+                                               // before any call)
+static std::atomic<int32_t> shared_broken;     // 1 while the breaker is open; any thread (relaxed)
+static std::atomic<uint32_t> shared_retry_at;  // tick count of the next try; any thread (relaxed)
+static std::atomic<int32_t> shared_failing;    // 1 from the warning until the recovery line
+static std::atomic<void *> shared_poll_target; // start-up writes, hiredis' waits read (relaxed):
+                                               // the system's WSAPoll, null until looked up
+static uint32_t shared_tick() { return GetTickCount(); }
+uint32_t (*shared_clock)() = shared_tick;      // fixed before the first call (tests set it)
+
 // The script. KEYS[1] the address's count, KEYS[2] (optional) its network's. ARGV[1] 'c' for a
 // connection, 'l' for a login. For a connection: ARGV[2] the address's allowance, ARGV[3] the
 // quiet time in seconds, ARGV[4] '1' when the local table let the connection in, ARGV[5] the
@@ -88,7 +114,6 @@ static int WSAAPI shared_no_poll(void *, ULONG, INT)
     WSASetLastError(WSAEOPNOTSUPP);
     return SOCKET_ERROR;
 }
-static std::atomic<shared_poll_fn *> shared_poll_target{shared_no_poll}; // start-up writes
 #ifdef _WIN64
 extern "C" int WSAAPI shared_poll(void *, ULONG, INT) __asm__("WSAPoll");
 #else
@@ -96,31 +121,9 @@ extern "C" int WSAAPI shared_poll(void *, ULONG, INT) __asm__("_WSAPoll@12");
 #endif
 int WSAAPI shared_poll(void *fds, ULONG count, INT timeout)
 {
-    return shared_poll_target.load(std::memory_order_relaxed)(fds, count, timeout);
+    void *poll = shared_poll_target.load(std::memory_order_relaxed);
+    return poll ? ((shared_poll_fn *)poll)(fds, count, timeout) : shared_no_poll(fds, count, timeout);
 }
-
-// What went wrong with one call: a Winsock or hiredis code and a text, for the warning line.
-struct shared_error {
-    int32_t code;
-    char text[SHARED_ERROR_SIZE];
-};
-
-static CRITICAL_SECTION shared_lock;           // made once, never destroyed (a call that outlived
-                                               // a shutdown may still take it)
-static std::atomic<int32_t> shared_lock_made;  // start-up thread; 1 once shared_lock exists
-static redisContext *shared_idle[SHARED_POOL_MAX]; // shared_lock: connections not in use
-static int32_t shared_idle_count;              // shared_lock
-static int32_t shared_open;                    // shared_lock: connections idle or in use
-static uint32_t shared_generation;             // shared_lock: raised by each trip and stop; a
-                                               // connection of an older one is closed on return
-static char shared_sha[SHARED_SHA_SIZE];       // shared_lock: the script's digest, "" until known
-static std::atomic<int32_t> shared_on;         // start/stop thread writes; POP3 threads read
-                                               // (relaxed: settings_shared is fixed before)
-static std::atomic<int32_t> shared_broken;     // 1 while the breaker is open; any thread (relaxed)
-static std::atomic<uint32_t> shared_retry_at;  // tick count of the next try; any thread (relaxed)
-static std::atomic<int32_t> shared_failing;    // 1 from the warning until the recovery line
-static uint32_t shared_tick() { return GetTickCount(); }
-uint32_t (*shared_clock)() = shared_tick;      // fixed before the first call (tests set it)
 
 bool shared_store_on() { return shared_on.load(std::memory_order_relaxed) != 0; }
 
@@ -478,7 +481,7 @@ void shared_store_start()
         return;
     }
     if (FARPROC poll = GetProcAddress(GetModuleHandleA("ws2_32.dll"), "WSAPoll"))
-        shared_poll_target.store((shared_poll_fn *)(void *)poll, std::memory_order_relaxed);
+        shared_poll_target.store((void *)poll, std::memory_order_relaxed);
     EnterCriticalSection(&shared_lock);
     shared_sha[0] = '\0';
     shared_generation++;
