@@ -26,6 +26,8 @@ static int32_t event_connect(host_connection *conn, const char *address)
                                               settings.auth_failures.load(std::memory_order_relaxed),
                                               decision != CHECK_BLOCKED, nullptr);
         shared_refusal = decision != CHECK_BLOCKED && shared >= SHARED_REFUSED;
+        // A refused new address is still held here: the peak counts it as it would have.
+        if (shared_refusal && decision == CHECK_NEW) host_stat_report(stat_max_list, db_held());
         if (shared_refusal) decision = CHECK_BLOCKED;
     }
     switch (decision) {
