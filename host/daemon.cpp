@@ -30,6 +30,7 @@
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"
 #include "tracking/events/sweeper.h"
+#include "tracking/shared/shared_store.h"
 #include "tracking/state/state_file.h"
 
 enum : DWORD {
@@ -138,6 +139,9 @@ int32_t daemon_init(const host_interface *record)
                         "Tollgate: unable to allocate memory for %d addresses, holding %d",
                         max_addresses, (int)DB_SLOTS);
     state_file_load();
+    // The shared store's first connection, bounded by SharedTimeout; a store that is down only
+    // trips its breaker.
+    shared_store_start();
     stats_register();
     // Addresses read back from the state file are held from the start: the peak counts them.
     if (db_held() > 0) host_stat_report(stat_max_list, db_held());
@@ -189,6 +193,8 @@ void daemon_shutdown()
     // could not be joined keeps writing after its passes; its last write then stands. Without a
     // copy there was no start-up to save.
     if (host_copy && sweeper_handle == nullptr) state_file_save_changes();
+    // Idle store connections close now; one still in a call closes when that call returns.
+    shared_store_stop();
     if (quiet) {
         sweeper_disarm();
         db_destroy();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmarks (`make bench`; not part of the tests): the table and the white list natively
 # under Google Benchmark, then the whole event path through Tollgate.dll under Wine beside the
-# unavoidable work of one decision, and the reading of a million-line state file. Prints the
+# unavoidable work of one decision, the reading of a million-line state file, and the shared
+# store's round trip against a redis-server of its own. Prints the
 # figures and whether each target is met.
 # Usage: scripts/bench.sh [BUILD_ROOT]   (default build; trees BUILD_ROOT/native-bench and
 # BUILD_ROOT/windows, or BUILD_ROOT/windows64 where the i686 tree cannot run: see
@@ -59,12 +60,17 @@ if [ ! -f "$win/build.ninja" ]; then
   cmake -S "$repo" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$windows_arch.cmake" >/dev/null
 fi
-cmake --build "$win" -j"$jobs" --target tollgate_dll_bench tollgate_state_bench
+cmake --build "$win" -j"$jobs" --target tollgate_dll_bench tollgate_state_bench tollgate_shared_bench
 . "$repo/scripts/wine-session.sh"
+. "$repo/scripts/redis-session.sh"
 scratch=$(mktemp -d)
-trap 'wine_session_stop; rm -rf "$scratch"' EXIT
+trap 'wine_session_stop; redis_session_stop; rm -rf "$scratch"' EXIT
 wine_session_start "$win" "$windows_arch"
+redis_session_start "$scratch/redis"
 echo
 (cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_dll_bench.exe" 200000 7 </dev/null)
 echo
 (cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_state_bench.exe" 1000000 5 </dev/null)
+echo
+(cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_shared_bench.exe" "$TOLLGATE_TEST_REDIS_PORT" \
+  20000 </dev/null)

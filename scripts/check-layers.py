@@ -19,6 +19,7 @@ LAYERS = [
     ["tracking"],                     # the address table and the white list
     ["settings"],                     # the settings file Tollgate.ini
     ["tracking/state"],               # the state file: the table kept across restarts
+    ["tracking/shared"],              # the counts shared with other servers through Redis
     ["tracking/events"],              # the event gate, the event handler, the sweeper
     ["host"],                         # start-up, shutdown, the statistics registration
     ["ui"],                           # the configuration dialog and the address list view

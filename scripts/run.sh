@@ -6,10 +6,18 @@
 # under wine64 (scripts/windows-arch.sh; TOLLGATE_WINDOWS_ARCH=i686 or x86_64 forces one).
 # Extra arguments go to the host (e.g. --quiet, --port 1111, --users FILE); through make:
 # make run ARGS="--port 1111".
+# A second host may run beside the first (another --port): it joins the first one's Wine session
+# and works in its own folder, build/run-PORT (TOLLGATE_RUN_DIR names another).
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TOLLGATE_BUILD_DIR:-$repo/build}"
 run="$build/run"
+previous=
+for arg in "$@"; do
+  [ "$previous" = --port ] && [ "$arg" != 1110 ] && run="$build/run-$arg"
+  previous=$arg
+done
+run="${TOLLGATE_RUN_DIR:-$run}"
 
 # A path as the user reads it: relative to the checkout when inside it.
 shown() { case $1 in "$repo"/*) echo "${1#"$repo"/}" ;; *) echo "$1" ;; esac; }
@@ -30,8 +38,8 @@ if [ ! -f "$run/Tollgate.ini" ]; then
 fi
 
 . "$repo/scripts/wine-session.sh"
-trap wine_session_stop EXIT
-wine_session_start "$tree" "$windows_arch"
+trap wine_session_leave EXIT
+wine_session_join "$tree" "$windows_arch"
 echo "run: POP3 on $(run_banner_facts "$(shown "$run/mailhost.log")" "$@")"
 echo "run: type stat for the statistics, quit (or Ctrl+C) to stop"
 cd "$run"

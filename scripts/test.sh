@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, checks that the folders include each other one way only, builds
-# everything, and runs every test suite: the Windows suites under Wine (the i686 tree with wine
+# everything, starts a redis-server of its own for the shared store's tests (a free loopback
+# port, no persistence; scripts/redis-session.sh), and runs every test suite: the Windows suites under Wine (the i686 tree with wine
 # where this machine runs 32-bit x86 programs, the x86-64 tree with wine64 everywhere; see
 # scripts/windows-arch.sh), then the native sanitizer and fuzzing suites, and closes with one
 # line counting them all, the Windows tests not run as skipped. Arguments go to the Wine runs'
@@ -36,19 +37,24 @@ fi
 [ "$not_run" = i686 ] && "$repo/scripts/build.sh" "$build/windows" i686
 
 . "$repo/scripts/wine-session.sh"
+. "$repo/scripts/redis-session.sh"
+trap redis_session_stop EXIT
+redis_session_start "$build/redis"
 logs=()
 status=0
 for arch in "${arches[@]}"; do
   tree="$build/$(windows_tree "$arch")"
   "$repo/scripts/build.sh" "$tree" "$arch"
-  trap wine_session_stop EXIT
+  trap 'wine_session_stop; redis_session_stop' EXIT
   wine_session_start "$tree" "$arch"
   ctest --test-dir "$tree" --output-on-failure -j"$(nproc)" "$@" 2>&1 \
     | tee "$tree-tests.log" || status=1
   wine_session_stop
-  trap - EXIT
+  trap redis_session_stop EXIT
   logs+=("$tree-tests.log")
 done
+redis_session_stop
+trap - EXIT
 
 if [ -x "$repo/scripts/test-native.sh" ] && [ $# -eq 0 ]; then
   "$repo/scripts/test-native.sh" "$build" || status=1

@@ -29,6 +29,9 @@ char settings_path[SETTINGS_PATH_SIZE];
 // Start-up thread writes it (load_settings) before the sweeper exists; the sweeper and shutdown
 // read it. No lock: nothing changes it while the daemon runs.
 char settings_state_path[SETTINGS_STATE_PATH_SIZE];
+// Start-up thread writes it (load_settings) before any other thread of the module exists; the
+// POP3 threads and shutdown read it. No lock: nothing changes it while the daemon runs.
+settings_shared_t settings_shared;
 
 void settings_build_path(bool *unusable)
 {
@@ -174,6 +177,65 @@ static void settings_load_state_path()
                     settings_state_path);
 }
 
+// Reads "a.b.c.d" or "a.b.c.d:port" (decimal, each octet 0..255, port 1..65535) into
+// `address` and `port`. Only a literal: a host name would need a lookup, which no timeout bounds.
+static bool settings_parse_store(const char *text, char *address, size_t size, int32_t *port)
+{
+    unsigned octet[4];
+    unsigned number = SHARED_PORT_DEFAULT;
+    int used = 0;
+    if (sscanf(text, "%3u.%3u.%3u.%3u%n", &octet[0], &octet[1], &octet[2], &octet[3], &used) != 4)
+        return false;
+    for (unsigned value : octet)
+        if (value > 255) return false;
+    for (const char *c = text; c < text + used; c++)
+        if (*c != '.' && (*c < '0' || *c > '9')) return false; // no signs or blanks inside
+    const char *rest = text + used;
+    if (*rest == ':') {
+        char *end;
+        if (rest[1] < '0' || rest[1] > '9') return false;
+        unsigned long value = strtoul(rest + 1, &end, 10);
+        if (*end != '\0' || value < 1 || value > 65535) return false;
+        number = (unsigned)value;
+    } else if (*rest != '\0') {
+        return false;
+    }
+    if (size < IP_TEXT_SIZE) return false;
+    ip_format(htonl(octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3]), address);
+    *port = (int32_t)number;
+    return true;
+}
+
+// Reads the shared store's keys into settings_shared and logs the store and the prefix (never
+// the password). A SharedStore that is not an IP literal is refused with one warning.
+static void settings_load_shared()
+{
+    settings_shared_t &s = settings_shared;
+    s.port = 0;
+    char text[SETTINGS_SHARED_TEXT_SIZE];
+    if (GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, "SharedStore", "", text, sizeof text,
+                                 settings_path) == 0)
+        return;
+    if (!settings_parse_store(text, s.address, sizeof s.address, &s.port)) {
+        s.port = 0;
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: SharedStore '%s' is not an IP address with a port, counts "
+                        "stay local",
+                        text);
+        return;
+    }
+    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, "SharedPassword", "", s.password,
+                             sizeof s.password, settings_path);
+    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, "SharedPrefix", "tollgate:", s.prefix,
+                             sizeof s.prefix, settings_path);
+    // Read as every other number: text is the default with a warning, then the range applies.
+    s.timeout_ms = number_clamp(settings_read_int("SharedTimeout", SHARED_TIMEOUT_DEFAULT),
+                                SHARED_TIMEOUT_MIN, SHARED_TIMEOUT_MAX);
+    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL,
+                    "   SharedStore:  %s:%d, prefix '%s', timeout %d ms", s.address, s.port,
+                    s.prefix, s.timeout_ms);
+}
+
 int32_t load_settings()
 {
     bool unusable = false;
@@ -214,6 +276,7 @@ int32_t load_settings()
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   UseShortTerm: %s",
                     short_term ? "Yes" : "No");
     settings_load_state_path();
+    settings_load_shared();
 
     // The count only says how many keys to read; the list counts what it accepted.
     int32_t keys = settings_read_int("WhiteIPs", 0);

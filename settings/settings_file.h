@@ -1,6 +1,6 @@
 // The settings file Tollgate.ini: where it is, how it is read at start-up and written back.
 //
-// Owns: settings_path and settings_state_path.
+// Owns: settings_path, settings_state_path and settings_shared.
 // Threads: load_settings runs on the start-up thread before any other thread of the module
 // exists; save_settings runs on the dialog's thread. Neither takes db_lock.
 #pragma once
@@ -15,6 +15,11 @@ enum : int32_t {
     SETTINGS_STATE_SUFFIX_ROOM = 16,  // kept free after the state path for the names derived
                                       // from it (".old", ".<process id>.tmp")
     SETTINGS_STATE_PATH_MAX = SETTINGS_STATE_PATH_SIZE - 1 - SETTINGS_STATE_SUFFIX_ROOM,
+    SETTINGS_SHARED_TEXT_SIZE = 128, // SharedStore, SharedPassword, SharedPrefix, NUL included
+    SHARED_PORT_DEFAULT = 6379,      // the store's port when SharedStore names none
+    SHARED_TIMEOUT_DEFAULT = 50,     // ms for connecting and for each call
+    SHARED_TIMEOUT_MIN = 5,
+    SHARED_TIMEOUT_MAX = 1000,
 };
 
 // The file's full path, built by load_settings (or by the first save_settings when no start-up
@@ -25,6 +30,18 @@ extern char settings_path[SETTINGS_PATH_SIZE];
 // "" when the key is missing or empty, or its path is unusable (the table then lives in memory
 // only). At most SETTINGS_STATE_PATH_MAX characters.
 extern char settings_state_path[SETTINGS_STATE_PATH_SIZE];
+
+// The shared store from General/SharedStore, SharedPassword, SharedPrefix and SharedTimeout,
+// fixed by load_settings like settings_path: `port` 0 when there is none (the key is missing,
+// empty or not an IP literal), and the counts then stay local.
+struct settings_shared_t {
+    char address[SETTINGS_SHARED_TEXT_SIZE];  // dotted quad, as a connect call takes it
+    int32_t port;                             // 1..65535; 0: no shared store
+    char password[SETTINGS_SHARED_TEXT_SIZE]; // sent with AUTH when not ""
+    char prefix[SETTINGS_SHARED_TEXT_SIZE];   // begins every key of the cluster
+    int32_t timeout_ms;                       // SHARED_TIMEOUT_MIN..MAX
+};
+extern settings_shared_t settings_shared;
 
 // Builds settings_path from the working directory: "<directory>\Tollgate.ini", with the
 // directory's short form when the long one makes the path too long for the profile calls. When

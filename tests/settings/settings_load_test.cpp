@@ -282,3 +282,43 @@ TEST_F(SettingsLoad, CountAtTheBoundIsReadWhole)
         EXPECT_EQ(stopped, count > SETTINGS_WHITE_KEYS_MAX ? 1 : 0);
     }
 }
+
+// SharedStore takes an IP literal with an optional port and nothing else; the start-up line
+// names the store and the prefix, never the password; a refused value is one warning and no
+// store.
+TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
+{
+    const struct {
+        const char *store;
+        const char *timeout; // null: no key
+        const char *line;    // the store's log line, "" for none
+    } cases[] = {
+        {"10.0.0.9:6380", nullptr, "0/25    SharedStore:  10.0.0.9:6380, prefix 'p:', timeout 50 ms"},
+        {"10.0.0.9", "7", "0/25    SharedStore:  10.0.0.9:6379, prefix 'p:', timeout 7 ms"},
+        {"10.0.0.9:1", "2", "0/25    SharedStore:  10.0.0.9:1, prefix 'p:', timeout 5 ms"},
+        {"10.0.0.9:1", "99999999999", "0/25    SharedStore:  10.0.0.9:1, prefix 'p:', timeout 1000 ms"},
+        {"redis.example:6379", nullptr, "0/10 Tollgate: SharedStore 'redis.example:6379' is not "
+                                        "an IP address with a port, counts stay local"},
+        {"10.0.0.9:0", nullptr, "0/10 Tollgate: SharedStore '10.0.0.9:0' is not an IP address "
+                                "with a port, counts stay local"},
+        {"10.0.0.256:1", nullptr, "0/10 Tollgate: SharedStore '10.0.0.256:1' is not an IP "
+                                  "address with a port, counts stay local"},
+        {"10.1:6379", nullptr, "0/10 Tollgate: SharedStore '10.1:6379' is not an IP address "
+                               "with a port, counts stay local"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.store);
+        reset_module();
+        enter_fresh_dir();
+        std::string store = std::string("SharedStore=") + c.store;
+        std::string timeout = std::string("SharedTimeout=") + (c.timeout ? c.timeout : "");
+        write_ini(ini_text({"[General]", store.c_str(), "SharedPassword=hunter2",
+                            "SharedPrefix=p:", c.timeout ? timeout.c_str() : ";"}));
+        load_settings();
+        std::vector<std::string> lines = log_lines();
+        ASSERT_EQ(lines.size(), 5u);
+        EXPECT_EQ(lines[4], c.line);
+        EXPECT_EQ(settings_shared.port != 0, c.line[2] == '2');
+        EXPECT_EQ(lines[4].find("hunter2"), std::string::npos);
+    }
+}

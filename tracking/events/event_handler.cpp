@@ -3,9 +3,11 @@
 
 #include <cstring>
 
+#include "host/base/platform.h"
 #include "settings/values/settings.h"
 #include "tracking/events/event_gate.h"
 #include "tracking/ip_db.h"
+#include "tracking/shared/shared_store.h"
 
 int32_t stat_blocked;  // start-up writes, POP3 threads read (see the header)
 int32_t stat_max_list; // likewise
@@ -15,9 +17,24 @@ int32_t stat_max_list; // likewise
 static int32_t event_connect(host_connection *conn, const char *address)
 {
     host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: connect from %s", address);
-    switch (db_check_connect(address)) {
+    int32_t decision = db_check_connect(address);
+    // The counts shared with the other servers, after the local decision: they can only add a
+    // refusal. Nothing happens here without a store.
+    bool shared_refusal = false;
+    if (decision != CHECK_WHITE && shared_store_on()) {
+        int32_t shared = shared_store_connect(ip_parse(address),
+                                              settings.auth_failures.load(std::memory_order_relaxed),
+                                              decision != CHECK_BLOCKED, nullptr);
+        shared_refusal = decision != CHECK_BLOCKED && shared >= SHARED_REFUSED;
+        // A refused new address is still held here: the peak counts it as it would have.
+        if (shared_refusal && decision == CHECK_NEW) host_stat_report(stat_max_list, db_held());
+        if (shared_refusal) decision = CHECK_BLOCKED;
+    }
+    switch (decision) {
     case CHECK_BLOCKED:
-        host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    connection blocked");
+        host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL,
+                      shared_refusal ? "    connection blocked (shared count)"
+                                     : "    connection blocked");
         if (conn) memcpy(conn->response, REFUSAL_LINE, sizeof(REFUSAL_LINE));
         host_stat_report(stat_blocked, 1);
         return settings.use_short_term.load(std::memory_order_relaxed) ? EVENT_REFUSE_SHORT_TERM
@@ -38,6 +55,13 @@ static int32_t event_connect(host_connection *conn, const char *address)
     }
 }
 
+// Forgets a logged-in address: in the table, then in the shared counts when there is a store.
+static void event_login(const char *address)
+{
+    db_release(address);
+    if (shared_store_on()) shared_store_login(ip_parse(address), nullptr);
+}
+
 // Dispatches one host event. Every path returns 0, -1 or -3; a call that arrives while the
 // daemon is not started (before start-up, during or after shutdown) returns 0 untouched.
 extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection *conn)
@@ -51,15 +75,15 @@ extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection 
         break;
     case EVENT_LOGIN:
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: login from %s", address);
-        db_release(address);
+        event_login(address);
         break;
     case EVENT_APOP:
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: APOP auth from %s", address);
-        db_release(address);
+        event_login(address);
         break;
     case EVENT_AUTH_OTHER:
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: OtherAuth from %s", address);
-        db_release(address);
+        event_login(address);
         break;
     default:
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: unexpected call from %s",
