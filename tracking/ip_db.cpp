@@ -607,3 +607,25 @@ bool db_lock_held_by_caller()
         if (db_mutex_owned(&stripe.mutex)) return true;
     return db_mutex_owned(&db_alloc_lock);
 }
+
+int32_t db_refuse(uint32_t ip)
+{
+    uint32_t h = db_hash(ip);
+    int32_t s = db_stripe_of(h);
+    bool locked = db_stripe_enter(s);
+    uint32_t pos;
+    int32_t now = db_clock();
+    int32_t i = db_index_find(ip, h, &pos);
+    if (i < 0 && db_stripe_has_room(s)) {
+        i = db_claim(ip, now);
+        if (i >= 0) db_index_enter(h, pos, i);
+    }
+    if (i >= 0) {
+        // AuthFailures never exceeds its maximum, so no later setting lets the address back in.
+        if (ip_db[i].conns < AUTH_FAILURES_MAX) ip_db[i].conns = AUTH_FAILURES_MAX;
+        ip_db[i].last_seen.store(now, std::memory_order_relaxed);
+    }
+    db_stripe_leave(s, locked);
+    if (i >= 0) db_note_change();
+    return i >= 0 ? 1 : 0;
+}

@@ -110,3 +110,8 @@ extern void (*db_expire_between_chunks)();
 // True when the calling thread holds any of the table's locks; for tests that check what runs
 // outside them.
 bool db_lock_held_by_caller();
+
+// The administrator's "refuse now": holds `ip` (claiming the lowest free slot when it is not
+// held) with a count no AuthFailures can exceed, stamped now, so that its next connection is
+// refused and the quiet time runs from now. 1 done, 0 table full.
+int32_t db_refuse(uint32_t ip);
