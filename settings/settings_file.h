@@ -10,6 +10,7 @@ enum : int32_t {
     SETTINGS_PATH_SIZE = 256,      // settings_path's buffer
     SETTINGS_DIR_SIZE = 200,       // the working-directory buffer the path is built from
     SETTINGS_WHITE_KEYS_MAX = 256, // most white-list keys one load reads, whatever WhiteIPs says
+    SETTINGS_BLACK_KEYS_MAX = 4352, // likewise for BlackIPs: 256 past the list's 4096 entries
     SETTINGS_STATE_VALUE_SIZE = 1024, // the StateFile value as read, NUL included
     SETTINGS_STATE_PATH_SIZE = 260,   // MAX_PATH: the longest path the ANSI file calls take
     SETTINGS_STATE_SUFFIX_ROOM = 16,  // kept free after the state path for the names derived
@@ -29,8 +30,10 @@ extern char settings_state_path[SETTINGS_STATE_PATH_SIZE];
 // Builds settings_path from the working directory: "<directory>\Tollgate.ini", or the bare
 // "Tollgate.ini" when the directory does not fit SETTINGS_DIR_SIZE bytes.
 void settings_build_path();
-// Reads the settings and the white list from the file and logs them through the interface
-// copy, which must exist; the white list must be empty. Always 1.
+// Reads the settings, the white list and the black list from the file and logs them through
+// the interface copy, which must exist; the white list must be empty (the black list is
+// emptied here). Always 1.
 int32_t load_settings();
-// Writes the settings and the white list in memory to the file. Logs nothing.
+// Writes the settings and the white list in memory to the file; never the black list, which
+// stays as the administrator wrote it. Logs nothing.
 void save_settings();

@@ -30,6 +30,7 @@
 #include <new>
 
 #include "host/base/platform.h"
+#include "tracking/black_list.h"
 #include "tracking/white_list.h"
 
 enum : int32_t {
@@ -475,6 +476,7 @@ int32_t db_check_connect(const char *text)
     // Start the index line on its way while the white list is tested and the lock taken.
     __builtin_prefetch(&db_index[(uint32_t)s * db_shape.region + db_home_of(h)]);
     if (white_match(ip)) return CHECK_WHITE;
+    if (black_match(ip)) return CHECK_BLACK;
 
     int32_t decision;
     bool changed = true;

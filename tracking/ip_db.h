@@ -31,6 +31,7 @@ enum : int32_t {
     CHECK_NEW = -1,    // given a slot with count 1: allow
     CHECK_WHITE = -2,  // white-listed: allow, nothing stored
     CHECK_FULL = -3,   // not held and no free slot: allow, nothing stored
+    CHECK_BLACK = -4,  // black-listed: refuse, nothing stored
 };
 
 // One slot, 12 bytes. A slot whose in_use is 0 is free and its other fields mean nothing.

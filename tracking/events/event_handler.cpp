@@ -10,6 +10,17 @@
 int32_t stat_blocked;  // start-up writes, POP3 threads read (see the header)
 int32_t stat_max_list; // likewise
 
+// Refuses a connection: logs `detail`, writes the refusal line (when there is a record),
+// counts it in "Blocked hosts" and gives the host's refusal result.
+static int32_t event_refuse(host_connection *conn, const char *detail)
+{
+    host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, detail);
+    if (conn) memcpy(conn->response, REFUSAL_LINE, sizeof(REFUSAL_LINE));
+    host_stat_report(stat_blocked, 1);
+    return settings.use_short_term.load(std::memory_order_relaxed) ? EVENT_REFUSE_SHORT_TERM
+                                                                    : EVENT_REFUSE;
+}
+
 // Logs the decision on a connection and turns it into the host's result. `conn` may be null
 // (a host that passed no record): the decision is made and logged, nothing is written.
 static int32_t event_connect(host_connection *conn, const char *address)
@@ -17,11 +28,9 @@ static int32_t event_connect(host_connection *conn, const char *address)
     host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: connect from %s", address);
     switch (db_check_connect(address)) {
     case CHECK_BLOCKED:
-        host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    connection blocked");
-        if (conn) memcpy(conn->response, REFUSAL_LINE, sizeof(REFUSAL_LINE));
-        host_stat_report(stat_blocked, 1);
-        return settings.use_short_term.load(std::memory_order_relaxed) ? EVENT_REFUSE_SHORT_TERM
-                                                                        : EVENT_REFUSE;
+        return event_refuse(conn, "    connection blocked");
+    case CHECK_BLACK:
+        return event_refuse(conn, "    connection blocked (black list)");
     case CHECK_KNOWN:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    found IP, allowed");
         return EVENT_GO_ON;
