@@ -7,7 +7,7 @@
 // the first range beginning in each bucket: the search only looks among the ranges that begin
 // in the address's own bucket and the one before them. Ranges spread over the address space
 // leave a bucket a range or two; 4096 ranges inside one /12 still take only the 12 steps of a
-// plain binary search. The whole structure is about 40 KB, written once per start.
+// plain binary search. The whole structure is 40 KB, written once per start.
 #include "tracking/black_list.h"
 
 #include <algorithm>
@@ -63,8 +63,8 @@ void black_publish()
     // The merged ranges stay gathered: a later black_add and black_publish extend them.
     black_gathered_count = n;
     for (int32_t i = 0; i < n; i++) {
-        black_list.first[i].store((uint32_t)(ranges[i] >> 32), std::memory_order_relaxed);
-        black_list.last[i].store((uint32_t)ranges[i], std::memory_order_relaxed);
+        black_list.range[i].first.store((uint32_t)(ranges[i] >> 32), std::memory_order_relaxed);
+        black_list.range[i].last.store((uint32_t)ranges[i], std::memory_order_relaxed);
     }
     int32_t j = 0;
     for (int32_t b = 0; b < BLACK_BUCKETS; b++) {
@@ -90,9 +90,9 @@ int32_t black_match(uint32_t address)
     if (len <= 0) return 0;
     while (len > 1) {
         int32_t half = len >> 1;
-        base += black_list.first[base + half].load(std::memory_order_relaxed) <= x ? half : 0;
+        base += black_list.range[base + half].first.load(std::memory_order_relaxed) <= x ? half : 0;
         len -= half;
     }
-    return black_list.first[base].load(std::memory_order_relaxed) <= x &&
-           x <= black_list.last[base].load(std::memory_order_relaxed);
+    return black_list.range[base].first.load(std::memory_order_relaxed) <= x &&
+           x <= black_list.range[base].last.load(std::memory_order_relaxed);
 }

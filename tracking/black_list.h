@@ -21,9 +21,10 @@ enum : int32_t {
 
 struct black_list_t {
     // Disjoint, non-adjacent ranges of addresses in host byte order, sorted, first..last
-    // inclusive.
-    std::atomic<uint32_t> first[BLACK_MAX];
-    std::atomic<uint32_t> last[BLACK_MAX];
+    // inclusive; both ends of a range on one cache line.
+    struct {
+        std::atomic<uint32_t> first, last;
+    } range[BLACK_MAX];
     // bucket_start[b]: the index of the first range that begins at or above b << 20;
     // bucket_start[BLACK_BUCKETS] is the count.
     std::atomic<uint16_t> bucket_start[BLACK_BUCKETS + 1];
