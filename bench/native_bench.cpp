@@ -101,8 +101,9 @@ uint32_t black_probes[PROBES];   // addresses (network order) no entry holds
 char black_probe_text[PROBES][16]; // the same as text
 
 // A black list of 4096 entries (a /24 or a single address each) scattered over the whole
-// space, or crowded into 10.64.0.0/12 (one bucket of the index: the plain binary search), and
-// probes that miss every entry, as the addresses of ordinary clients do.
+// space, or crowded into 10.64.0.0/12 (one bucket of the index's first level), and probes
+// that miss every entry, as the addresses of ordinary clients do; the crowded list's probes
+// lie in its /12.
 void fill_black_list(bool crowded)
 {
     black_clear();

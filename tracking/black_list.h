@@ -14,9 +14,13 @@
 #include <cstdint>
 
 enum : int32_t {
-    BLACK_MAX = 4096,      // entries the list can hold
-    BLACK_BUCKET_BITS = 12, // the index splits the address space by its first 12 bits
+    BLACK_MAX = 4096,       // entries the list can hold
+    BLACK_BUCKET_BITS = 12, // the index's first level: an address's first 12 bits
     BLACK_BUCKETS = 1 << BLACK_BUCKET_BITS,
+    BLACK_SUB_BITS = 8,     // a crowded bucket's second level: the next 8 bits
+    BLACK_SUBS = 1 << BLACK_SUB_BITS,
+    BLACK_CROWDED = 32,     // ranges beginning in one bucket that give it a second level
+    BLACK_SUB_TABLES = BLACK_MAX / BLACK_CROWDED,
 };
 
 struct black_list_t {
@@ -25,9 +29,14 @@ struct black_list_t {
     struct {
         std::atomic<uint32_t> first, last;
     } range[BLACK_MAX];
-    // bucket_start[b]: the index of the first range that begins at or above b << 20;
-    // bucket_start[BLACK_BUCKETS] is the count.
-    std::atomic<uint16_t> bucket_start[BLACK_BUCKETS + 1];
+    // bucket[b].start: the index of the first range that begins at or above b << 20
+    // (bucket[BLACK_BUCKETS].start is the count); bucket[b].sub: 0, or 1 + the second-level
+    // table of a crowded bucket, whose entry s is the index of the first range that begins at
+    // or above b << 20 | s << 12 (entry BLACK_SUBS: the next bucket's start).
+    struct {
+        std::atomic<uint16_t> start, sub;
+    } bucket[BLACK_BUCKETS + 1];
+    std::atomic<uint16_t> sub_start[BLACK_SUB_TABLES][BLACK_SUBS + 1];
     std::atomic<int32_t> count; // ranges in force
 };
 extern black_list_t black_list;
@@ -42,6 +51,6 @@ void black_clear();
 int32_t black_add(const char *text, int32_t prefix);
 // Puts the gathered entries in force, sorted and merged into ranges.
 void black_publish();
-// 1 when the address (network byte order) lies in a range in force, else 0. One look at the
-// index, then a binary search among the ranges that begin in the address's bucket.
+// 1 when the address (network byte order) lies in a range in force, else 0. One or two looks
+// at the index, then a binary search among the few ranges that begin where the address lies.
 int32_t black_match(uint32_t address);
