@@ -219,7 +219,7 @@ void ip_list_menu(HWND dialog, LPARAM where)
 {
     if (ip_list_window == nullptr) return;
     POINT at{(short)LOWORD(where), (short)HIWORD(where)};
-    if (where == -1) {
+    if ((DWORD)where == 0xFFFFFFFFu) {
         // From the keyboard (Shift+F10, the menu key): under the focused row, else at the
         // list's top left corner.
         RECT r{};

@@ -59,7 +59,7 @@ bool ip_list_notify(const NMHDR *header);
 int32_t ip_list_next_selected(int32_t after, char *text);
 // Opens the list's context menu, owned by `dialog`, whose commands then reach the dialog. At
 // `where` (screen coordinates as WM_CONTEXTMENU gives them), or under the focused row when
-// the keyboard asked (-1). Its items are greyed while no row is selected.
+// the keyboard asked (both coordinates -1). Its items are greyed while no row is selected.
 void ip_list_menu(HWND dialog, LPARAM where);
 // Gives back the snapshot when the dialog ends.
 void ip_list_close();
