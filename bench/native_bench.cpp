@@ -13,17 +13,19 @@
 #include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
+#include "tracking/black_list.h"
 #include "tracking/white_list.h"
 
 namespace {
 
 char held_text[DB_SLOTS][24]; // the addresses that fill the table: 10.3.0.0 to 10.3.0.47
 
-// The module as after start-up with 16 white-list entries (172.16.0.0/24 to 172.16.15.0/24)
-// and the first `held` addresses holding slots 0 to held - 1.
+// The module as after start-up with 16 white-list entries (172.16.0.0/24 to 172.16.15.0/24),
+// an empty black list, and the first `held` addresses holding slots 0 to held - 1.
 void start_with(int held)
 {
     db_init();
+    black_clear();
     settings.auth_failures.store(AUTH_FAILURES_DEFAULT);
     settings.clear_time.store(CLEAR_TIME_DEFAULT);
     for (int n = 0; n < WHITE_MAX; n++) {
@@ -92,6 +94,73 @@ void BM_expire_48_none_due(benchmark::State &state)
 
 void threads_1_and_2(benchmark::internal::Benchmark *b) { b->Threads(1)->Threads(2)->UseRealTime(); }
 
+// ---- The black list ----------------------------------------------------------------------------
+
+enum : int { PROBES = 4096 };
+uint32_t black_probes[PROBES];   // addresses (network order) no entry holds
+char black_probe_text[PROBES][16]; // the same as text
+
+// A black list of 4096 entries (a /24 or a single address each) scattered over the whole
+// space, or crowded into 10.64.0.0/12 (one bucket of the index's first level), and probes
+// that miss every entry, as the addresses of ordinary clients do; the crowded list's probes
+// lie in its /12.
+void fill_black_list(bool crowded)
+{
+    black_clear();
+    uint32_t x = 12345;
+    auto next = [&x] { return x = x * 1103515245u + 12345u; };
+    for (int n = 0; n < BLACK_MAX; n++) {
+        uint32_t r = next();
+        uint32_t first = crowded ? 0x0A400000u | (r >> 8 & 0x000FFF00u) : r & 0xFFFFFF00u;
+        if (n % 2) first |= 0x80;
+        char text[24];
+        snprintf(text, sizeof(text), "%u.%u.%u.%u", first >> 24, first >> 16 & 255, first >> 8 & 255, first & 255);
+        black_add(text, n % 2 ? 32 : 24);
+    }
+    black_publish();
+    for (int n = 0; n < PROBES;) {
+        uint32_t r = next();
+        uint32_t host = crowded ? 0x0A400000u | (r >> 12) : r;
+        if (black_match(htonl(host))) continue;
+        black_probes[n] = htonl(host);
+        snprintf(black_probe_text[n++], sizeof(black_probe_text[0]), "%u.%u.%u.%u", host >> 24,
+                 host >> 16 & 255, host >> 8 & 255, host & 255);
+    }
+}
+// A full table with a scattered or a crowded list, or with none (the scattered list's probes
+// kept); the cases' own held and new addresses must stay off the list.
+void start_full_black(const benchmark::State &) { start_with(DB_SLOTS); fill_black_list(false); }
+void start_full_crowded(const benchmark::State &) { start_with(DB_SLOTS); fill_black_list(true); }
+void start_full_probes_only(const benchmark::State &)
+{
+    start_with(DB_SLOTS);
+    fill_black_list(false);
+    black_clear();
+}
+void start_empty_black(const benchmark::State &) { start_with(0); fill_black_list(false); }
+void start_empty_black_crowded(const benchmark::State &) { start_with(0); fill_black_list(true); }
+
+// Decisions on the probes taken in turn: new addresses on a full table (CHECK_FULL).
+void BM_check_connect_probes(benchmark::State &state)
+{
+    int n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(db_check_connect(black_probe_text[n]));
+        n = (n + 1) & (PROBES - 1);
+    }
+}
+
+// black_match alone over probes taken in turn, so that the search goes a different way each
+// time as real clients' addresses do.
+void BM_black_match(benchmark::State &state)
+{
+    int n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(black_match(black_probes[n]));
+        n = (n + 1) & (PROBES - 1);
+    }
+}
+
 // ---- Large tables ----------------------------------------------------------------------------
 
 enum : int { NEW_PER_THREAD = 4096 };
@@ -158,6 +227,11 @@ BENCHMARK(BM_check_connect_white)->Name("check_connect/empty/white")->Setup(star
 BENCHMARK(BM_check_connect_white)->Name("check_connect/full/white")->Setup(start_full)->Apply(threads_1_and_2);
 BENCHMARK(BM_white_match_16_none)->Name("white_match/16/none")->Setup(start_empty);
 BENCHMARK(BM_white_match_16_last)->Name("white_match/16/last")->Setup(start_empty);
+BENCHMARK(BM_check_connect_probes)->Name("check_connect/full/new_in_turn/black_none")->Setup(start_full_probes_only)->Threads(1)->UseRealTime();
+BENCHMARK(BM_check_connect_probes)->Name("check_connect/full/new_in_turn/black_4096")->Setup(start_full_black)->Threads(1)->UseRealTime();
+BENCHMARK(BM_check_connect_probes)->Name("check_connect/full/new_in_turn/black_4096_crowded")->Setup(start_full_crowded)->Threads(1)->UseRealTime();
+BENCHMARK(BM_black_match)->Name("black_match/4096/scattered")->Setup(start_empty_black);
+BENCHMARK(BM_black_match)->Name("black_match/4096/crowded")->Setup(start_empty_black_crowded);
 BENCHMARK(BM_expire_48_none_due)->Name("expire/48/none_due")->Setup(start_full);
 
 BENCHMARK(BM_large_new)->Name("check_connect/large_full/new")->Setup(start_large_full)->Apply(large_sizes);

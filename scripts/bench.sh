@@ -42,6 +42,11 @@ for size, bound in ((65536, 100), (1048576, 200)):
     if one:
         print(f"  target: at most {bound} ns on one thread with {size} held: "
               f"{'met' if max(one) <= bound else 'MISSED'} (worst median {max(one):.1f} ns)")
+none = medians.get("check_connect/full/new_in_turn/black_none/real_time/threads:1")
+black = [t for n, t in medians.items() if n.startswith("check_connect/full/new_in_turn/black_4096")]
+if none and black:
+    print(f"  target: a decision with 4096 black-list entries at most 20 ns more than with none: "
+          f"{'met' if max(black) - none <= 20 else 'MISSED'} (worst +{max(black) - none:.1f} ns)")
 for size in (65536, 1048576):
     one = medians.get(f"check_connect/large_full/new/{size}/real_time/threads:1")
     two = medians.get(f"check_connect/large_full/new/{size}/real_time/threads:2")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Regenerates docs/config-dialog.png: builds the Windows tree, opens the configuration dialog
-# (with a few held addresses) in a private Wine session on Xvfb, and photographs it.
+# (with a few held addresses, two of them selected and the list's context menu open) in a
+# private Wine session on Xvfb, and photographs it.
 # Usage: scripts/screenshot.sh   (TOLLGATE_BUILD_DIR moves the build tree, as for test.sh)
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -12,14 +12,16 @@
 #include "host/base/platform.h"
 #include "host/base/version.h"
 #include "settings/values/settings.h"
+#include "tracking/black_list.h"
 #include "tracking/white_list.h"
 
 static const char SETTINGS_FILE_STEM[] = "Tollgate";
 static const char SETTINGS_SECTION_GENERAL[] = "General";
 static const char SETTINGS_SECTION_WHITE[] = "WhiteIP";
+static const char SETTINGS_SECTION_BLACK[] = "BlackIP";
 static const char SETTINGS_VERSION[] = TOLLGATE_VERSION_TEXT;
 enum : int32_t {
-    SETTINGS_KEY_SIZE = 32,   // "WhiteIP%d" of any 32-bit number, NUL included
+    SETTINGS_KEY_SIZE = 32,   // "WhiteIP%d" or "BlackIP%d" of any 32-bit number, NUL included
     SETTINGS_VALUE_SIZE = 64, // a number as read, "%d" of one, or "%s/%u" of an entry
 };
 
@@ -236,6 +238,9 @@ static void settings_load_shared()
                     s.prefix, s.timeout_ms);
 }
 
+static void settings_load_white_list();
+static void settings_load_black_list();
+
 int32_t load_settings()
 {
     bool unusable = false;
@@ -277,10 +282,17 @@ int32_t load_settings()
                     short_term ? "Yes" : "No");
     settings_load_state_path();
     settings_load_shared();
+    settings_load_white_list();
+    settings_load_black_list();
+    return 1;
+}
 
+// Reads General/WhiteIPs and as many WhiteIP keys, logging the list under its heading.
+static void settings_load_white_list()
+{
     // The count only says how many keys to read; the list counts what it accepted.
     int32_t keys = settings_read_int("WhiteIPs", 0);
-    if (keys <= 0) return 1;
+    if (keys <= 0) return;
     host_log_text(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   WhiteList:");
     // Only 16 entries can be kept; a count far beyond that (a typo, a damaged file) would keep
     // start-up reading and logging for hours, so reading stops at a bound well above 16.
@@ -289,7 +301,42 @@ int32_t load_settings()
     if (keys > last)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
                         "Tollgate: white list reading stopped at entry %d of %d", last, keys);
-    return 1;
+}
+
+// Reads BlackIP<number>, gathers it for the black list and logs the outcome, as
+// settings_load_white_entry does for the white list.
+static void settings_load_black_entry(int32_t number)
+{
+    char key[SETTINGS_KEY_SIZE];
+    snprintf(key, sizeof key, "BlackIP%d", number);
+    char value[WHITE_TEXT_SIZE];
+    value[0] = '\0';
+    GetPrivateProfileStringA(SETTINGS_SECTION_BLACK, key, value, value, sizeof value,
+                             settings_path);
+    int32_t prefix = white_split_entry(value, 0);
+    if (black_add(value, prefix) == 1)
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "       %d: %s/%d", number, value,
+                        prefix);
+    else
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
+                        "Tollgate: invalid black list entry %d (may be too many IPs)", number);
+}
+
+// Reads General/BlackIPs and as many BlackIP keys, logging them under their own heading, and
+// puts the list in force. Without the key (or with 0) the list is empty and nothing is
+// logged. The section is only ever read: no save writes it.
+static void settings_load_black_list()
+{
+    black_clear();
+    int32_t keys = settings_read_int("BlackIPs", 0);
+    if (keys <= 0) return;
+    host_log_text(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   BlackList:");
+    int32_t last = keys < SETTINGS_BLACK_KEYS_MAX ? keys : SETTINGS_BLACK_KEYS_MAX;
+    for (int32_t number = 1; number <= last; number++) settings_load_black_entry(number);
+    if (keys > last)
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
+                        "Tollgate: black list reading stopped at entry %d of %d", last, keys);
+    black_publish();
 }
 
 // Writes General/`key` as "%d" of `value`. 1 written, 0 failed.

@@ -10,6 +10,7 @@ enum : int32_t {
     SETTINGS_PATH_SIZE = 260,      // settings_path's buffer: MAX_PATH, what the profile calls take
     SETTINGS_DIR_SIZE = 260,       // the working-directory buffer the path is built from
     SETTINGS_WHITE_KEYS_MAX = 256, // most white-list keys one load reads, whatever WhiteIPs says
+    SETTINGS_BLACK_KEYS_MAX = 4352, // likewise for BlackIPs: 256 past the list's 4096 entries
     SETTINGS_STATE_VALUE_SIZE = 1024, // the StateFile value as read, NUL included
     SETTINGS_STATE_PATH_SIZE = 260,   // MAX_PATH: the longest path the ANSI file calls take
     SETTINGS_STATE_SUFFIX_ROOM = 16,  // kept free after the state path for the names derived
@@ -48,10 +49,12 @@ extern settings_shared_t settings_shared;
 // neither fits, or the directory cannot be read, the bare "Tollgate.ini" (which the profile
 // calls look for in the Windows folder), and `*unusable` is set for the caller to warn.
 void settings_build_path(bool *unusable = nullptr);
-// Reads the settings and the white list from the file and logs them through the interface
-// copy, which must exist; the white list must be empty. A number that is not one reads as its
+// Reads the settings, the white list and the black list from the file and logs them through
+// the interface copy, which must exist; the white list must be empty (the black list is
+// emptied here). A number that is not one reads as its
 // key's default with one warning line. Always 1.
 int32_t load_settings();
-// Writes the settings and the white list in memory to the file. Logs nothing: 1 when every
+// Writes the settings and the white list in memory to the file; never the black list, which
+// stays as the administrator wrote it. Logs nothing: 1 when every
 // write succeeded, 0 when one failed (the caller reports it; the values in memory stay).
 int32_t save_settings();

@@ -30,6 +30,7 @@
 #include <new>
 
 #include "host/base/platform.h"
+#include "tracking/black_list.h"
 #include "tracking/white_list.h"
 
 enum : int32_t {
@@ -475,6 +476,7 @@ int32_t db_check_connect(const char *text)
     // Start the index line on its way while the white list is tested and the lock taken.
     __builtin_prefetch(&db_index[(uint32_t)s * db_shape.region + db_home_of(h)]);
     if (white_match(ip)) return CHECK_WHITE;
+    if (black_match(ip)) return CHECK_BLACK;
 
     int32_t decision;
     bool changed = true;
@@ -606,4 +608,26 @@ bool db_lock_held_by_caller()
     for (db_stripe_lock &stripe : db_lock)
         if (db_mutex_owned(&stripe.mutex)) return true;
     return db_mutex_owned(&db_alloc_lock);
+}
+
+int32_t db_refuse(uint32_t ip)
+{
+    uint32_t h = db_hash(ip);
+    int32_t s = db_stripe_of(h);
+    bool locked = db_stripe_enter(s);
+    uint32_t pos;
+    int32_t now = db_clock();
+    int32_t i = db_index_find(ip, h, &pos);
+    if (i < 0 && db_stripe_has_room(s)) {
+        i = db_claim(ip, now);
+        if (i >= 0) db_index_enter(h, pos, i);
+    }
+    if (i >= 0) {
+        // AuthFailures never exceeds its maximum, so no later setting lets the address back in.
+        if (ip_db[i].conns < AUTH_FAILURES_MAX) ip_db[i].conns = AUTH_FAILURES_MAX;
+        ip_db[i].last_seen.store(now, std::memory_order_relaxed);
+    }
+    db_stripe_leave(s, locked);
+    if (i >= 0) db_note_change();
+    return i >= 0 ? 1 : 0;
 }

@@ -31,6 +31,7 @@ enum : int32_t {
     CHECK_NEW = -1,    // given a slot with count 1: allow
     CHECK_WHITE = -2,  // white-listed: allow, nothing stored
     CHECK_FULL = -3,   // not held and no free slot: allow, nothing stored
+    CHECK_BLACK = -4,  // black-listed: refuse, nothing stored
 };
 
 // One slot, 12 bytes. A slot whose in_use is 0 is free and its other fields mean nothing.
@@ -110,3 +111,8 @@ extern void (*db_expire_between_chunks)();
 // True when the calling thread holds any of the table's locks; for tests that check what runs
 // outside them.
 bool db_lock_held_by_caller();
+
+// The administrator's "refuse now": holds `ip` (claiming the lowest free slot when it is not
+// held) with a count no AuthFailures can exceed, stamped now, so that its next connection is
+// refused and the quiet time runs from now. 1 done, 0 table full.
+int32_t db_refuse(uint32_t ip);

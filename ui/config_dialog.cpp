@@ -37,34 +37,34 @@ static const host_interface *config_record(HWND dialog)
     return (const host_interface *)GetWindowLongPtrA(dialog, DWLP_USER);
 }
 
-// Logs the line of one white-list entry being saved: through the interface copy while the
-// daemon is started (the gate keeps shutdown from releasing it meanwhile), else through the
-// record the host handed _configure, because there is no copy to use.
-static void config_log_entry(HWND dialog, int32_t count, const char *address, int32_t prefix)
+// Logs one line of the dialog: through the interface copy while the daemon is started (the
+// gate keeps shutdown from releasing it meanwhile), else through the record the host handed
+// _configure, because there is no copy to use.
+template <typename... Values>
+static void config_log(HWND dialog, int32_t priority, const char *format, Values... values)
 {
-    static const char format[] = " WL(%d):'%s'/'%d'.";
     if (daemon_enter()) {
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, format, count, address, prefix);
+        host_log_format(LOG_TYPE_GENERAL, priority, format, values...);
         daemon_leave();
         return;
     }
     const host_interface *record = config_record(dialog);
-    if (record) record->log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, format, count, address, prefix);
+    if (record) record->log_format(LOG_TYPE_GENERAL, priority, format, values...);
 }
 
-// A save that did not reach the file: one error in the log (through the interface copy or the
-// record, as for the entries) and a message box owned by the dialog, both naming the file. The
+// Logs the line of one white-list entry being saved.
+static void config_log_entry(HWND dialog, int32_t count, const char *address, int32_t prefix)
+{
+    config_log(dialog, LOG_PRIO_DETAIL, " WL(%d):'%s'/'%d'.", count, address, prefix);
+}
+
+// A save that did not reach the file: one error in the log and a message box owned by the dialog, both naming the file. The
 // values stay in force for this run.
 static void config_report_save_failure(HWND dialog)
 {
     static const char format[] =
         "Tollgate: unable to save the settings to '%s', they stay in force until the next start";
-    if (daemon_enter()) {
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR, format, settings_path);
-        daemon_leave();
-    } else if (const host_interface *record = config_record(dialog)) {
-        record->log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR, format, settings_path);
-    }
+    config_log(dialog, LOG_PRIO_ERROR, format, (const char *)settings_path);
     char text[(int)CONFIG_TEXT_SIZE + (int)SETTINGS_PATH_SIZE];
     snprintf(text, sizeof(text),
              "The settings could not be saved to\n%s\n\nThey stay in force until the mail "
@@ -180,6 +180,33 @@ static void config_clear_all()
     ip_list_refresh();
 }
 
+// "Forget" (and the Delete key) or "Refuse now" on the selected rows of the list: each address
+// is freed as a login frees it, or held refused from now on. One line per address, logged
+// once the table's work on it is done, so never under a table lock; then the list is shown
+// afresh. The gate is held as in "Clear All".
+static void config_act_on_selection(HWND dialog, bool refuse)
+{
+    char text[IP_LIST_TEXT_SIZE];
+    for (int32_t row = ip_list_next_selected(-1, text); row >= 0;
+         row = ip_list_next_selected(row, text)) {
+        if (text[0] == '\0') continue; // a row the list could not give back
+        bool gated = daemon_enter();
+        int32_t done = 1;
+        if (refuse) done = db_refuse(ip_parse(text));
+        else db_release(text);
+        if (gated) daemon_leave();
+        if (!done)
+            config_log(dialog, LOG_PRIO_WARNING, "Tollgate: %s not refused, the table is full",
+                       text);
+        else
+            config_log(dialog, LOG_PRIO_INFO,
+                       refuse ? "Tollgate: %s refused by the administrator"
+                              : "Tollgate: %s forgotten by the administrator",
+                       text);
+    }
+    ip_list_refresh();
+}
+
 // Command 1: Enter in an edit field moves on (or adds the entry); anything else saves. A
 // clicked push button holds the focus, so a click on "OK / Save" always saves.
 static void config_ok(HWND dialog)
@@ -202,6 +229,11 @@ INT_PTR CALLBACK config_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LP
         return 1; // the dialog manager focuses the first tab stop, "Cancel / Close"
     }
     if (message == WM_NOTIFY) return ip_list_notify((const NMHDR *)lparam) ? 1 : 0;
+    if (message == WM_CONTEXTMENU) {
+        if (ip_list_window == nullptr || (HWND)wparam != ip_list_window) return 0;
+        ip_list_menu(dialog, lparam);
+        return 1;
+    }
     if (message == WM_DESTROY) {
         ip_list_close();
         return 0;
@@ -215,6 +247,8 @@ INT_PTR CALLBACK config_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LP
     case IDC_REMOVE: config_remove(dialog); return 1;
     case IDC_ADD: config_add(dialog); return 1;
     case IDC_REFRESH: ip_list_refresh(); return 1;
+    case IDM_FORGET: config_act_on_selection(dialog, false); return 1;
+    case IDM_REFUSE: config_act_on_selection(dialog, true); return 1;
     default: return 0;
     }
 }

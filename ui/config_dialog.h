@@ -2,9 +2,11 @@
 // list, shows and empties the address table, and saves to memory and to the settings file.
 //
 // Owns: no module state; while the dialog is open its controls hold the values being edited.
+// The address list's context menu acts on the table at once, as "Clear All" does.
 // Threads: the host thread that calls _configure runs the whole modal dialog; the POP3 threads
 // and the sweeper go on meanwhile.
-// Lock: takes none of its own; "Clear All" goes through db_clear, the list view through db_next.
+// Lock: takes none of its own; "Clear All" goes through db_clear, the list view through db_next,
+// the list's "Forget" and "Refuse now" through db_release and db_refuse.
 #pragma once
 #include <windows.h>
 

@@ -12,8 +12,6 @@
 #include "tracking/ip_db.h"
 #include "ui/resource.h"
 
-enum : int32_t { IP_LIST_TEXT_SIZE = 32 }; // one cell: an address or a decimal number
-
 const ip_list_column ip_list_columns[IP_LIST_COLUMNS] = {
     {"IP address", 93},
     {"Conns", 47},
@@ -124,8 +122,13 @@ static void ip_list_cell_text(const ip_list_row &row, int32_t column)
 
 bool ip_list_notify(const NMHDR *header)
 {
-    if (header == nullptr || header->hwndFrom != ip_list_window || ip_list_rows == nullptr)
-        return false;
+    if (header == nullptr || header->hwndFrom != ip_list_window) return false;
+    if (header->code == LVN_KEYDOWN) {
+        if (((const NMLVKEYDOWN *)header)->wVKey != VK_DELETE) return false;
+        SendMessageA(GetParent(ip_list_window), WM_COMMAND, IDM_FORGET, 0);
+        return true;
+    }
+    if (ip_list_rows == nullptr) return false;
     if (header->code == LVN_GETDISPINFOA) {
         LVITEMA &item = ((NMLVDISPINFOA *)header)->item;
         if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= ip_list_count) return true;
@@ -188,4 +191,53 @@ void ip_list_refresh()
     // An empty walk has no row to redraw.
     if (last_row >= 0) PostMessageA(ip_list_window, LVM_REDRAWITEMS, 0, last_row);
     UpdateWindow(ip_list_window);
+}
+
+int32_t ip_list_next_selected(int32_t after, char *text)
+{
+    if (ip_list_window == nullptr) return -1;
+    int32_t row = (int32_t)SendMessageA(ip_list_window, LVM_GETNEXTITEM, after, LVNI_SELECTED);
+    if (row < 0) return -1;
+    if (ip_list_rows) {
+        // Rows on demand: the text comes from the snapshot the row was drawn from.
+        if (row >= ip_list_count) return -1;
+        ip_list_cell_text(ip_list_rows[row], 0);
+        lstrcpynA(text, ip_list_text, IP_LIST_TEXT_SIZE);
+        return row;
+    }
+    LVITEMA item{};
+    item.iSubItem = 0;
+    item.pszText = text;
+    item.cchTextMax = IP_LIST_TEXT_SIZE;
+    text[0] = '\0';
+    SendMessageA(ip_list_window, LVM_GETITEMTEXTA, row, (LPARAM)&item);
+    return row;
+}
+
+void ip_list_menu(HWND dialog, LPARAM where)
+{
+    if (ip_list_window == nullptr) return;
+    POINT at{(short)LOWORD(where), (short)HIWORD(where)};
+    if ((DWORD)where == 0xFFFFFFFFu) {
+        // From the keyboard (Shift+F10, the menu key): under the focused row, else at the
+        // list's top left corner.
+        RECT r{};
+        r.left = LVIR_BOUNDS;
+        int32_t row = (int32_t)SendMessageA(ip_list_window, LVM_GETNEXTITEM, -1, LVNI_FOCUSED);
+        if (row < 0 || !SendMessageA(ip_list_window, LVM_GETITEMRECT, row, (LPARAM)&r))
+            r = RECT{};
+        at = {r.left, r.bottom};
+        ClientToScreen(ip_list_window, &at);
+    }
+    HMENU menu = LoadMenuA((HINSTANCE)module_instance, IP_LIST_MENU_NAME);
+    if (menu == nullptr) return;
+    HMENU popup = GetSubMenu(menu, 0);
+    if (SendMessageA(ip_list_window, LVM_GETSELECTEDCOUNT, 0, 0) == 0) {
+        EnableMenuItem(popup, IDM_FORGET, MF_BYCOMMAND | MF_GRAYED);
+        EnableMenuItem(popup, IDM_REFUSE, MF_BYCOMMAND | MF_GRAYED);
+    }
+    // The chosen command is posted to the dialog once the menu has closed.
+    TrackPopupMenu(popup, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, dialog,
+                   nullptr);
+    DestroyMenu(menu);
 }

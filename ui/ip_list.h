@@ -23,6 +23,7 @@ enum : int32_t {
     IP_LIST_HEIGHT = 282,
     IP_LIST_COLUMNS = 3,
     IP_LIST_ROW_HINT = 30, // LVM_SETITEMCOUNT size hint
+    IP_LIST_TEXT_SIZE = 32, // one cell: an address or a decimal number
 };
 enum : DWORD {
     IP_LIST_STYLE = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | WS_GROUP | WS_TABSTOP |
@@ -49,8 +50,16 @@ void ip_list_create(HWND dialog);
 // Rebuilds every row from the table, measuring ages against one reading of db_clock. Does
 // nothing while ip_list_window is 0.
 void ip_list_refresh();
-// The dialog's WM_NOTIFY: fills in the text of a row the list view asks for (large tables).
-// True when it was the list view's question.
+// The dialog's WM_NOTIFY: fills in the text of a row the list view asks for (large tables),
+// and turns the Delete key in the list into the dialog's "Forget" command. True when it was
+// the list view's.
 bool ip_list_notify(const NMHDR *header);
+// The address of the first selected row after row `after` (-1 to start), as the list shows
+// it, into `text` (IP_LIST_TEXT_SIZE bytes); returns that row, or -1 when there is none.
+int32_t ip_list_next_selected(int32_t after, char *text);
+// Opens the list's context menu, owned by `dialog`, whose commands then reach the dialog. At
+// `where` (screen coordinates as WM_CONTEXTMENU gives them), or under the focused row when
+// the keyboard asked (both coordinates -1). Its items are greyed while no row is selected.
+void ip_list_menu(HWND dialog, LPARAM where);
 // Gives back the snapshot when the dialog ends.
 void ip_list_close();

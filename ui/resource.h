@@ -18,6 +18,12 @@
 #define IDC_REFRESH 1018       // "&Refresh": re-reads the address table
 #define IDC_IP_LIST 0          // the address list view
 
+// The address list's context menu (a resource of its own, stored as IPLISTMENU) and its
+// commands, which reach the dialog as WM_COMMAND like its buttons'.
+#define IP_LIST_MENU_NAME "IpListMenu"
+#define IDM_FORGET 1020        // "Forget": frees the selected addresses, as a login would
+#define IDM_REFUSE 1021        // "Refuse now": holds them refused from now
+
 // The predefined window classes by their ordinals, as the dialog template stores them.
 #define RC_CLASS_BUTTON 0x0080
 #define RC_CLASS_EDIT 0x0081

@@ -33,12 +33,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=(), state_file=None):
+def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=(), state_file=None,
+             black=()):
     lines = ["[General]", "Version=0.98", f"ClearTime={clear_time}",
              f"AuthFailures={auth_failures}", f"UseShortTerm={use_short_term}",
              f"WhiteIPs={len(white)}"] + ([f"StateFile={state_file}"] if state_file else [])
+    lines += [f"BlackIPs={len(black)}"] if black else []
     lines += ["[WhiteIP]"]
     lines += [f"WhiteIP{i}={entry}" for i, entry in enumerate(white, 1)]
+    lines += ["[BlackIP]"] if black else []
+    lines += [f"BlackIP{i}={entry}" for i, entry in enumerate(black, 1)]
     return "\r\n".join(lines) + "\r\n"
 
 
@@ -368,6 +372,28 @@ def scenario_refusal_survives_restart(args):
     assert statistic(log, "MaxListSize") == 1, log  # held from the start
 
 
+def scenario_black_listed_refused_at_once(args):
+    """An address on the black list is refused at its first connection, even with the right
+    password, and at every one after; it is never held. The white list wins where both match;
+    addresses outside both are counted as usual."""
+    def body(port):
+        assert pop_login(port, "127.0.0.33", "alice", "wonderland") == "refused: " + REFUSAL
+        for i in range(3):
+            assert pop_greeting(port, "127.0.0.34") == REFUSAL, i
+        assert pop_login(port, "127.0.0.40", "alice", "wonderland") == "ok"  # white wins
+        assert pop_login(port, "127.0.0.50", "alice", "wrong").startswith("-ERR")
+
+    ini = ini_text(white=("127.0.0.40/32",), black=("127.0.0.32/28", "10.1.0.0/16"))
+    log = run_host(args, ini, body)
+    order = [log.find(line) for line in ("   WhiteList:", "       1: 127.0.0.40/32",
+                                         "   BlackList:", "       1: 127.0.0.32/28",
+                                         "       2: 10.1.0.0/16")]
+    assert -1 not in order and order == sorted(order), log
+    assert log.count("    connection blocked (black list)") == 4, log
+    assert statistic(log, "Blocked hosts") == 4, log
+    assert statistic(log, "MaxListSize") == 1, log  # only 127.0.0.50 was held
+
+
 SCENARIOS = {
     "RefusedAfterAuthFailures": scenario_refused_after_auth_failures,
     "LoginRestartsCount": scenario_login_restarts_count,
@@ -377,6 +403,7 @@ SCENARIOS = {
     "BoundedConnectionsAndUsersFile": scenario_bounded_connections_and_users_file,
     "RefusalSurvivesRestart": scenario_refusal_survives_restart,
     "SilentConnectionsAreBounded": scenario_silent_connections_are_bounded,
+    "BlackListedRefusedAtOnce": scenario_black_listed_refused_at_once,
 }
 
 

@@ -1,6 +1,9 @@
 // Start-up's reading of Tollgate.ini: defaults, corrections, the white-list keys and the log.
 #include "tests/settings/settings_fixture.h"
 
+#include "host/base/platform.h"
+#include "tracking/black_list.h"
+
 class SettingsLoad : public SettingsFileTest {
 protected:
     // The four lines every load writes, for the values given.
@@ -320,5 +323,35 @@ TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
         EXPECT_EQ(lines[4], c.line);
         EXPECT_EQ(settings_shared.port != 0, c.line[2] == '2');
         EXPECT_EQ(lines[4].find("hunter2"), std::string::npos);
+    }
+}
+
+// The black list is logged after the white list in the same style, bad entries the same way;
+// without a positive BlackIPs nothing of its section is read and nothing is logged, and a new
+// load replaces what an earlier one put in force.
+TEST_F(SettingsLoad, BlackListFollowsTheWhiteListInTheLogAndOnlyWithBlackIPs)
+{
+    write_ini(ini_text({"[General]", "WhiteIPs=1", "BlackIPs=4", "[WhiteIP]", "WhiteIP1=10.0.0.9",
+                        "[BlackIP]", "BlackIP1=10.0.0.0/24", "BlackIP2=192.168.1.5/24",
+                        "BlackIP4=203.0.113.7"}));
+    load_settings();
+    std::vector<std::string> expected = value_lines(30, 5, "No");
+    expected.insert(expected.end(),
+                    {logged(0, 25, "   WhiteList:"), entry_line(1, "10.0.0.9/32"),
+                     logged(0, 25, "   BlackList:"), entry_line(1, "10.0.0.0/24"),
+                     logged(0, 5, "Tollgate: invalid black list entry 2 (may be too many IPs)"),
+                     logged(0, 5, "Tollgate: invalid black list entry 3 (may be too many IPs)"),
+                     entry_line(4, "203.0.113.7/32")});
+    EXPECT_EQ(log_lines(), expected);
+    EXPECT_EQ(black_match(ip_parse("10.0.0.255")) + black_match(ip_parse("203.0.113.7")), 2);
+
+    for (const char *count_line : {"Other=1", "BlackIPs=0", "BlackIPs=-3"}) {
+        SCOPED_TRACE(count_line);
+        reset_module();
+        enter_fresh_dir();
+        write_ini(ini_text({"[General]", count_line, "[BlackIP]", "BlackIP1=10.0.0.0/24"}));
+        load_settings();
+        EXPECT_EQ(black_match(ip_parse("10.0.0.1")), 0);
+        EXPECT_EQ(log_lines(), value_lines(30, 5, "No"));
     }
 }

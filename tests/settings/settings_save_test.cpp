@@ -163,3 +163,19 @@ TEST_F(SettingsPath, SaveKeepsThePathOfTheLoad)
     SetCurrentDirectoryA(first.c_str());
     EXPECT_EQ(ini_value("General", "ClearTime"), "99");
 }
+
+// The dialog never shows the black list: a save leaves its key and its section as written.
+TEST_F(SettingsSave, BlackListIsLeftAsTheAdministratorWroteIt)
+{
+    const std::string black_section =
+        ini_text({"[BlackIP]", "BlackIP1=10.0.0.0/24", "BlackIP2=192.168.1.5", "BlackIP9=x"});
+    write_ini(ini_text({"[General]", "BlackIPs=3", "WhiteIPs=1", "[WhiteIP]", "WhiteIP1=1.2.3.4"}) +
+              black_section);
+    load_settings();
+    white_clear();
+    save_settings();
+    std::string text = read_ini();
+    EXPECT_EQ(ini_value("General", "BlackIPs"), "3");
+    ASSERT_NE(text.find("[BlackIP]"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.find("[BlackIP]")), black_section);
+}

@@ -5,6 +5,7 @@
 
 #include "host/base/entry_points.h"
 #include "tests/support/module_fixture.h"
+#include "tracking/black_list.h"
 #include "tracking/events/event_handler.h"
 
 // A connection record as the host lays it out, larger than the part the module touches.
@@ -91,6 +92,27 @@ TEST_F(EventHandler, ShortTermSettingAsksTheHostToBlockToo)
     settings.use_short_term = 1;
     for (int i = 0; i < 5; i++) connect("10.0.0.7");
     EXPECT_EQ(connect("10.0.0.7"), EVENT_REFUSE_SHORT_TERM);
+}
+
+// A black-listed client is refused at its first connection and at every one after, with the
+// refusal line, its own detail line and a "Blocked hosts" report; it is never held.
+TEST_F(EventHandler, BlackListedClientIsRefusedEveryTimeAndNeverHeld)
+{
+    black_clear();
+    black_add("10.9.0.0", 16);
+    black_publish();
+    for (int32_t short_term : {0, 1}) {
+        settings.use_short_term = short_term;
+        TestConnection conn("10.9.4.4");
+        EXPECT_EQ(event_handler(0, EVENT_CONNECT2, conn.record()),
+                  short_term ? EVENT_REFUSE_SHORT_TERM : EVENT_REFUSE);
+        EXPECT_EQ(memcmp(conn.bytes + HOST_RESPONSE_OFFSET, REFUSAL_LINE, sizeof(REFUSAL_LINE)), 0);
+        EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.9.4.4",
+                                      "19402/25     connection blocked (black list)"}));
+    }
+    EXPECT_EQ(host_side_calls(), (Lines{"report 11 1", "report 11 1"}));
+    EXPECT_EQ(db_held(), 0);
+    black_clear();
 }
 
 TEST_F(EventHandler, AllowedConnectionLeavesTheResponseAlone)

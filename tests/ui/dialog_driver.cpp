@@ -3,6 +3,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "host/daemon.h"
@@ -233,6 +234,56 @@ std::vector<std::vector<std::string>> list_view_rows(HWND list)
         rows.push_back(row);
     }
     return rows;
+}
+
+void list_view_select(HWND list, const std::vector<std::string> &addresses)
+{
+    std::vector<std::vector<std::string>> rows = list_view_rows(list);
+    for (size_t r = 0; r < rows.size(); r++) {
+        bool chosen = std::find(addresses.begin(), addresses.end(), rows[r][0]) != addresses.end();
+        LVITEMA item{};
+        item.stateMask = LVIS_SELECTED;
+        item.state = chosen ? LVIS_SELECTED : 0;
+        SendMessageA(list, LVM_SETITEMSTATE, r, (LPARAM)&item);
+    }
+}
+
+static bool is_open_menu(HWND window)
+{
+    char name[16] = "";
+    GetClassNameA(window, name, sizeof(name));
+    return strcmp(name, "#32768") == 0 && IsWindowVisible(window);
+}
+
+std::vector<std::string> list_menu_choose(HWND dialog, HWND list, int position)
+{
+    RECT r;
+    GetWindowRect(list, &r);
+    // Posted: the menu's own loop runs inside the dialog's handling of the message.
+    PostMessageA(dialog, WM_CONTEXTMENU, (WPARAM)list, MAKELPARAM(r.left + 20, r.top + 40));
+    std::atomic<bool> never{false};
+    HWND menu = wait_for_window(GetWindowThreadProcessId(dialog, nullptr), is_open_menu, never);
+    std::vector<std::string> items;
+    if (!menu) return items;
+    HMENU handle = (HMENU)SendMessageA(menu, MN_GETHMENU, 0, 0);
+    for (int i = 0; i < GetMenuItemCount(handle); i++) {
+        char text[64] = "";
+        GetMenuStringA(handle, i, text, sizeof(text), MF_BYPOSITION);
+        items.push_back(text);
+    }
+    for (int i = 0; i <= position; i++) PostMessageA(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageA(menu, WM_KEYDOWN, VK_RETURN, 0);
+    dlg_wait_for([&] { return !IsWindowVisible(menu); });
+    return items;
+}
+
+bool dlg_wait_for(const std::function<bool()> &done)
+{
+    for (DWORD waited = 0; waited < DRIVER_WAIT_MS; waited += DRIVER_POLL_MS) {
+        if (done()) return true;
+        Sleep(DRIVER_POLL_MS);
+    }
+    return done();
 }
 
 void DialogFixture::SetUp()

@@ -55,6 +55,14 @@ bool dlg_wait_closed(HWND dialog);                      // false if still open a
 
 // The list view's rows as texts of their three cells.
 std::vector<std::vector<std::string>> list_view_rows(HWND list);
+// Selects exactly the rows of `list` whose address is one of `addresses`.
+void list_view_select(HWND list, const std::vector<std::string> &addresses);
+// Opens the list's context menu as a right-click on it does, and chooses the item at
+// `position` with the arrow keys and Enter; returns the items' texts as the menu showed them
+// (empty when no menu opened).
+std::vector<std::string> list_menu_choose(HWND dialog, HWND list, int position);
+// Polls `done` until it holds (true) or a while has passed (false).
+bool dlg_wait_for(const std::function<bool()> &done);
 
 // Each test runs in a fresh working directory of its own, with the host record reset, the
 // table's clock fixed, and this executable's resources standing for the module's.

@@ -227,6 +227,62 @@ TEST_F(ListView, WindowIsReplacedAtEachOpening)
     EXPECT_FALSE(first_alive_in_second);
 }
 
+using lines = std::vector<std::string>;
+
+// The context menu offers its two items; "Refuse now" holds every selected address refused
+// from now, "Forget" frees every selected one as a login would; rows not selected stay as they
+// were. One log line per address, and the list shows the table as it is afterwards.
+TEST_F(ListView, MenuRefusesAndForgetsEverySelectedRow)
+{
+    connect("10.0.0.7", 3, 125);
+    connect("10.0.0.8", 1, 10);
+    connect("10.0.0.9", 2, 50);
+    lines items;
+    rows refused, forgotten;
+    dialog_run(record(), [&](HWND dlg) {
+        list_view_select(ip_list_window, {"10.0.0.7", "10.0.0.8"});
+        items = list_menu_choose(dlg, ip_list_window, 1);
+        dlg_wait_for([] { return log_starting("Tollgate: 10.0.0.").size() == 2; });
+        refused = sorted(list_view_rows(ip_list_window));
+        list_view_select(ip_list_window, {"10.0.0.7", "10.0.0.9"});
+        list_menu_choose(dlg, ip_list_window, 0);
+        dlg_wait_for([] { return log_starting("Tollgate: 10.0.0.").size() == 4; });
+        forgotten = list_view_rows(ip_list_window);
+    });
+    EXPECT_EQ(items, lines({"Forget", "Refuse now"}));
+    EXPECT_EQ(refused, rows({{"10.0.0.7", "30", "0"}, {"10.0.0.8", "30", "0"}, {"10.0.0.9", "2", "50"}}));
+    EXPECT_EQ(forgotten, rows({{"10.0.0.8", "30", "0"}}));
+    lines logged = log_starting("Tollgate: 10.0.0.");
+    std::sort(logged.begin(), logged.end());
+    EXPECT_EQ(logged, lines({"0/15 Tollgate: 10.0.0.7 forgotten by the administrator",
+                             "0/15 Tollgate: 10.0.0.7 refused by the administrator",
+                             "0/15 Tollgate: 10.0.0.8 refused by the administrator",
+                             "0/15 Tollgate: 10.0.0.9 forgotten by the administrator"}));
+}
+
+// The Delete key forgets the selected rows, in the ordinary list and in the one a large table
+// fills on demand.
+TEST_F(ListView, DeleteKeyForgetsTheSelectedRows)
+{
+    for (int32_t slots : {(int32_t)DB_SLOTS, 4096}) {
+        SCOPED_TRACE(slots);
+        host_side_reset();
+        ASSERT_EQ(db_resize(slots, malloc, free), 1);
+        for (const char *address : {"10.0.0.7", "10.0.0.8", "10.0.0.9"}) connect(address, 1, 10);
+        rows after;
+        dialog_run(record(), [&](HWND) {
+            list_view_select(ip_list_window, {"10.0.0.7", "10.0.0.9"});
+            SendMessageA(ip_list_window, WM_KEYDOWN, VK_DELETE, 0);
+            after = list_view_rows(ip_list_window);
+        });
+        EXPECT_EQ(after, rows({{"10.0.0.8", "1", "10"}}));
+        lines logged = log_starting("Tollgate: 10.0.0.");
+        std::sort(logged.begin(), logged.end());
+        EXPECT_EQ(logged, lines({"0/15 Tollgate: 10.0.0.7 forgotten by the administrator",
+                                 "0/15 Tollgate: 10.0.0.9 forgotten by the administrator"}));
+    }
+}
+
 // A process without the list view class: the box, once per opening, and a dialog that works on
 // without its list. Wine's window manager loads comctl32 (and so registers the class) the first
 // time a process asks for one of its classes, unless comctl32 is already loaded; so the class is

@@ -1,5 +1,6 @@
-// Holds the configuration dialog open, with a few held addresses and white-list entries, while
-// scripts/screenshot.sh photographs the display. Writes the dialog's screen rectangle to
+// Holds the configuration dialog open, with a few held addresses and white-list entries and the
+// address list's context menu open over two selected rows, while scripts/screenshot.sh
+// photographs the display. Writes the dialog's screen rectangle to
 // "dialog.rect" once it is shown, then waits (at most a minute) for "dialog.done" and closes it.
 #include <winsock2.h>
 #include <windows.h>
@@ -64,6 +65,29 @@ int main()
         Sleep(500);
         RECT r;
         GetWindowRect(dialog, &r);
+        // Two rows selected and the list's context menu opened over them, as a right-click
+        // leaves it; the picture takes in the menu wherever it lies.
+        HWND list = FindWindowExA(dialog, nullptr, "SysListView32", nullptr);
+        HWND menu = nullptr;
+        if (list) {
+            SendMessageA(dialog, WM_NEXTDLGCTL, (WPARAM)list, TRUE); // as the click gives it
+            for (int row : {0, 1}) {
+                LVITEMA item{};
+                item.stateMask = item.state = LVIS_SELECTED;
+                SendMessageA(list, LVM_SETITEMSTATE, row, (LPARAM)&item);
+            }
+            RECT row_rect{};
+            row_rect.left = LVIR_BOUNDS;
+            SendMessageA(list, LVM_GETITEMRECT, 1, (LPARAM)&row_rect);
+            POINT at{row_rect.left + 60, (row_rect.top + row_rect.bottom) / 2};
+            ClientToScreen(list, &at);
+            PostMessageA(dialog, WM_CONTEXTMENU, (WPARAM)list, MAKELPARAM(at.x, at.y));
+            for (int i = 0; i < 300; i++, Sleep(10))
+                if ((menu = FindWindowA("#32768", nullptr)) && IsWindowVisible(menu)) break;
+            Sleep(500);
+            RECT m;
+            if (menu && GetWindowRect(menu, &m)) UnionRect(&r, &r, &m);
+        }
         FILE *f = fopen("dialog.rect", "w");
         if (f) {
             fprintf(f, "%ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
@@ -72,6 +96,8 @@ int main()
         for (int i = 0; i < 600 && GetFileAttributesA("dialog.done") == INVALID_FILE_ATTRIBUTES;
              i++)
             Sleep(100);
+        if (menu) PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        Sleep(200);
         PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
     });
     _configure(host_side_record());

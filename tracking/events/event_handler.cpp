@@ -12,6 +12,17 @@
 int32_t stat_blocked;  // start-up writes, POP3 threads read (see the header)
 int32_t stat_max_list; // likewise
 
+// Refuses a connection: logs `detail`, writes the refusal line (when there is a record),
+// counts it in "Blocked hosts" and gives the host's refusal result.
+static int32_t event_refuse(host_connection *conn, const char *detail)
+{
+    host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, detail);
+    if (conn) memcpy(conn->response, REFUSAL_LINE, sizeof(REFUSAL_LINE));
+    host_stat_report(stat_blocked, 1);
+    return settings.use_short_term.load(std::memory_order_relaxed) ? EVENT_REFUSE_SHORT_TERM
+                                                                    : EVENT_REFUSE;
+}
+
 // Logs the decision on a connection and turns it into the host's result. `conn` may be null
 // (a host that passed no record): the decision is made and logged, nothing is written.
 static int32_t event_connect(host_connection *conn, const char *address)
@@ -21,7 +32,7 @@ static int32_t event_connect(host_connection *conn, const char *address)
     // The counts shared with the other servers, after the local decision: they can only add a
     // refusal. Nothing happens here without a store.
     bool shared_refusal = false;
-    if (decision != CHECK_WHITE && shared_store_on()) {
+    if (decision != CHECK_WHITE && decision != CHECK_BLACK && shared_store_on()) {
         int32_t shared = shared_store_connect(ip_parse(address),
                                               settings.auth_failures.load(std::memory_order_relaxed),
                                               decision != CHECK_BLOCKED, nullptr);
@@ -32,13 +43,10 @@ static int32_t event_connect(host_connection *conn, const char *address)
     }
     switch (decision) {
     case CHECK_BLOCKED:
-        host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL,
-                      shared_refusal ? "    connection blocked (shared count)"
-                                     : "    connection blocked");
-        if (conn) memcpy(conn->response, REFUSAL_LINE, sizeof(REFUSAL_LINE));
-        host_stat_report(stat_blocked, 1);
-        return settings.use_short_term.load(std::memory_order_relaxed) ? EVENT_REFUSE_SHORT_TERM
-                                                                        : EVENT_REFUSE;
+        return event_refuse(conn, shared_refusal ? "    connection blocked (shared count)"
+                                                 : "    connection blocked");
+    case CHECK_BLACK:
+        return event_refuse(conn, "    connection blocked (black list)");
     case CHECK_KNOWN:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    found IP, allowed");
         return EVENT_GO_ON;

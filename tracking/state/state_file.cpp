@@ -28,6 +28,7 @@
 #include "settings/settings_file.h"
 #include "settings/values/settings.h"
 #include "tracking/ip_db.h"
+#include "tracking/black_list.h"
 #include "tracking/white_list.h"
 
 static const char STATE_MAGIC[] = "Tollgate state ";
@@ -249,7 +250,7 @@ static uint32_t state_gather(const char *p, const char *end, bool exact, state_e
         if (p < stop && *p != '#' && *p != ';') {
             state_entry e;
             e.line = (*lines)++;
-            if (state_parse_line(p, stop, exact, &e) && !white_match(e.ip)) {
+            if (state_parse_line(p, stop, exact, &e) && !white_match(e.ip) && !black_match(e.ip)) {
                 // A stamp far ahead means the clock was set back: the address was seen now.
                 if ((int64_t)e.last_seen - now > STATE_FUTURE_SLACK_SECONDS) e.last_seen = now;
                 if ((int64_t)now - e.last_seen <= limit) entries[kept++] = e;

@@ -8,6 +8,7 @@
 #include "tests/settings/settings_fixture.h"
 #include "tests/support/module_fixture.h"
 #include "tracking/events/sweeper.h"
+#include "tracking/black_list.h"
 #include "tracking/state/state_file.h"
 
 using lines_t = std::vector<std::string>;
@@ -120,6 +121,8 @@ TEST_F(StateFile, HeldRefusedAndCountedAddressesSurviveARestartOnALongPath)
 TEST_F(StateFile, ReadingKeepsTheLinesThatPassTheRules)
 {
     use_state(); // ClearTime 30: 1800 s; the clock reads 1700000000
+    black_add("10.8.0.0", 16);
+    black_publish();
     struct {
         const char *line, *kept; // kept: "" not an entry line, nullptr dropped
     } lines[] = {
@@ -127,6 +130,7 @@ TEST_F(StateFile, ReadingKeepsTheLinesThatPassTheRules)
         {"10.0.0.2 4 1699998200", "10.0.0.2 4 1699998200"},   // exactly ClearTime old
         {"10.0.0.3 4 1699998199", nullptr},                   // older than ClearTime
         {"10.9.1.1 9 1700000000", nullptr},                   // white-listed
+        {"10.8.1.1 9 1700000000", nullptr},                   // black-listed: takes no slot
         {"10.0.0.4 2 1700000060", "10.0.0.4 2 1700000060"},   // a minute ahead: as written
         {"10.0.0.5 2 1700000061", "10.0.0.5 2 1700000000"},   // further: the clock went back
         {"10.0.0.6 1 1700000000", nullptr},                   // superseded by a later line
