@@ -143,17 +143,13 @@ static void config_add(HWND dialog)
     config_focus(dialog, IDC_WHITE_ENTRY);
 }
 
-// "Clear All": empties the table now (no Cancel undoes it) and shows the empty list. While the
-// daemon runs, the gate keeps shutdown from destroying the lock under db_clear; while it is
-// stopped no other thread is inside the table and db_clear works without the lock.
+// "Clear All": empties the table now (no Cancel undoes it) and shows the empty list. Counted in
+// the gate, so that no start-up or shutdown on another thread gives the table back under it.
 static void config_clear_all()
 {
-    if (daemon_enter()) {
-        db_clear();
-        daemon_leave();
-    } else {
-        db_clear();
-    }
+    event_gate_enter();
+    db_clear(db_current());
+    daemon_leave();
     ip_list_refresh();
 }
 

@@ -231,7 +231,7 @@ TEST_F(DaemonLifecycle, TableIsMadeAtEachStartAtItsSizeOr48WithoutMemory)
         host_side_reset();
         os.alloc = start.memory ? counting_alloc : no_table_alloc;
         ASSERT_EQ(_startup(host_side_record()), 1);
-        EXPECT_EQ(db_capacity(), start.capacity);
+        EXPECT_EQ(db_capacity(db_current()), start.capacity);
         EXPECT_EQ(host_side_log_count(warning), start.memory ? 0 : 1);
         for (const host_log_line &line : host_side_log()) {
             if (line.text != warning) continue;
@@ -240,9 +240,9 @@ TEST_F(DaemonLifecycle, TableIsMadeAtEachStartAtItsSizeOr48WithoutMemory)
         }
         connection client("10.0.0.7");
         EXPECT_EQ(host_side_fire(EVENT_CONNECT2, &client.record), 0);
-        EXPECT_EQ(db_held(), 1);
+        EXPECT_EQ(db_held(db_current()), 1);
         EXPECT_EQ(_closedown(), 0);
-        EXPECT_EQ(db_capacity(), 48) << "storage given back at shutdown";
+        EXPECT_EQ(db_capacity(db_current()), 48) << "storage given back at shutdown";
     }
 }
 
@@ -323,9 +323,10 @@ TEST_F(DaemonLifecycle, RestartedDaemonStillExpiresQuietAddresses)
 
     connection client("10.0.0.7");
     ASSERT_EQ(host_side_fire(EVENT_CONNECT2, &client.record), 0);
-    ASSERT_EQ(db_held(), 1);
+    ASSERT_EQ(db_held(db_current()), 1);
     test_now += settings.clear_time * 60 + 1;
-    ASSERT_TRUE(eventually([] { return db_held() == 0; })) << "the sweeper freed the slot";
+    ASSERT_TRUE(eventually([] { return db_held(db_current()) == 0; }))
+        << "the sweeper freed the slot";
     ASSERT_TRUE(eventually(
         [] { return host_side_log_count("Tollgate: 1 IPs released by timeout") == 1; }));
     for (const host_log_line &line : host_side_log()) {
@@ -402,7 +403,7 @@ TEST_F(DaemonLifecycle, TableKeepsItsSizeWhileACallOfTheLastRunIsInside)
                                (workdir_.path() + "\\Tollgate.ini").c_str());
     host_side_set_probe(nullptr);
     ASSERT_EQ(_startup(host_side_record()), 1);
-    EXPECT_EQ(db_capacity(), 48);
+    EXPECT_EQ(db_capacity(db_current()), 48);
     EXPECT_EQ(host_side_log_count("Tollgate: a call of the last run is still inside the table, "
                                   "holding 48 addresses until the next start"),
               1);
@@ -410,7 +411,7 @@ TEST_F(DaemonLifecycle, TableKeepsItsSizeWhileACallOfTheLastRunIsInside)
     pop3.join();
     EXPECT_EQ(_closedown(), 0);
     ASSERT_EQ(_startup(host_side_record()), 1);
-    EXPECT_EQ(db_capacity(), 1000);
+    EXPECT_EQ(db_capacity(db_current()), 1000);
 }
 
 // A sweeper that shutdown could not join is taken up again by the next start instead of being
@@ -444,7 +445,8 @@ TEST_F(DaemonLifecycle, StuckSweeperIsTakenUpByTheNextStart)
     connection second("10.0.0.8");
     ASSERT_EQ(host_side_fire(EVENT_CONNECT2, &second.record), 0);
     test_now += settings.clear_time * 60 + 1;
-    EXPECT_TRUE(eventually([] { return db_held() == 0; })) << "the old sweeper sweeps on";
+    EXPECT_TRUE(eventually([] { return db_held(db_current()) == 0; }))
+        << "the old sweeper sweeps on";
 
     EXPECT_EQ(_closedown(), 0);
     EXPECT_EQ(WaitForSingleObject(sweeper, 0), (DWORD)WAIT_OBJECT_0);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "settings/values/settings.h"
+#include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
 #include "tracking/white_list.h"
@@ -27,8 +28,8 @@ inline void test_reset()
     settings.clear_time.store(CLEAR_TIME_DEFAULT, std::memory_order_relaxed);
     settings.auth_failures.store(AUTH_FAILURES_DEFAULT, std::memory_order_relaxed);
     settings.use_short_term.store(0, std::memory_order_relaxed);
-    db_init();
-    db_resize(DB_SLOTS, nullptr, nullptr);
+    white_clear();
+    test_table_publish();
 }
 
 // The address a.b.c.d in network byte order, built byte by byte (no parser involved).

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/base/host_interface.h"
+#include "tests/support/table_text.h"
 #include "tests/support/workdir.h"
 
 // Seconds since 1970 that the table's clock answers with in these tests.

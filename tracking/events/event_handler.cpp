@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "host/base/platform.h"
 #include "settings/values/settings.h"
 #include "tracking/events/event_gate.h"
 #include "tracking/ip_db.h"
@@ -12,10 +13,10 @@ int32_t stat_max_list; // likewise
 
 // Logs the decision on a connection and turns it into the host's result. `conn` may be null
 // (a host that passed no record): the decision is made and logged, nothing is written.
-static int32_t event_connect(host_connection *conn, const char *address)
+static int32_t event_connect(db_table *table, host_connection *conn, const char *address)
 {
     host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: connect from %s", address);
-    switch (db_check_connect(address)) {
+    switch (db_check_connect(table, ip_parse(address))) {
     case CHECK_BLOCKED:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    connection blocked");
         if (conn) memcpy(conn->response, REFUSAL_LINE, sizeof(REFUSAL_LINE));
@@ -27,7 +28,7 @@ static int32_t event_connect(host_connection *conn, const char *address)
         return EVENT_GO_ON;
     case CHECK_NEW:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    new IP, allowed");
-        host_stat_report(stat_max_list, db_held());
+        host_stat_report(stat_max_list, db_held(table));
         return EVENT_GO_ON;
     case CHECK_WHITE:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    whitelisted");
@@ -38,28 +39,31 @@ static int32_t event_connect(host_connection *conn, const char *address)
     }
 }
 
+// The log line of a login event of kind `code`.
+static const char *event_login_format(int32_t code)
+{
+    return code == EVENT_LOGIN  ? "Tollgate: login from %s"
+           : code == EVENT_APOP ? "Tollgate: APOP auth from %s"
+                                : "Tollgate: OtherAuth from %s";
+}
+
 // Dispatches one host event. Every path returns 0, -1 or -3; a call that arrives while the
 // daemon is not started (before start-up, during or after shutdown) returns 0 untouched.
 extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection *conn)
 {
     if (!daemon_enter()) return EVENT_GO_ON;
     const char *address = conn ? host_client_address(conn) : "";
+    db_table *table = db_current();
     int32_t result = EVENT_GO_ON;
     switch (code) {
     case EVENT_CONNECT2:
-        result = event_connect(conn, address);
+        result = event_connect(table, conn, address);
         break;
     case EVENT_LOGIN:
-        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: login from %s", address);
-        db_release(address);
-        break;
     case EVENT_APOP:
-        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: APOP auth from %s", address);
-        db_release(address);
-        break;
-    case EVENT_AUTH_OTHER:
-        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: OtherAuth from %s", address);
-        db_release(address);
+    case EVENT_AUTH_OTHER: // a login of any kind forgets the address
+        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, event_login_format(code), address);
+        db_release(table, ip_parse(address));
         break;
     default:
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: unexpected call from %s",

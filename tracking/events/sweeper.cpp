@@ -45,7 +45,7 @@ DWORD WINAPI sweeper_thread(LPVOID)
 {
     WaitForSingleObject(sweeper_wake, SWEEPER_START_DELAY_MS);
     while (!sweeper_stop.load(std::memory_order_relaxed)) {
-        int32_t freed = db_expire();
+        int32_t freed = db_expire(db_current());
         if (freed > 0)
             host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_DETAIL, "Tollgate: %d IPs released by timeout",
                             freed);

@@ -198,13 +198,13 @@ static uint32_t state_gather(const char *p, const char *end, bool exact, state_e
 
 // Of the gathered entries, keeps the latest line of each address and then the table's size of
 // the newest, and restores them in file order. Returns how many were restored.
-static int32_t state_restore(state_entry *entries, uint32_t count)
+static int32_t state_restore(db_table *table, state_entry *entries, uint32_t count)
 {
     std::sort(entries, entries + count, state_by_address);
     uint32_t unique = 0;
     for (uint32_t i = 0; i < count; i++)
         if (i + 1 == count || entries[i + 1].ip != entries[i].ip) entries[unique++] = entries[i];
-    uint32_t capacity = (uint32_t)db_capacity();
+    uint32_t capacity = (uint32_t)db_capacity(table);
     if (unique > capacity) {
         std::nth_element(entries, entries + capacity, entries + unique, state_newest_first);
         unique = capacity;
@@ -212,7 +212,7 @@ static int32_t state_restore(state_entry *entries, uint32_t count)
     std::sort(entries, entries + unique, state_by_line);
     int32_t restored = 0;
     for (uint32_t i = 0; i < unique; i++)
-        restored += db_restore(entries[i].ip, entries[i].conns, entries[i].last_seen);
+        restored += db_restore(table, entries[i].ip, entries[i].conns, entries[i].last_seen);
     return restored;
 }
 
@@ -253,7 +253,7 @@ void state_file_load()
         }
         uint32_t kept =
             state_gather(q, end, version == STATE_FORMAT_VERSION, entries, &lines);
-        restored = state_restore(entries, kept);
+        restored = state_restore(db_current(), entries, kept);
         os.release(entries);
         os.release(text);
     }
@@ -265,15 +265,16 @@ void state_file_load()
 // Formats the table into `text` (room for the header and `lines` lines); returns its length,
 // and in *whole whether every held slot found room. Slot by slot through db_next: db_lock is
 // held for one copy at a time, never across the disk.
-static uint32_t state_format(char *text, uint32_t room, int32_t lines, bool *whole)
+static uint32_t state_format(db_table *table, char *text, uint32_t room, int32_t lines,
+                             bool *whole)
 {
     int n = snprintf(text, room, "%s%d\r\n# address connections last_seen (seconds since 1970)\r\n",
                      STATE_MAGIC, (int)STATE_FORMAT_VERSION);
     uint32_t length = (uint32_t)n;
     ip_entry_copy slot;
     int32_t written = 0;
-    int32_t i = db_next(-1, &slot);
-    for (; i >= 0 && written < lines; i = db_next(i, &slot)) {
+    int32_t i = db_next(table, -1, &slot);
+    for (; i >= 0 && written < lines; i = db_next(table, i, &slot)) {
         const unsigned char *b = (const unsigned char *)&slot.ip;
         n = snprintf(text + length, room - length, "%u.%u.%u.%u %u %ld\r\n", b[0], b[1], b[2],
                      b[3], (unsigned)slot.conns, (long)slot.last_seen);
@@ -311,11 +312,12 @@ static int32_t state_replace(const char *text, uint32_t length)
 
 int32_t state_file_save_changes()
 {
-    if (settings_state_path[0] == '\0' || !db_take_changed()) return 1;
+    db_table *table = db_current();
+    if (settings_state_path[0] == '\0' || !db_take_changed(table)) return 1;
     // Room for the addresses held now and some that may arrive during the walk, not for the
     // whole table: a large table mostly empty must not cost its full size on every pass.
-    int32_t capacity = db_capacity();
-    int32_t held = db_held();
+    int32_t capacity = db_capacity(table);
+    int32_t held = db_held(table);
     int32_t lines = held + held / 8 + STATE_LINES_SPARE;
     if (lines > capacity) lines = capacity;
     uint32_t room = (uint32_t)(lines + 2) * STATE_LINE_MAX;
@@ -324,18 +326,18 @@ int32_t state_file_save_changes()
     DWORD error = ERROR_NOT_ENOUGH_MEMORY;
     if (text) {
         bool whole = true;
-        ok = state_replace(text, state_format(text, room, lines, &whole));
+        ok = state_replace(text, state_format(table, text, room, lines, &whole));
         error = GetLastError();
         os.release(text);
         // More addresses arrived during the walk than there was room for: the file holds the
         // others, and the next pass writes them all.
-        if (ok && !whole) db_mark_changed();
+        if (ok && !whole) db_mark_changed(table);
     }
     if (ok) {
         state_write_failing.store(false, std::memory_order_relaxed);
         return 1;
     }
-    db_mark_changed();
+    db_mark_changed(table);
     if (!state_write_failing.exchange(true, std::memory_order_relaxed))
         host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_WARNING,
                         "Tollgate: unable to write state file '%s' (error %lu); retrying after "
