@@ -15,6 +15,7 @@
 #include "host/base/os.h"
 #include "mailhost/host_side.h"
 #include "settings/values/settings.h"
+#include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
 #include "tests/support/workdir.h"
 
@@ -452,6 +453,70 @@ TEST_F(DaemonLifecycle, StuckSweeperIsTakenUpByTheNextStart)
     EXPECT_EQ(WaitForSingleObject(sweeper, 0), (DWORD)WAIT_OBJECT_0);
     EXPECT_EQ(host_copy, nullptr);
     CloseHandle(sweeper);
+}
+
+// A dialog that takes the current table while shutdown writes the state file, that is after
+// shutdown found the gate empty and before it gives the table back, and stays inside it.
+void *large_block;                   // the block of the first 1000-slot table made
+std::atomic<int> large_block_released;
+std::thread dialog;
+bool dialog_started;
+std::atomic<bool> dialog_inside{false}, dialog_release{false};
+std::atomic<int32_t> dialog_decision{99};
+
+void *noting_alloc(size_t size)
+{
+    void *block = counting_alloc(size);
+    if (size == db_table_bytes(1000) && large_block == nullptr) large_block = block;
+    return block;
+}
+void noting_release(void *block)
+{
+    if (block == large_block) large_block_released++;
+    real_os.release(block);
+}
+HANDLE WINAPI dialog_taking_create_file(LPCSTR name, DWORD access, DWORD share,
+                                        LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                        DWORD flags, HANDLE template_file)
+{
+    if (!dialog_started) {
+        dialog_started = true;
+        dialog = std::thread([] {
+            event_gate_enter();
+            db_table *table = db_current();
+            dialog_inside = true;
+            while (!dialog_release) Sleep(5);
+            dialog_decision = connect_text("10.0.0.9", table);
+            daemon_leave();
+        });
+        while (!dialog_inside) Sleep(1);
+    }
+    return real_os.create_file(name, access, share, security, disposition, flags, template_file);
+}
+
+// A table that a dialog took just as shutdown replaced it is retired, not given back, while the
+// dialog is inside it; the next start gives it back.
+TEST_F(DaemonLifecycle, TableADialogIsInsideIsRetiredUntilTheNextStart)
+{
+    WritePrivateProfileStringA("General", "MaxAddresses", "1000",
+                               (workdir_.path() + "\\Tollgate.ini").c_str());
+    WritePrivateProfileStringA("General", "StateFile", "state.txt",
+                               (workdir_.path() + "\\Tollgate.ini").c_str());
+    os.alloc = noting_alloc;
+    os.release = noting_release;
+    ASSERT_EQ(_startup(host_side_record()), 1);
+    ASSERT_NE(large_block, nullptr);
+    os.create_file = dialog_taking_create_file;
+    EXPECT_EQ(_closedown(), 0);
+    EXPECT_EQ(db_capacity(db_current()), 48) << "the reserve is current";
+    ASSERT_EQ(large_block_released, 0) << "given back under the dialog"; // which stays waiting
+    dialog_release = true;
+    dialog.join();
+    EXPECT_EQ(dialog_decision, CHECK_NEW) << "the dialog's table stayed whole";
+
+    ASSERT_EQ(_startup(host_side_record()), 1);
+    EXPECT_EQ(large_block_released, 1) << "given back once found alone";
+    EXPECT_EQ(db_capacity(db_current()), 1000);
 }
 
 } // namespace

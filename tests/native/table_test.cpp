@@ -218,3 +218,76 @@ TEST_F(TableTest, SweepOfALargeTablePausesBetweenChunksHoldingNoLock)
 }
 
 } // namespace
+
+namespace {
+
+// Tables of sizes on both sides of each change of shape (one stripe or several, one bitmap
+// level or two or three) live in one process, each holding exactly its own slots: filled to
+// the last, full beyond it, lowest free slot reused, every slot expired.
+TEST(Tables, EachSizeHoldsExactlyItsSlots)
+{
+    test_reset();
+    for (int32_t slots : {-5, 48, 64, 65, 511, 512, 4096, 4097, 65536}) {
+        SCOPED_TRACE(slots);
+        int32_t expected = slots < DB_SLOTS ? DB_SLOTS : slots;
+        db_table *table = db_table_make(slots, malloc, free);
+        ASSERT_NE(table, nullptr);
+        EXPECT_EQ(db_capacity(table), expected);
+        for (int32_t n = 0; n < expected; n++)
+            ASSERT_EQ(db_check_connect(table, ip_of(10, 7, (uint8_t)(n >> 8), (uint8_t)n)), CHECK_NEW)
+                << n;
+        EXPECT_EQ(db_check_connect(table, ip_of(192, 0, 2, 1)), CHECK_FULL);
+        EXPECT_EQ(db_held(table), expected);
+        int32_t middle = expected / 2;
+        db_release(table, ip_of(10, 7, (uint8_t)(middle >> 8), (uint8_t)middle));
+        EXPECT_EQ(db_check_connect(table, ip_of(192, 0, 2, 1)), CHECK_NEW);
+        ip_entry_copy copy{};
+        EXPECT_EQ(db_next(table, middle - 1, &copy), middle);
+        EXPECT_EQ(copy.ip, ip_of(192, 0, 2, 1));
+        test_now += CLEAR_TIME_DEFAULT * 60 + 1;
+        EXPECT_EQ(db_expire(table), expected);
+        EXPECT_EQ(db_next(table, -1, &copy), -1);
+        db_table_free(table);
+    }
+}
+
+// The same work on two tables at once, one thread each, leaves both exactly as one table alone
+// would be; and what is done to one table (decisions, clear, change mark) leaves the other be.
+TEST(Tables, TwoTablesSideBySideNeverTouchEachOther)
+{
+    test_reset();
+    db_table *a = db_table_make(1024, malloc, free), *b = db_table_make(1024, malloc, free);
+    ASSERT_TRUE(a && b);
+    auto work = [](db_table *table) {
+        for (int n = 0; n < 3000; n++) {
+            uint32_t ip = ip_of(10, 8, (uint8_t)(n % 1500 >> 8), (uint8_t)(n % 1500));
+            db_check_connect(table, ip);
+            if (n % 7 == 0) db_release(table, ip);
+        }
+    };
+    std::thread on_a(work, a), on_b(work, b);
+    on_a.join();
+    on_b.join();
+    ip_entry_copy copy_a{}, copy_b{};
+    int32_t i = db_next(a, -1, &copy_a), j = db_next(b, -1, &copy_b);
+    for (; i >= 0 || j >= 0; i = db_next(a, i, &copy_a), j = db_next(b, j, &copy_b)) {
+        ASSERT_EQ(i, j);
+        EXPECT_EQ(copy_a.ip, copy_b.ip) << i;
+        EXPECT_EQ(copy_a.conns, copy_b.conns) << i;
+    }
+    EXPECT_EQ(db_held(a), db_held(b));
+
+    db_take_changed(a);
+    db_take_changed(b);
+    db_clear(a);
+    EXPECT_EQ(db_held(a), 0);
+    EXPECT_EQ(db_held(b), 1024);
+    EXPECT_TRUE(db_take_changed(a));
+    EXPECT_FALSE(db_take_changed(b)) << "clearing one table marked the other changed";
+    EXPECT_EQ(db_check_connect(a, ip_of(10, 8, 0, 1)), CHECK_NEW);
+    EXPECT_NE(db_check_connect(b, ip_of(10, 8, 0, 1)), CHECK_NEW);
+    db_table_free(a);
+    db_table_free(b);
+}
+
+} // namespace
