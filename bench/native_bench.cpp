@@ -54,7 +54,7 @@ void start_empty(const benchmark::State &) { start_with(0); }
 void start_half(const benchmark::State &) { start_with(DB_SLOTS / 2); }
 void start_full(const benchmark::State &) { start_with(DB_SLOTS); }
 
-// A held address in the last slot in use: the search scans every slot before it. After its
+// A held address in the last held slot: the search scans every slot before it. After its
 // first few connections it is refused, the steady state of a client guessing passwords.
 void BM_check_connect_held_half(benchmark::State &state)
 {

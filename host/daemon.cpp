@@ -39,8 +39,12 @@
 #include "tracking/state/state_file.h"
 
 enum : DWORD {
-    DAEMON_START_SETTLE_MS = 70,   // pause at the end of start-up
-    DAEMON_STOP_SETTLE_MS = 500,   // pause, taken twice, at the end of shutdown
+    // At the end of start-up: the sweeper just created gets scheduled before the host's first
+    // events arrive, and the host sees start-up take the time it always has.
+    DAEMON_START_SETTLE_MS = 70,
+    // Taken twice at the end of shutdown: host threads still on their way out of the handler
+    // (past the gate, logging) finish before the host may unload the library.
+    DAEMON_STOP_SETTLE_MS = 500,
     DAEMON_DRAIN_LIMIT_MS = 10000, // longest wait for event calls and the sweeper to end
     DAEMON_ALONE_WAIT_MS = 100,    // longest wait at start-up for calls passing the closed gate
 };

@@ -62,7 +62,7 @@ static_assert(sizeof(ip_entry) == 12, "a slot is 12 bytes");
 // One stripe's lock and the count of entries in its region, on a cache line of its own.
 struct alignas(DB_ALIGN) db_stripe_lock {
     db_mutex mutex;
-    int32_t entries; // index entries in use in the stripe's region; under mutex
+    int32_t entries; // filled index entries in the stripe's region; under mutex
 };
 
 // The shape of a table of a given size.
@@ -221,7 +221,7 @@ static void db_index_remove(db_table *t, int32_t stripe, uint32_t pos)
     t->stripe[stripe].entries--;
 }
 
-// Enters a claimed slot at the empty index position `pos` found by the failed search.
+// Enters a slot just claimed at the empty index position `pos` found by the failed search.
 static void db_index_enter(db_table *t, uint32_t h, uint32_t pos, int32_t slot)
 {
     t->index[pos] = db_tag_of(h) << DB_SLOT_BITS | (uint32_t)(slot + 1);

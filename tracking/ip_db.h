@@ -33,8 +33,8 @@ enum : int32_t {
     CHECK_BLOCKED = 0, // held and out of allowance: refuse
     CHECK_KNOWN = 1,   // held, count raised: allow
     CHECK_NEW = -1,    // given a slot with count 1: allow
-    CHECK_WHITE = -2,  // white-listed: allow, nothing stored
-    CHECK_FULL = -3,   // not held and no free slot: allow, nothing stored
+    CHECK_WHITE = -2,  // white-listed: allow, no slot held
+    CHECK_FULL = -3,   // not held and no free slot: allow, no slot held
 };
 
 // One slot, 12 bytes. A slot whose `held` is 0 is free and its other fields mean nothing.
@@ -111,7 +111,7 @@ int32_t db_release(db_table *table, uint32_t ip);
 int32_t db_expire(db_table *table);
 
 // Puts an address back as it was saved: if `ip` is held, overwrites its conns and last_seen;
-// otherwise claims the lowest free slot with these values. 1 stored, 0 table full. Does not
+// otherwise claims the lowest free slot with these values. 1 held, 0 table full. Does not
 // consult the white list or the clock.
 int32_t db_restore(db_table *table, uint32_t ip, uint16_t conns, int32_t last_seen);
 // True when the slots changed (claim, count raised, last_seen moved, release, expiry, clear,

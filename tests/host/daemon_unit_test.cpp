@@ -337,7 +337,7 @@ TEST_F(DaemonLifecycle, RestartedDaemonStillExpiresQuietAddresses)
     }
 }
 
-// An event call inside the module keeps the interface copy and the lock alive: shutdown waits
+// An event call inside the module keeps the interface copy and the table alive: shutdown waits
 // for it to leave.
 TEST_F(DaemonLifecycle, ShutdownWaitsForEventCallInFlight)
 {
@@ -368,7 +368,7 @@ TEST_F(DaemonLifecycle, ShutdownWaitsForEventCallInFlight)
 }
 
 // An event call that does not come back within the bound: shutdown gives up waiting but keeps
-// the copy and the lock, so the call finishes safely; the next start works.
+// the copy and the table, so the call finishes safely; the next start works.
 TEST_F(DaemonLifecycle, StuckEventCallIsOutlivedNotCrashed)
 {
     ASSERT_EQ(_startup(host_side_record()), 1);

@@ -201,7 +201,7 @@ void compare_tables(size_t op)
     int32_t i = db_next(db_current(), -1, &copy);
     for (int k = 0; k < model.slots; k++) {
         if (!model.slot[k].in_use) continue;
-        expect_eq("next slot in use", i, k, op);
+        expect_eq("next held slot", i, k, op);
         expect_eq("ip", copy.ip, model.slot[k].ip, op);
         expect_eq("last_seen", copy.last_seen, model.slot[k].last_seen, op);
         expect_eq("conns", copy.conns, model.slot[k].conns, op);

@@ -2,7 +2,7 @@
 // overlapping addresses, the sweeper expiring while the clock moves, and the dialog walking,
 // clearing, changing the settings and emptying and refilling the white list. Run under
 // ThreadSanitizer (no race may be reported) and AddressSanitizer, on the default table and on
-// one of 1024 slots (four index stripes). Afterwards the held count equals the slots in use,
+// one of 1024 slots (four index stripes). Afterwards the held count equals the held slots,
 // no address is held twice, and every copy the walk handed out was whole.
 #include <gtest/gtest.h>
 
@@ -140,7 +140,7 @@ void stress(int32_t slots)
                       << std::dec << " conns " << b.copy.conns << " last_seen "
                       << b.copy.last_seen << " (now " << b.now << ")";
 
-    // The table at rest: the held count equals the slots in use, each address held once.
+    // The table at rest: the held count equals the held slots, each address held once.
     std::set<uint32_t> held;
     int32_t in_use = 0;
     ip_entry_copy copy;

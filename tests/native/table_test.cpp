@@ -16,7 +16,7 @@ struct TableTest : ::testing::Test {
     void SetUp() override { test_reset(); }
 };
 
-// The slots in use, in index order, as the dialog's walk sees them.
+// The held slots, in index order, as the dialog's walk sees them.
 std::vector<std::pair<int32_t, ip_entry_copy>> walk()
 {
     std::vector<std::pair<int32_t, ip_entry_copy>> out;

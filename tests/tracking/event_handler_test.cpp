@@ -191,7 +191,7 @@ TEST_F(EventHandler, CallsWhileTheDaemonIsStoppedDoNothing)
     EXPECT_EQ(db_held(db_current()), 0);
 }
 
-// Set by the probe when the module called the host while holding the table lock.
+// Set by the probe when the module called the host while holding a table lock.
 static std::atomic<int> host_calls_under_lock;
 static void probe_lock_not_held()
 {

@@ -60,7 +60,7 @@ TEST_F(AddressTable, FullTableLetsTheNewcomerInAndStoresNothing)
     for (int i = 0; i < DB_SLOTS; i++)
         ASSERT_EQ(connect_text(nth_address(i).c_str()), CHECK_NEW) << i;
     EXPECT_EQ(connect_text("10.200.0.1"), CHECK_FULL);
-    EXPECT_EQ(connect_text("10.200.0.1"), CHECK_FULL) << "still not stored";
+    EXPECT_EQ(connect_text("10.200.0.1"), CHECK_FULL) << "still not held";
     EXPECT_EQ(db_held(db_current()), DB_SLOTS);
     EXPECT_EQ(connect_text(nth_address(7).c_str()), CHECK_KNOWN) << "held ones still count";
 }

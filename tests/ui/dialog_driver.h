@@ -66,7 +66,7 @@ protected:
     // Registers the common controls as a host's process would have (kept out of the process
     // until called: loading comctl32 alone registers its classes).
     static void load_common_controls();
-    // Plays a started daemon: the host record as the interface copy, the table lock made.
+    // Plays a started daemon: the host record as the interface copy, the table emptied.
     static void play_started();
 
     static host_interface *record();

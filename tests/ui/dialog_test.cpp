@@ -451,7 +451,7 @@ TEST_F(DialogEntry, StoppedDaemonOnOldHostAnsweredYesOpens)
     EXPECT_EQ(log_starting("Tollgate config").size(), 1u);
 }
 
-// With the daemon stopped there is no interface copy and no table lock: the dialog still edits
+// With the daemon stopped there is no interface copy: the dialog still edits
 // what memory holds, and its lines go to the record the host handed _configure.
 class DialogNotStarted : public DialogEntry {};
 

@@ -1,8 +1,8 @@
 // The POP3 event handler the module registers with the host (exported as event_handler).
 //
 // Owns: the statistics handles it reports through; it keeps no other state between calls.
-// Threads: the host's POP3 threads, several at once. It takes db_lock only inside the table's
-// procedures, and makes every log and statistics call outside it. The handles are written by
+// Threads: the host's POP3 threads, several at once. It takes the table's locks only inside the
+// table's procedures, and makes every log and statistics call outside them. The handles are written by
 // start-up (host/stats.cpp) before the handler is registered and only read afterwards: the
 // registration orders the two.
 #pragma once

@@ -9,8 +9,8 @@
 // end a line. Version 1 lines hold exactly three fields; a file of another version is read for
 // the lines whose first three fields read as such. Lines that pass the rules are gathered, then
 // sorted by address to keep the latest line of each address, then cut to the table's size by
-// last_seen, and restored in file order. The writer never holds db_lock across the disk: it
-// copies slot by slot through db_next into a text, and only then writes.
+// last_seen, and restored in file order. The writer never holds a table lock across the disk:
+// it copies slot by slot through db_next into a text, and only then writes.
 #include "tracking/state/state_file.h"
 
 #include <windows.h>
@@ -263,8 +263,8 @@ void state_file_load()
 }
 
 // Formats the table into `text` (room for the header and `lines` lines); returns its length,
-// and in *whole whether every held slot found room. Slot by slot through db_next: db_lock is
-// held for one copy at a time, never across the disk.
+// and in *whole whether every held slot found room. Slot by slot through db_next: a stripe lock
+// is held for one copy at a time, never across the disk.
 static uint32_t state_format(db_table *table, char *text, uint32_t room, int32_t lines,
                              bool *whole)
 {
