@@ -134,33 +134,35 @@ static void daemon_swap_table(db_table *table)
     if (event_gate_drain(DAEMON_ALONE_WAIT_MS)) db_give_back_retired();
 }
 
-// The table of this run, at the size the settings ask for: the last run's table again when it
-// has that size, or when a call of the last run may still be inside it (its size then holds
-// until a start finds it alone); otherwise a new one, or the reserve without the memory. Emptied.
+// The table of this run, at the size the settings ask for, empty: the last run's table again
+// when it has that size, or when a call of the last run may still be inside it (its size then
+// holds until a start finds it alone); otherwise a new one, or the reserve without the memory.
 static void daemon_make_table()
 {
-    db_table *table = db_current();
+    db_table *last = db_current();
     int32_t slots = settings.max_addresses.load(std::memory_order_relaxed);
-    if (slots != db_capacity(table)) {
-        if (!daemon_table_alone()) {
-            host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                            "Tollgate: a call of the last run is still inside the table, holding "
-                            "%d addresses until the next start",
-                            db_capacity(table));
-        } else {
-            table = slots == DB_SLOTS ? db_table_reserve()
-                                      : db_table_make(slots, os.alloc, os.release);
-            if (table == nullptr) {
-                host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                                "Tollgate: unable to allocate memory for %d addresses, holding %d",
-                                slots, (int)DB_SLOTS);
-                table = db_table_reserve();
-            }
-            db_clear(table); // the reserve may hold an earlier run's addresses
-            daemon_swap_table(table);
-        }
+    bool keep = slots == db_capacity(last);
+    if (!keep && !daemon_table_alone()) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: a call of the last run is still inside the table, holding %d "
+                        "addresses until the next start",
+                        db_capacity(last));
+        keep = true;
     }
-    db_clear(db_current());
+    if (keep) {
+        db_clear(last);
+        return;
+    }
+    db_table *table = slots == DB_SLOTS ? nullptr : db_table_make(slots, os.alloc, os.release);
+    if (table == nullptr) {
+        if (slots != DB_SLOTS)
+            host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                            "Tollgate: unable to allocate memory for %d addresses, holding %d",
+                            slots, (int)DB_SLOTS);
+        table = db_table_reserve();
+        db_clear(table); // it may hold an earlier run's addresses
+    }
+    daemon_swap_table(table);
 }
 
 int32_t daemon_init(const host_interface *record)

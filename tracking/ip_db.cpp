@@ -2,43 +2,46 @@
 //
 // DESIGN
 //
-// The table. One object holds everything a table is: its slots, its index, its bitmap of free
-// slots, its shape, its hash key, its locks, its held count and its change mark. A table made
-// by db_table_make lives in one block (the object, then the bitmap, the index and the slots);
-// the reserve keeps the same parts in static storage. The module reaches its table through one
-// pointer (db_current), so two tables never share a word and a test may make as many as it
-// likes.
+// The table
+// One object holds everything a table is: its slots, its index, its bitmap of free slots, its
+// shape, its hash key, its locks, its held count and its change mark. A table made by db_table_make
+// lives in one block (the object, then the bitmap, the index and the slots); the reserve keeps the
+// same parts in static storage. The module reaches its table through one pointer (db_current), so
+// two tables never share a word and a test may make as many as it likes.
 //
-// Slots. One array in slot order, 12 bytes each, as the list view walks them. A new address
-// takes the lowest free slot. Which slots are held and the address in each are written only
-// under the allocator lock; a slot's counts only under the stripe lock of its address.
+// Slots
+// One array in slot order, 12 bytes each, as the list view walks them. A new address takes the
+// lowest free slot. Which slots are held and the address in each are written only under the
+// allocator lock; a slot's counts only under the stripe lock of its address.
 //
-// Index. An open-addressing array of 32-bit entries (slot + 1 in the low 21 bits, 11 bits of the
-// address's hash above them as a tag, 0 for empty) with linear probing; deletion shifts the
-// entries behind the hole back, so churn leaves no tombstones and a search ends at the first
-// empty entry. 2.5 entries per slot (load at most 0.4), so a whole table costs about 22 bytes a
-// slot. The hash is keyed with a random word chosen when the table is made, so the stripes
-// share the addresses evenly whatever the clients choose.
+// Index
+// An open-addressing array of 32-bit entries (slot + 1 in the low 21 bits, 11 bits of the address's
+// hash above them as a tag, 0 for empty) with linear probing; deletion shifts the entries behind
+// the hole back, so churn leaves no tombstones and a search ends at the first empty entry. 2.5
+// entries per slot (load at most 0.4), so a whole table costs about 22 bytes a slot. The hash is
+// keyed with a random word chosen when the table is made, so the stripes share the addresses evenly
+// whatever the clients choose.
 //
-// Stripes and locks. The index is cut into stripes by the hash of the address, each a region
-// of its own with its own lock: decisions on different addresses on two threads then rarely
-// touch the same lock, and a new address on a full table writes nothing shared at all (the held
-// count answers "full"). One stripe while the table holds fewer than 512 slots (the default 48
-// among them), otherwise up to 64 stripes of at least 256 slots each. The allocator lock is
-// taken only to claim or free a slot and always after a stripe lock; with a single stripe that
-// stripe's lock serves as the allocator's too. db_next copies a slot whole under its stripe
-// lock after checking, under the allocator lock, that the slot still holds the address it saw.
-// A stripe whose region is full (about 2.5 times its share, never seen in practice) answers
-// "full" for its new addresses instead of overrunning.
+// Stripes and locks
+// The index is cut into stripes by the hash of the address, each a region of its own with its own
+// lock: decisions on different addresses on two threads then rarely touch the same lock, and a new
+// address on a full table writes nothing shared at all (the held count answers "full"). One stripe
+// while the table holds fewer than 512 slots (the default 48 among them), otherwise up to 64
+// stripes of at least 256 slots each. The allocator lock is taken only to claim or free a slot and
+// always after a stripe lock; with a single stripe that stripe's lock serves as the allocator's
+// too. db_next copies a slot whole under its stripe lock after checking, under the allocator lock,
+// that the slot still holds the address it saw. A stripe whose region is full (about 2.5 times its
+// share, never seen in practice) answers "full" for its new addresses instead of overrunning.
 //
-// Free-slot bitmap. One bit per slot (1 = free), with summary levels above it (one bit per
-// non-empty word below), under the allocator lock: the lowest free slot is a few
-// count-trailing-zeros away whatever the table's size, and the walks of held slots skip empty
-// words.
+// Free-slot bitmap
+// One bit per slot (1 = free), with summary levels above it (one bit per non-empty word below),
+// under the allocator lock: the lowest free slot is a few count-trailing-zeros away whatever the
+// table's size, and the walks of held slots skip empty words.
 //
-// Sweep. The sweeper looks at DB_EXPIRE_CHUNK slots per hold of the allocator lock, reading
-// last_seen (atomic) without the stripe locks, and then frees the due ones one by one, each
-// under its stripe lock after checking it again, so a POP3 thread never waits long behind it.
+// Sweep
+// The sweeper looks at DB_EXPIRE_CHUNK slots per hold of the allocator lock, reading last_seen
+// (atomic) without the stripe locks, and then frees the due ones one by one, each under its stripe
+// lock after checking it again, so a POP3 thread never waits long behind it.
 #include "tracking/ip_db.h"
 
 #include <cstring>
