@@ -22,11 +22,14 @@ char held_text[DB_SLOTS][24]; // the addresses that fill the table: 10.3.0.0 to 
 // A decision as the event handler makes it: the current table, the text parsed once.
 int32_t decide(const char *text) { return db_check_connect(db_current(), ip_parse(text)); }
 
-// Makes the current table an empty one of `slots` slots: the reserve for the default size, as
-// start-up does, otherwise a table of its own (the one made before given back).
+// Makes the current table an empty one of `slots` slots: the one in use when it has that size
+// (as a running module keeps its table), else the reserve for the default size, as start-up
+// does, or a table of its own (the one made before given back).
 void use_table(int32_t slots)
 {
-    db_table *table = slots == DB_SLOTS ? db_table_reserve() : db_table_make(slots, malloc, free);
+    db_table *table = db_current();
+    if (db_capacity(table) != slots)
+        table = slots == DB_SLOTS ? db_table_reserve() : db_table_make(slots, malloc, free);
     if (table == nullptr) abort();
     db_clear(table);
     db_publish(table);
