@@ -24,10 +24,10 @@ struct baseline_slot {
     uint32_t ip;
     int32_t last_seen;
     uint16_t conns;
-    uint16_t in_use;
+    uint16_t held;
 };
 
-baseline_slot baseline_table[BASELINE_SLOTS]; // all in use, none matching the address
+baseline_slot baseline_table[BASELINE_SLOTS]; // all held, none matching the address
 CRITICAL_SECTION baseline_lock;
 volatile int32_t baseline_sink;
 volatile time_t clock_sink;
@@ -39,7 +39,7 @@ void baseline_decision(const char *text)
     EnterCriticalSection(&baseline_lock);
     int32_t found = -1;
     for (int32_t i = 0; i < BASELINE_SLOTS; i++) {
-        if (baseline_table[i].in_use && baseline_table[i].ip == ip) {
+        if (baseline_table[i].held && baseline_table[i].ip == ip) {
             found = i;
             break;
         }

@@ -51,7 +51,7 @@ int main(int argc, char **argv)
     db_clock = bench_clock;
     std::vector<double> ms;
     for (int r = 0; r < rounds; r++) {
-        db_init();
+        db_clear(db_current());
         LARGE_INTEGER frequency, start, stop;
         QueryPerformanceFrequency(&frequency);
         QueryPerformanceCounter(&start);

@@ -1,21 +1,26 @@
 // The daemon's frame: DllMain, _startup, _daemon, _closedown, start-up and shutdown.
 //
-// DESIGN: start-up builds everything the event handler needs (interface copy, table lock,
-// settings, statistics, sweeper) and only then marks the daemon started and registers the
-// handler; shutdown undoes it in reverse. The host may still be inside event_handler on its
-// POP3 threads when _closedown runs, so every event call passes the gate of
-// tracking/events/event_gate.h; shutdown clears daemon_started, then waits (bounded) until no
-// call is inside. Only then are the lock destroyed and the copy released. If a call or the
-// sweeper does not come back within the bound, the lock and the copy are deliberately left
-// alive and the library is pinned in the process, so that neither a free nor an unload can pull
-// anything from under the straggler: a leak, never a crash. The next start takes such a
-// sweeper up again. A _startup while started registers the handler once more; shutdown removes
-// it once per registration.
+// DESIGN: start-up builds everything the event handler needs (interface copy, settings, the
+// table, statistics, sweeper) and only then marks the daemon started and registers the handler;
+// shutdown undoes it in reverse. The host may still be inside event_handler on its POP3 threads
+// when _closedown runs, so every event call passes the gate of tracking/events/event_gate.h;
+// shutdown clears daemon_started, then waits (bounded) until no call is inside. Only then are
+// the table given back and the copy released. If a call or the sweeper does not come back
+// within the bound, the table and the copy are deliberately left alive and the library is
+// pinned in the process, so that neither a free nor an unload can pull anything from under the
+// straggler: a leak, never a crash. The next start takes such a sweeper up again. A _startup
+// while started registers the handler once more; shutdown removes it once per registration.
+//
 // The table is made at the size Tollgate.ini asks for (MaxAddresses) once the settings are read,
-// before any thread can use it; db_destroy gives its storage back, so each start makes it again
-// at the size the file says then. Without the memory the start goes on with the default 48
-// slots. The state file is read right after that (the white list filters it) and written once
-// more after the sweeper has been joined, never beside a sweeper that may be writing it.
+// before any event call can use it, and published as the module's current table (db_current).
+// One rule keeps every table whole while a thread may be inside it: a table that was current is
+// given back only once no call can still be inside it (the gate drained and no sweeper of its
+// run left); until then it stays current (a start that cannot find it alone keeps its size) or,
+// when a dialog took it just as it was replaced, retired. Shutdown gives a large table back and
+// leaves the empty reserve current, so each start makes the table again at the size the file
+// says then; without the memory the start goes on with the 48-slot reserve. The state file is
+// read right after that (the white list filters it) and written once more after the sweeper has
+// been joined, never beside a sweeper that may be writing it.
 #include "host/daemon.h"
 
 #include <windows.h>
@@ -29,13 +34,18 @@
 #include "settings/values/settings.h"
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"
+#include "tracking/white_list.h"
 #include "tracking/events/sweeper.h"
 #include "tracking/shared/shared_store.h"
 #include "tracking/state/state_file.h"
 
 enum : DWORD {
-    DAEMON_START_SETTLE_MS = 70,   // pause at the end of start-up
-    DAEMON_STOP_SETTLE_MS = 500,   // pause, taken twice, at the end of shutdown
+    // At the end of start-up: the sweeper just created gets scheduled before the host's first
+    // events arrive, and the host sees start-up take the time it always has.
+    DAEMON_START_SETTLE_MS = 70,
+    // Taken twice at the end of shutdown: host threads still on their way out of the handler
+    // (past the gate, logging) finish before the host may unload the library.
+    DAEMON_STOP_SETTLE_MS = 500,
     DAEMON_DRAIN_LIMIT_MS = 10000, // longest wait for event calls and the sweeper to end
     DAEMON_ALONE_WAIT_MS = 100,    // longest wait at start-up for calls passing the closed gate
 };
@@ -105,13 +115,55 @@ static void sweeper_forget_ended()
     }
 }
 
-// True when no thread of the last run can be inside the table: no event call in flight and no
-// sweeper left by a shutdown that could not join it. Start-up thread, while daemon_started is 0:
-// a call arriving now only passes through the gate's count, so a short wait sees it gone.
+// True when no thread of the last run can be inside a table: no call in the event gate and no
+// sweeper left by a shutdown that could not join it. Start-up/shutdown thread, while
+// daemon_started is 0: an event call arriving now only passes through the gate's count, and a
+// dialog's use of the table is short, so a short wait sees them gone.
 static bool daemon_table_alone()
 {
     sweeper_forget_ended();
     return sweeper_handle == nullptr && event_gate_drain(DAEMON_ALONE_WAIT_MS);
+}
+
+// Makes `table` the current table and gives the last one back, or retires it when a dialog
+// took it meanwhile (a later start or shutdown gives it back). The caller has found the tables
+// alone.
+static void daemon_swap_table(db_table *table)
+{
+    db_give_back_retired();
+    db_publish(table);
+    if (event_gate_drain(DAEMON_ALONE_WAIT_MS)) db_give_back_retired();
+}
+
+// The table of this run, at the size the settings ask for, empty: the last run's table again
+// when it has that size, or when a call of the last run may still be inside it (its size then
+// holds until a start finds it alone); otherwise a new one, or the reserve without the memory.
+static void daemon_make_table()
+{
+    db_table *last = db_current();
+    int32_t slots = settings.max_addresses.load(std::memory_order_relaxed);
+    bool keep = slots == db_capacity(last);
+    if (!keep && !daemon_table_alone()) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: a call of the last run is still inside the table, holding %d "
+                        "addresses until the next start",
+                        db_capacity(last));
+        keep = true;
+    }
+    if (keep) {
+        db_clear(last);
+        return;
+    }
+    db_table *table = slots == DB_SLOTS ? nullptr : db_table_make(slots, os.alloc, os.release);
+    if (table == nullptr) {
+        if (slots != DB_SLOTS)
+            host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                            "Tollgate: unable to allocate memory for %d addresses, holding %d",
+                            slots, (int)DB_SLOTS);
+        table = db_table_reserve();
+        db_clear(table); // it may hold an earlier run's addresses
+    }
+    daemon_swap_table(table);
 }
 
 int32_t daemon_init(const host_interface *record)
@@ -124,27 +176,17 @@ int32_t daemon_init(const host_interface *record)
     }
     memcpy(copy, record, HOST_INTERFACE_COPY_SIZE);
     host_copy = (host_interface *)copy;
-    db_init();
+    white_clear();
     load_settings();
-    // The table at the size the settings ask for; without the memory, the default table. Its
-    // storage is not swapped under a thread of the last run that may still be inside it.
-    int32_t max_addresses = settings.max_addresses.load(std::memory_order_relaxed);
-    if (max_addresses != db_capacity() && !daemon_table_alone())
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                        "Tollgate: a call of the last run is still inside the table, holding %d "
-                        "addresses until the next start",
-                        db_capacity());
-    else if (!db_resize(max_addresses, os.alloc, os.release))
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                        "Tollgate: unable to allocate memory for %d addresses, holding %d",
-                        max_addresses, (int)DB_SLOTS);
+    daemon_make_table();
     state_file_load();
     // The shared store's first connection, bounded by SharedTimeout; a store that is down only
     // trips its breaker.
     shared_store_start();
     stats_register();
     // Addresses read back from the state file are held from the start: the peak counts them.
-    if (db_held() > 0) host_stat_report(stat_max_list, db_held());
+    int32_t held = db_held(db_current());
+    if (held > 0) host_stat_report(stat_max_list, held);
     // A restart in the same process re-arms the sweeper: the stop request of the last shutdown
     // would otherwise end the new thread at once and nothing would ever expire again. A sweeper
     // that the last shutdown could not join and that is still running is re-armed with the rest
@@ -197,7 +239,12 @@ void daemon_shutdown()
     shared_store_stop();
     if (quiet) {
         sweeper_disarm();
-        db_destroy();
+        db_give_back_retired();
+        // A large table's storage goes back now; the dialog then shows the empty reserve.
+        if (db_current() != db_table_reserve()) {
+            db_clear(db_table_reserve());
+            daemon_swap_table(db_table_reserve());
+        }
         os.release(host_copy);
         host_copy = nullptr;
     } else {

@@ -25,6 +25,6 @@ int32_t version_check(const host_interface *record);
 int32_t daemon_init(const host_interface *record);
 // Undoes whatever start-up made, in reverse order; safe after any partial start-up and when
 // nothing was started. Event calls and the sweeper are awaited (bounded); when one outlives
-// the bound, the lock and the copy are kept and the library is pinned instead of freed.
+// the bound, the table and the copy are kept and the library is pinned instead of freed.
 void daemon_shutdown();
 

@@ -97,13 +97,14 @@ static int32_t __cdecl host_fn_module_create(const char *name)
     return host_next_handle;
 }
 
-static int32_t __cdecl host_fn_category_create(int32_t module, const char *name, int32_t a,
-                                               int32_t b, int32_t c, int32_t kind)
+static int32_t __cdecl host_fn_category_create(int32_t module, const char *name,
+                                               int32_t host_word1, int32_t host_word2,
+                                               int32_t host_word3, int32_t kind)
 {
     host_enter();
     char text[300];
-    snprintf(text, sizeof(text), "category_create %d %s %d %d %d %d", (int)module, name, (int)a,
-             (int)b, (int)c, (int)kind);
+    snprintf(text, sizeof(text), "category_create %d %s %d %d %d %d", (int)module, name,
+             (int)host_word1, (int)host_word2, (int)host_word3, (int)kind);
     host_call(text);
     std::lock_guard<std::mutex> hold(host_lock);
     if (host_fail_category == name) return 0;

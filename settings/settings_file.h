@@ -2,7 +2,7 @@
 //
 // Owns: settings_path, settings_state_path and settings_shared.
 // Threads: load_settings runs on the start-up thread before any other thread of the module
-// exists; save_settings runs on the dialog's thread. Neither takes db_lock.
+// exists; save_settings runs on the dialog's thread. Neither takes a table lock.
 #pragma once
 #include <cstdint>
 

@@ -1,29 +1,47 @@
 // The address table: claim, count, refuse, release and expire client addresses.
 //
-// DESIGN: the slots are one array in slot order, 12 bytes each, as the list view walks them.
-// An address is found through an open-addressing index of 32-bit entries (slot + 1 in the low
-// 21 bits, 11 bits of the address's hash above them as a tag, 0 for empty) with linear probing;
-// deletion shifts the entries behind the hole back, so churn leaves no tombstones and a search
-// ends at the first empty entry. The index is cut into stripes by the hash of the address, each
-// a region of its own with its own lock (db_lock[s]): decisions on different addresses on two
-// threads then rarely touch the same lock, and a new address on a full table writes nothing
-// shared at all (the held count answers "full"). The lowest free slot comes from a bitmap of
-// free slots with summary levels (one bit per non-empty word below), under db_alloc_lock, taken
-// only to claim or free a slot and always after a stripe lock (with a single stripe, as in the
-// default table, that stripe's lock serves as the allocator's too). Which slots are in use and the
-// address in each are written only under db_alloc_lock; a slot's counts only under the stripe
-// lock of its address, so db_next copies a slot whole under that lock after checking, under
-// db_alloc_lock, that the slot still holds the address it saw. The sweeper looks at 1024 slots
-// per hold of db_alloc_lock, reading last_seen (atomic) without the stripe locks, and then frees
-// the due ones one by one, each under its stripe lock after checking it again, so a POP3 thread
-// never waits long behind it.
+// DESIGN
 //
-// Sizes: the index has 2.5 entries per slot (load at most 0.4), so the whole table costs about
-// 22 bytes a slot. One stripe while the table holds fewer than 512 slots (the default 48 among
-// them), otherwise up to 64 stripes of at least 256 slots each. The hash is keyed with a random
-// word chosen when the table is made, so the stripes share the addresses evenly whatever the
-// clients choose; a stripe whose region is full (about 2.5 times its share, never seen in
-// practice) answers "full" for its new addresses instead of overrunning.
+// The table
+// One object holds everything a table is: its slots, its index, its bitmap of free slots, its
+// shape, its hash key, its locks, its held count and its change mark. A table made by db_table_make
+// lives in one block (the object, then the bitmap, the index and the slots); the reserve keeps the
+// same parts in static storage. The module reaches its table through one pointer (db_current), so
+// two tables never share a word and a test may make as many as it likes.
+//
+// Slots
+// One array in slot order, 12 bytes each, as the list view walks them. A new address takes the
+// lowest free slot. Which slots are held and the address in each are written only under the
+// allocator lock; a slot's counts only under the stripe lock of its address.
+//
+// Index
+// An open-addressing array of 32-bit entries (slot + 1 in the low 21 bits, 11 bits of the address's
+// hash above them as a tag, 0 for empty) with linear probing; deletion shifts the entries behind
+// the hole back, so churn leaves no tombstones and a search ends at the first empty entry. 2.5
+// entries per slot (load at most 0.4), so a whole table costs about 22 bytes a slot. The hash is
+// keyed with a random word chosen when the table is made, so the stripes share the addresses evenly
+// whatever the clients choose.
+//
+// Stripes and locks
+// The index is cut into stripes by the hash of the address, each a region of its own with its own
+// lock: decisions on different addresses on two threads then rarely touch the same lock, and a new
+// address on a full table writes nothing shared at all (the held count answers "full"). One stripe
+// while the table holds fewer than 512 slots (the default 48 among them), otherwise up to 64
+// stripes of at least 256 slots each. The allocator lock is taken only to claim or free a slot and
+// always after a stripe lock; with a single stripe that stripe's lock serves as the allocator's
+// too. db_next copies a slot whole under its stripe lock after checking, under the allocator lock,
+// that the slot still holds the address it saw. A stripe whose region is full (about 2.5 times its
+// share, never seen in practice) answers "full" for its new addresses instead of overrunning.
+//
+// Free-slot bitmap
+// One bit per slot (1 = free), with summary levels above it (one bit per non-empty word below),
+// under the allocator lock: the lowest free slot is a few count-trailing-zeros away whatever the
+// table's size, and the walks of held slots skip empty words.
+//
+// Sweep
+// The sweeper looks at DB_EXPIRE_CHUNK slots per hold of the allocator lock, reading last_seen
+// (atomic) without the stripe locks, and then frees the due ones one by one, each under its stripe
+// lock after checking it again, so a POP3 thread never waits long behind it.
 #include "tracking/ip_db.h"
 
 #include <cstring>
@@ -39,16 +57,16 @@ enum : int32_t {
     DB_LEVELS_MAX = 4,             // bitmap levels: 64^4 words' worth covers DB_SLOTS_MAX
     DB_SLOT_BITS = 21,             // slot + 1 in an index entry
     DB_TAG_BITS = 32 - DB_SLOT_BITS,
-    DB_STATIC_INDEX = DB_SLOTS * DB_INDEX_PER_SLOT_TIMES_2 / 2,
+    DB_ALIGN = 64,                 // a cache line: the object's stripe locks each have one
 };
 constexpr uint32_t DB_ENTRY_SLOT = (1u << DB_SLOT_BITS) - 1;
 static_assert(DB_SLOTS_MAX < (int32_t)DB_ENTRY_SLOT, "slot + 1 fits an index entry");
 static_assert(sizeof(ip_entry) == 12, "a slot is 12 bytes");
 
 // One stripe's lock and the count of entries in its region, on a cache line of its own.
-struct alignas(64) db_stripe_lock {
+struct alignas(DB_ALIGN) db_stripe_lock {
     db_mutex mutex;
-    int32_t entries; // index entries in use in the stripe's region; under mutex
+    int32_t entries; // filled index entries in the stripe's region; under mutex
 };
 
 // The shape of a table of a given size.
@@ -81,70 +99,68 @@ static constexpr db_geometry db_geometry_for(int32_t slots)
     return g;
 }
 
-static ip_entry db_static_slots[DB_SLOTS];      // storage of the default table
-static uint32_t db_static_index[DB_STATIC_INDEX];
-static uint64_t db_static_bits[1] = {(1ull << DB_SLOTS) - 1}; // every slot free at load
+// Index entries of a table of shape g.
+static constexpr size_t db_index_entries(const db_geometry &g)
+{
+    return (size_t)g.region << g.stripe_shift;
+}
 
-// The table in force. Written only by start-up and shutdown (db_init, db_resize, db_destroy)
-// while no other thread is inside the table; read by every thread without a lock.
-static ip_entry *ip_db = db_static_slots;       // the slots; see the header for their guards
-static uint32_t *db_index = db_static_index;    // entries under the stripe locks
-static uint64_t *db_free_bits = db_static_bits; // 1 = free; under db_alloc_lock
-static db_geometry db_shape = db_geometry_for(DB_SLOTS); // of the table in force
-static uint32_t db_key;                         // the hash's key
-static void *db_block;                          // storage from db_resize, or null
-static void (*db_block_release)(void *);        // how to give db_block back
+// One table. Every field but the counts and the locks' insides is written by db_table_lay_out
+// alone, before the table is published, and only read afterwards.
+struct db_table {
+    db_geometry shape;
+    ip_entry *slots;      // the slots; see the header for their guards
+    uint32_t *index;      // entries under the stripe locks
+    uint64_t *free_bits;  // 1 = free; under the allocator lock
+    uint32_t key;         // the hash's key
+    db_mutex *alloc_mutex; // the allocator's lock: stripe[0].mutex with one stripe, else alloc_lock
+    void *block;                // db_table_make's block, or null for the reserve
+    void (*release)(void *);    // how to give `block` back
+    std::atomic<int32_t> held_count; // written under the allocator lock; read anywhere, relaxed
+    std::atomic<bool> changed;       // any thread; relaxed (a hint for the state file, stored
+                                     // only when not already set)
+    db_mutex alloc_lock;
+    db_stripe_lock stripe[DB_STRIPES_MAX]; // the first 1 << shape.stripe_shift are made
+};
 
-static db_stripe_lock db_lock[DB_STRIPES_MAX]; // made and destroyed by start-up/shutdown
-static db_mutex db_alloc_lock;                 // likewise
-static db_mutex *db_alloc_mutex = &db_lock[0].mutex; // the allocator's lock in force (set with
-                                                     // the table's shape; see db_install)
-static std::atomic<bool> db_lock_ready; // written by the start-up/shutdown thread; read by all
-                                        // (acquire: a thread that sees true sees the locks made)
-static std::atomic<int32_t> db_held_count; // written under db_alloc_lock; read anywhere, relaxed
-static std::atomic<bool> db_changed;       // any thread; relaxed (a hint for the state file,
-                                           // stored only when not already set)
+// The reserve's storage, the module's current table and the retired one.
+constexpr db_geometry DB_RESERVE_SHAPE = db_geometry_for(DB_SLOTS);
+static ip_entry db_reserve_slots[DB_SLOTS];                           // the reserve's parts,
+static uint32_t db_reserve_index[db_index_entries(DB_RESERVE_SHAPE)]; // laid out at load and
+static uint64_t db_reserve_bits[DB_RESERVE_SHAPE.bit_words];          // then guarded as in any
+static db_table db_reserve;                                           // table
+static std::atomic<db_table *> db_current_table{&db_reserve}; // written by start-up/shutdown,
+    // read by every thread. Sequentially consistent, paired with the event gate's count:
+    // start-up and shutdown publish, then drain the gate, then give the old table back, and a
+    // dialog counts itself in, then reads the pointer; so either the dialog sees the new table
+    // or the drain sees the dialog. (Release/acquire alone would not order the store before
+    // the drain's load.) It also makes the table's fields visible to whoever reads the pointer.
+static db_table *db_retired_table; // start-up/shutdown thread only
 int32_t (*db_clock)() = platform_time_now; // set by tests before other threads start
 void (*db_expire_between_chunks)();        // set by tests before other threads start
 
 // ---- Locks ----------------------------------------------------------------------------------
 
-// Take a lock when the locks exist. Without them the module is stopped: no POP3 call and no
-// sweeper can be inside the table (shutdown drains them before the locks go), so the dialog's
-// thread may work alone. Each returns whether it took the lock; its leave is handed that answer.
-static bool db_stripe_enter(int32_t stripe)
-{
-    if (!db_lock_ready.load(std::memory_order_acquire)) return false;
-    db_mutex_enter(&db_lock[stripe].mutex);
-    return true;
-}
-static void db_stripe_leave(int32_t stripe, bool locked)
-{
-    if (locked) db_mutex_leave(&db_lock[stripe].mutex);
-}
-static bool db_alloc_enter()
-{
-    if (!db_lock_ready.load(std::memory_order_acquire)) return false;
-    db_mutex_enter(db_alloc_mutex);
-    return true;
-}
-static void db_alloc_leave(bool locked)
-{
-    if (locked) db_mutex_leave(db_alloc_mutex);
-}
+static void db_stripe_enter(db_table *t, int32_t s) { db_mutex_enter(&t->stripe[s].mutex); }
+static void db_stripe_leave(db_table *t, int32_t s) { db_mutex_leave(&t->stripe[s].mutex); }
+static void db_alloc_enter(db_table *t) { db_mutex_enter(t->alloc_mutex); }
+static void db_alloc_leave(db_table *t) { db_mutex_leave(t->alloc_mutex); }
 
-static void db_note_change()
+static int32_t db_stripes(const db_table *t) { return 1 << t->shape.stripe_shift; }
+
+static void db_note_change(db_table *t)
 {
-    if (!db_changed.load(std::memory_order_relaxed)) db_changed.store(true, std::memory_order_relaxed);
+    if (!t->changed.load(std::memory_order_relaxed))
+        t->changed.store(true, std::memory_order_relaxed);
 }
 
 // ---- Hash and index (caller holds the stripe lock) -------------------------------------------
 
 // The keyed hash of an address (the finaliser of MurmurHash3: every input bit moves every
 // output bit). Its top bits pick the stripe, the rest the home position in the stripe's region.
-static inline uint32_t db_hash(uint32_t ip)
+static inline uint32_t db_hash(const db_table *t, uint32_t ip)
 {
-    uint32_t h = ip ^ db_key;
+    uint32_t h = ip ^ t->key;
     h ^= h >> 16;
     h *= 0x85EBCA6Bu;
     h ^= h >> 13;
@@ -152,35 +168,36 @@ static inline uint32_t db_hash(uint32_t ip)
     h ^= h >> 16;
     return h;
 }
-static inline int32_t db_stripe_of(uint32_t h)
+static inline int32_t db_stripe_of(const db_table *t, uint32_t h)
 {
-    return (int32_t)(((uint64_t)h << db_shape.stripe_shift) >> 32);
+    return (int32_t)(((uint64_t)h << t->shape.stripe_shift) >> 32);
 }
 // Position of the home entry within the stripe's region.
-static inline uint32_t db_home_of(uint32_t h)
+static inline uint32_t db_home_of(const db_table *t, uint32_t h)
 {
-    uint32_t rest = h << db_shape.stripe_shift;
-    return (uint32_t)(((uint64_t)rest * db_shape.region) >> 32);
+    uint32_t rest = h << t->shape.stripe_shift;
+    return (uint32_t)(((uint64_t)rest * t->shape.region) >> 32);
 }
 static inline uint32_t db_tag_of(uint32_t h) { return (h * 0x9E3779B1u) >> DB_SLOT_BITS; }
 
 // Looks `ip` (hash h) up in its stripe's region. Returns the slot, or -1; *pos is the index
 // position of its entry, or of the empty entry where the search ended.
-static int32_t db_index_find(uint32_t ip, uint32_t h, uint32_t *pos)
+static int32_t db_index_find(const db_table *t, uint32_t ip, uint32_t h, uint32_t *pos)
 {
-    uint32_t base = (uint32_t)db_stripe_of(h) * db_shape.region;
-    uint32_t p = db_home_of(h), tag = db_tag_of(h);
+    uint32_t region = t->shape.region;
+    uint32_t base = (uint32_t)db_stripe_of(t, h) * region;
+    uint32_t p = db_home_of(t, h), tag = db_tag_of(h);
     for (;;) {
-        uint32_t entry = db_index[base + p];
+        uint32_t entry = t->index[base + p];
         if (entry == 0) break;
         if (entry >> DB_SLOT_BITS == tag) {
             int32_t slot = (int32_t)(entry & DB_ENTRY_SLOT) - 1;
-            if (ip_db[slot].ip == ip) {
+            if (t->slots[slot].ip == ip) {
                 *pos = base + p;
                 return slot;
             }
         }
-        if (++p == db_shape.region) p = 0;
+        if (++p == region) p = 0;
     }
     *pos = base + p;
     return -1;
@@ -188,39 +205,55 @@ static int32_t db_index_find(uint32_t ip, uint32_t h, uint32_t *pos)
 
 // Removes the entry at index position `pos` of stripe `stripe`, shifting back each entry behind
 // it that may move closer to its home, so that no search that passes the hole can miss it.
-static void db_index_remove(int32_t stripe, uint32_t pos)
+static void db_index_remove(db_table *t, int32_t stripe, uint32_t pos)
 {
-    uint32_t base = (uint32_t)stripe * db_shape.region;
+    uint32_t region = t->shape.region;
+    uint32_t base = (uint32_t)stripe * region;
     uint32_t hole = pos - base, j = hole;
     for (;;) {
-        if (++j == db_shape.region) j = 0;
-        uint32_t entry = db_index[base + j];
+        if (++j == region) j = 0;
+        uint32_t entry = t->index[base + j];
         if (entry == 0) break;
-        uint32_t home = db_home_of(db_hash(ip_db[(entry & DB_ENTRY_SLOT) - 1].ip));
+        uint32_t home = db_home_of(t, db_hash(t, t->slots[(entry & DB_ENTRY_SLOT) - 1].ip));
         // The entry may fill the hole unless its home lies cyclically in (hole, j].
         bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
         if (stays) continue;
-        db_index[base + hole] = entry;
+        t->index[base + hole] = entry;
         hole = j;
     }
-    db_index[base + hole] = 0;
-    db_lock[stripe].entries--;
+    t->index[base + hole] = 0;
+    t->stripe[stripe].entries--;
 }
 
-// ---- Free-slot bitmap (caller holds db_alloc_lock) -------------------------------------------
+// Enters a slot just claimed at the empty index position `pos` found by the failed search.
+static void db_index_enter(db_table *t, uint32_t h, uint32_t pos, int32_t slot)
+{
+    t->index[pos] = db_tag_of(h) << DB_SLOT_BITS | (uint32_t)(slot + 1);
+    t->stripe[db_stripe_of(t, h)].entries++;
+}
+
+// True when stripe s may take one more entry: a search must always meet an empty entry.
+static bool db_stripe_has_room(const db_table *t, int32_t s)
+{
+    return (uint32_t)t->stripe[s].entries + 1 < t->shape.region;
+}
+
+// ---- Free-slot bitmap (caller holds the allocator lock) --------------------------------------
 
 static int32_t db_ctz(uint64_t word) { return __builtin_ctzll(word); }
 
 // Takes the lowest free slot off the bitmap; -1 when none is free.
-static int32_t db_bits_take_lowest()
+static int32_t db_bits_take_lowest(db_table *t)
 {
-    int32_t top = db_shape.levels - 1;
-    if (db_free_bits[db_shape.level_start[top]] == 0) return -1;
+    const db_geometry &g = t->shape;
+    int32_t top = g.levels - 1;
+    if (t->free_bits[g.level_start[top]] == 0) return -1;
     uint32_t w = 0;
-    for (int32_t l = top; l >= 0; l--) w = w * 64 + (uint32_t)db_ctz(db_free_bits[db_shape.level_start[l] + w]);
+    for (int32_t l = top; l >= 0; l--)
+        w = w * 64 + (uint32_t)db_ctz(t->free_bits[g.level_start[l] + w]);
     uint32_t i = w;
-    for (int32_t l = 0; l < db_shape.levels; l++, i >>= 6) {
-        uint64_t &word = db_free_bits[db_shape.level_start[l] + (i >> 6)];
+    for (int32_t l = 0; l < g.levels; l++, i >>= 6) {
+        uint64_t &word = t->free_bits[g.level_start[l] + (i >> 6)];
         word &= ~(1ull << (i & 63));
         if (word != 0) break; // the levels above still see free slots below this word
     }
@@ -228,38 +261,40 @@ static int32_t db_bits_take_lowest()
 }
 
 // Puts slot `slot` back on the bitmap.
-static void db_bits_give(int32_t slot)
+static void db_bits_give(db_table *t, int32_t slot)
 {
+    const db_geometry &g = t->shape;
     uint32_t i = (uint32_t)slot;
-    for (int32_t l = 0; l < db_shape.levels; l++, i >>= 6) {
-        uint64_t &word = db_free_bits[db_shape.level_start[l] + (i >> 6)];
+    for (int32_t l = 0; l < g.levels; l++, i >>= 6) {
+        uint64_t &word = t->free_bits[g.level_start[l] + (i >> 6)];
         bool was_empty = word == 0;
         word |= 1ull << (i & 63);
         if (!was_empty) break;
     }
 }
 
-// The first slot in use at or after `from` and before `end` (at most the table's size), or -1.
-static int32_t db_bits_next_used(int32_t from, int32_t end)
+// The first held slot at or after `from` and before `end` (at most the table's size), or -1.
+static int32_t db_bits_next_held(const db_table *t, int32_t from, int32_t end)
 {
     if (from >= end) return -1;
     int32_t w = from >> 6, last = (end - 1) >> 6;
-    uint64_t used = ~db_free_bits[w] & (~0ull << (from & 63));
+    uint64_t held = ~t->free_bits[w] & (~0ull << (from & 63));
     for (;;) {
-        if (w == last && (end & 63) != 0) used &= (1ull << (end & 63)) - 1;
-        if (used != 0) return w * 64 + db_ctz(used);
+        if (w == last && (end & 63) != 0) held &= (1ull << (end & 63)) - 1;
+        if (held != 0) return w * 64 + db_ctz(held);
         if (++w > last) return -1;
-        used = ~db_free_bits[w];
+        held = ~t->free_bits[w];
     }
 }
 
-// Marks every slot free and empties the index and the stripes' counts. The caller keeps every
-// other thread out (all locks held, or none exist).
-static void db_reset_storage()
+// Marks every slot free and empties the index, the stripes' counts and the held count. Only
+// while the table is being laid out: no other thread can reach it yet.
+static void db_reset_storage(db_table *t)
 {
-    int32_t bits = db_shape.slots; // bits that mean something in this level
-    for (int32_t l = 0; l < db_shape.levels; l++) {
-        uint64_t *level = db_free_bits + db_shape.level_start[l];
+    const db_geometry &g = t->shape;
+    int32_t bits = g.slots; // bits that mean something in this level
+    for (int32_t l = 0; l < g.levels; l++) {
+        uint64_t *level = t->free_bits + g.level_start[l];
         int32_t words = (bits + 63) / 64;
         for (int32_t w = 0; w < words; w++) {
             int32_t valid = bits - w * 64;
@@ -267,224 +302,209 @@ static void db_reset_storage()
         }
         bits = words;
     }
-    for (int32_t i = 0; i < db_shape.slots; i++) ip_db[i].in_use = 0;
-    memset(db_index, 0, sizeof(uint32_t) * ((size_t)db_shape.region << db_shape.stripe_shift));
-    for (db_stripe_lock &stripe : db_lock) stripe.entries = 0;
-    db_held_count.store(0, std::memory_order_relaxed);
+    for (int32_t i = 0; i < g.slots; i++) t->slots[i].held = 0;
+    memset(t->index, 0, sizeof(uint32_t) * db_index_entries(g));
+    for (int32_t s = 0; s < db_stripes(t); s++) t->stripe[s].entries = 0;
+    t->held_count.store(0, std::memory_order_relaxed);
 }
 
-size_t db_storage_bytes(int32_t slots)
-{
-    if (slots <= DB_SLOTS) return 0;
-    if (slots > DB_SLOTS_MAX) slots = DB_SLOTS_MAX;
-    db_geometry g = db_geometry_for(slots);
-    return sizeof(uint64_t) * (size_t)g.bit_words +
-           sizeof(uint32_t) * ((size_t)g.region << g.stripe_shift) + sizeof(ip_entry) * (size_t)slots;
-}
+// ---- Life of a table -------------------------------------------------------------------------
 
-// Installs the static 48-slot table (block null) or one laid out in `block`, and empties it.
-// The caller keeps every other thread out.
-static void db_install(void *block, int32_t slots)
+// Makes an empty table of `slots` slots in `t` over the parts given, with its locks and a key
+// of its own; its change mark is set.
+static void db_table_lay_out(db_table *t, int32_t slots, ip_entry *slot_storage, uint32_t *index,
+                             uint64_t *free_bits)
 {
-    db_shape = db_geometry_for(slots);
+    t->shape = db_geometry_for(slots);
+    t->slots = slot_storage;
+    t->index = index;
+    t->free_bits = free_bits;
+    for (int32_t i = 0; i < slots; i++) new (&slot_storage[i]) ip_entry();
+    for (int32_t s = 0; s < db_stripes(t); s++) db_mutex_init(&t->stripe[s].mutex);
     // With one stripe its lock already orders every claim and free; entering it again (the
     // caller holds it) costs no second contended cache line.
-    db_alloc_mutex = db_shape.stripe_shift == 0 ? &db_lock[0].mutex : &db_alloc_lock;
-    if (block == nullptr) {
-        ip_db = db_static_slots;
-        db_index = db_static_index;
-        db_free_bits = db_static_bits;
+    if (db_stripes(t) == 1) {
+        t->alloc_mutex = &t->stripe[0].mutex;
     } else {
-        // Words first, then the index, then the slots: each part stays aligned.
-        char *at = (char *)block;
-        db_free_bits = (uint64_t *)at;
-        at += sizeof(uint64_t) * (size_t)db_shape.bit_words;
-        db_index = (uint32_t *)at;
-        at += sizeof(uint32_t) * ((size_t)db_shape.region << db_shape.stripe_shift);
-        ip_db = (ip_entry *)at;
-        for (int32_t i = 0; i < slots; i++) new (&ip_db[i]) ip_entry();
+        db_mutex_init(&t->alloc_lock);
+        t->alloc_mutex = &t->alloc_lock;
     }
-    db_key = platform_random_word(); // the index is empty: any key will do from here on
-    db_reset_storage();
+    t->key = platform_random_word();
+    db_reset_storage(t);
+    t->changed.store(true, std::memory_order_relaxed);
 }
 
-// ---- Life of the table -----------------------------------------------------------------------
+// The reserve, laid out when the module is loaded: before any thread can take it.
+[[maybe_unused]] static const bool db_reserve_laid_out =
+    (db_table_lay_out(&db_reserve, DB_SLOTS, db_reserve_slots, db_reserve_index, db_reserve_bits),
+     true);
 
-int32_t db_init()
+static int32_t db_clamp_slots(int32_t slots)
 {
-    if (!db_lock_ready.load(std::memory_order_acquire)) {
-        for (db_stripe_lock &stripe : db_lock) db_mutex_init(&stripe.mutex);
-        db_mutex_init(&db_alloc_lock);
-        db_key = platform_random_word(); // db_clear below empties the index whatever its key
-        db_lock_ready.store(true, std::memory_order_release);
-    }
-    white_clear();
-    return db_clear();
+    return slots < DB_SLOTS ? DB_SLOTS : slots > DB_SLOTS_MAX ? DB_SLOTS_MAX : slots;
 }
 
-void db_destroy()
+size_t db_table_bytes(int32_t slots)
 {
-    if (!db_lock_ready.load(std::memory_order_acquire)) return;
-    db_lock_ready.store(false, std::memory_order_release);
-    for (db_stripe_lock &stripe : db_lock) db_mutex_destroy(&stripe.mutex);
-    db_mutex_destroy(&db_alloc_lock);
-    if (db_block != nullptr) {
-        void *block = db_block;
-        db_block = nullptr;
-        db_install(nullptr, DB_SLOTS);
-        db_block_release(block);
-    }
+    db_geometry g = db_geometry_for(db_clamp_slots(slots));
+    // Room to align the object, then the object, the bitmap words, the index and the slots:
+    // each part stays aligned.
+    return DB_ALIGN - 1 + sizeof(db_table) + sizeof(uint64_t) * (size_t)g.bit_words +
+           sizeof(uint32_t) * db_index_entries(g) + sizeof(ip_entry) * (size_t)g.slots;
 }
 
-int32_t db_resize(int32_t slots, void *(*alloc)(size_t), void (*release)(void *))
+db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(void *))
 {
-    if (slots < DB_SLOTS) slots = DB_SLOTS;
-    if (slots > DB_SLOTS_MAX) slots = DB_SLOTS_MAX;
-    // The same table again (always so without MaxAddresses) keeps its storage and its key:
-    // db_init has emptied it, and a thread left behind by a shutdown that could not wait for
-    // it still finds the table it knew.
-    if (slots == db_shape.slots && (slots == DB_SLOTS) == (db_block == nullptr)) return 1;
-    void *block = nullptr;
-    if (slots != DB_SLOTS) {
-        block = alloc ? alloc(db_storage_bytes(slots)) : nullptr;
-        if (block == nullptr) release = nullptr;
-    }
-    bool made = slots == DB_SLOTS || block != nullptr;
-    void *old = db_block;
-    void (*old_release)(void *) = db_block_release;
-    db_block = block;
-    db_block_release = release;
-    db_install(block, made ? slots : DB_SLOTS);
-    if (old != nullptr) old_release(old);
-    db_note_change();
-    return made ? 1 : 0;
+    slots = db_clamp_slots(slots);
+    void *block = alloc ? alloc(db_table_bytes(slots)) : nullptr;
+    if (block == nullptr) return nullptr;
+    uintptr_t at = ((uintptr_t)block + DB_ALIGN - 1) & ~(uintptr_t)(DB_ALIGN - 1);
+    db_table *t = new ((void *)at) db_table();
+    at += sizeof(db_table);
+    db_geometry g = db_geometry_for(slots);
+    uint64_t *free_bits = (uint64_t *)at;
+    at += sizeof(uint64_t) * (size_t)g.bit_words;
+    uint32_t *index = (uint32_t *)at;
+    at += sizeof(uint32_t) * db_index_entries(g);
+    db_table_lay_out(t, slots, (ip_entry *)at, index, free_bits);
+    t->block = block;
+    t->release = release;
+    return t;
 }
 
-int32_t db_capacity() { return db_shape.slots; }
-
-int32_t db_clear()
+void db_table_free(db_table *t)
 {
-    int32_t stripes = 1 << db_shape.stripe_shift;
-    for (int32_t s = 0; s < stripes; s++) {
-        bool locked = db_stripe_enter(s);
-        bool alloc_locked = db_alloc_enter();
-        uint32_t *entry = db_index + (uint32_t)s * db_shape.region;
+    if (t == nullptr || t->block == nullptr) return;
+    for (int32_t s = 0; s < db_stripes(t); s++) db_mutex_destroy(&t->stripe[s].mutex);
+    if (db_stripes(t) > 1) db_mutex_destroy(&t->alloc_lock);
+    void *block = t->block;
+    void (*release)(void *) = t->release;
+    t->~db_table();
+    if (release) release(block);
+}
+
+db_table *db_table_reserve() { return &db_reserve; }
+
+db_table *db_current() { return db_current_table.load(); }
+
+void db_publish(db_table *t)
+{
+    db_table *last = db_current_table.exchange(t);
+    if (last != t) db_retired_table = last;
+}
+
+void db_give_back_retired()
+{
+    db_table *t = db_retired_table;
+    db_retired_table = nullptr;
+    db_table_free(t);
+}
+
+// ---- Operations ------------------------------------------------------------------------------
+
+int32_t db_capacity(const db_table *t) { return t->shape.slots; }
+
+int32_t db_held(const db_table *t) { return t->held_count.load(std::memory_order_relaxed); }
+
+int32_t db_clear(db_table *t)
+{
+    for (int32_t s = 0; s < db_stripes(t); s++) {
+        db_stripe_enter(t, s);
+        db_alloc_enter(t);
+        uint32_t *entry = t->index + (uint32_t)s * t->shape.region;
         int32_t freed = 0;
-        for (uint32_t p = 0; p < db_shape.region; p++, entry++) {
+        for (uint32_t p = 0; p < t->shape.region; p++, entry++) {
             if (*entry == 0) continue;
             int32_t slot = (int32_t)(*entry & DB_ENTRY_SLOT) - 1;
-            ip_db[slot].in_use = 0;
-            db_bits_give(slot);
+            t->slots[slot].held = 0;
+            db_bits_give(t, slot);
             *entry = 0;
             freed++;
         }
-        db_lock[s].entries = 0;
-        db_held_count.store(db_held_count.load(std::memory_order_relaxed) - freed,
+        t->stripe[s].entries = 0;
+        t->held_count.store(t->held_count.load(std::memory_order_relaxed) - freed,
                             std::memory_order_relaxed);
-        db_alloc_leave(alloc_locked);
-        db_stripe_leave(s, locked);
+        db_alloc_leave(t);
+        db_stripe_leave(t, s);
     }
-    db_note_change();
+    db_note_change(t);
     return 1;
 }
 
-// ---- Slots -----------------------------------------------------------------------------------
-
-// Claims the lowest free slot for `ip`, stamped `last_seen`; the slot or -1. Caller holds the
-// stripe lock of `ip`.
-static int32_t db_claim(uint32_t ip, int32_t last_seen)
+// Claims the lowest free slot for `ip`, stamped `last_seen`, with no connection counted; the
+// slot or -1 when every slot is held. Caller holds the stripe lock of `ip` and enters the slot
+// in the index.
+static int32_t db_claim(db_table *t, uint32_t ip, int32_t last_seen)
 {
-    bool locked = db_alloc_enter();
-    int32_t i = db_bits_take_lowest();
+    db_alloc_enter(t);
+    int32_t i = db_bits_take_lowest(t);
     if (i >= 0) {
-        ip_entry &slot = ip_db[i];
-        slot.in_use = 1;
+        ip_entry &slot = t->slots[i];
+        slot.held = 1;
         slot.last_seen.store(last_seen, std::memory_order_relaxed);
         slot.ip = ip;
         slot.conns = 0;
-        db_held_count.store(db_held_count.load(std::memory_order_relaxed) + 1,
+        t->held_count.store(t->held_count.load(std::memory_order_relaxed) + 1,
                             std::memory_order_relaxed);
     }
-    db_alloc_leave(locked);
+    db_alloc_leave(t);
     return i;
 }
 
 // Frees slot i, already out of the index. Caller holds the stripe lock of its address.
-static void db_free(int32_t i)
+static void db_free_slot(db_table *t, int32_t i)
 {
-    bool locked = db_alloc_enter();
-    ip_db[i].in_use = 0;
-    db_bits_give(i);
-    db_held_count.store(db_held_count.load(std::memory_order_relaxed) - 1,
+    db_alloc_enter(t);
+    t->slots[i].held = 0;
+    db_bits_give(t, i);
+    t->held_count.store(t->held_count.load(std::memory_order_relaxed) - 1,
                         std::memory_order_relaxed);
-    db_alloc_leave(locked);
+    db_alloc_leave(t);
 }
 
-int32_t db_find(uint32_t ip)
-{
-    uint32_t pos;
-    return db_index_find(ip, db_hash(ip), &pos);
-}
-
-int32_t db_alloc(uint32_t ip) { return db_claim(ip, db_clock()); }
-
-// Enters a claimed slot at the empty index position `pos` found by the failed search.
-static void db_index_enter(uint32_t h, uint32_t pos, int32_t slot)
-{
-    db_index[pos] = db_tag_of(h) << DB_SLOT_BITS | (uint32_t)(slot + 1);
-    db_lock[db_stripe_of(h)].entries++;
-}
-
-// True when stripe s may take one more entry: a search must always meet an empty entry.
-static bool db_stripe_has_room(int32_t s) { return (uint32_t)db_lock[s].entries + 1 < db_shape.region; }
-
-int32_t db_next(int32_t after, ip_entry_copy *out)
+int32_t db_next(db_table *t, int32_t after, ip_entry_copy *out)
 {
     if (after < -1) after = -1;
     for (;;) {
-        if (after >= db_shape.slots - 1) return -1;
-        bool alloc_locked = db_alloc_enter();
-        int32_t i = db_bits_next_used(after + 1, db_shape.slots);
-        uint32_t ip = i >= 0 ? ip_db[i].ip : 0;
-        db_alloc_leave(alloc_locked);
+        if (after >= t->shape.slots - 1) return -1;
+        db_alloc_enter(t);
+        int32_t i = db_bits_next_held(t, after + 1, t->shape.slots);
+        uint32_t ip = i >= 0 ? t->slots[i].ip : 0;
+        db_alloc_leave(t);
         if (i < 0) return -1;
         // The slot's counts are guarded by its address's stripe lock; the slot may have been
         // freed, or taken by another address, before that lock is held: then look again.
-        int32_t s = db_stripe_of(db_hash(ip));
-        bool locked = db_stripe_enter(s);
-        alloc_locked = db_alloc_enter();
-        bool same = ip_db[i].in_use && ip_db[i].ip == ip;
-        db_alloc_leave(alloc_locked);
+        int32_t s = db_stripe_of(t, db_hash(t, ip));
+        db_stripe_enter(t, s);
+        db_alloc_enter(t);
+        bool same = t->slots[i].held && t->slots[i].ip == ip;
+        db_alloc_leave(t);
         if (same) {
-            out->valid = 1;
-            out->last_seen = ip_db[i].last_seen.load(std::memory_order_relaxed);
+            out->last_seen = t->slots[i].last_seen.load(std::memory_order_relaxed);
             out->ip = ip;
-            out->conns = ip_db[i].conns;
+            out->conns = t->slots[i].conns;
         }
-        db_stripe_leave(s, locked);
+        db_stripe_leave(t, s);
         if (same) return i;
     }
 }
 
-int32_t db_held() { return db_held_count.load(std::memory_order_relaxed); }
-
-int32_t db_check_connect(const char *text)
+int32_t db_check_connect(db_table *t, uint32_t ip)
 {
-    uint32_t ip = ip_parse(text);
-    uint32_t h = db_hash(ip);
-    int32_t s = db_stripe_of(h);
+    uint32_t h = db_hash(t, ip);
+    int32_t s = db_stripe_of(t, h);
     // Start the index line on its way while the white list is tested and the lock taken.
-    __builtin_prefetch(&db_index[(uint32_t)s * db_shape.region + db_home_of(h)]);
+    __builtin_prefetch(&t->index[(uint32_t)s * t->shape.region + db_home_of(t, h)]);
     if (white_match(ip)) return CHECK_WHITE;
     if (black_match(ip)) return CHECK_BLACK;
 
     int32_t decision;
     bool changed = true;
-    bool locked = db_stripe_enter(s);
+    db_stripe_enter(t, s);
     uint32_t pos;
-    int32_t i = db_index_find(ip, h, &pos);
+    int32_t i = db_index_find(t, ip, h, &pos);
     if (i >= 0) {
-        ip_entry &slot = ip_db[i];
+        ip_entry &slot = t->slots[i];
         int32_t now = db_clock();
         changed = slot.last_seen.load(std::memory_order_relaxed) != now;
         slot.last_seen.store(now, std::memory_order_relaxed);
@@ -497,137 +517,125 @@ int32_t db_check_connect(const char *text)
             changed = true;
             decision = CHECK_KNOWN;
         }
-    } else if (db_held_count.load(std::memory_order_relaxed) >= db_shape.slots ||
-               !db_stripe_has_room(s) || (i = db_alloc(ip)) < 0) {
+    } else if (t->held_count.load(std::memory_order_relaxed) >= t->shape.slots ||
+               !db_stripe_has_room(t, s) || (i = db_claim(t, ip, db_clock())) < 0) {
         // A full table is answered from the held count alone: nothing shared is written.
         decision = CHECK_FULL;
         changed = false;
     } else {
-        ip_db[i].conns = 1;
-        db_index_enter(h, pos, i);
+        t->slots[i].conns = 1;
+        db_index_enter(t, h, pos, i);
         decision = CHECK_NEW;
     }
-    db_stripe_leave(s, locked);
-    if (changed) db_note_change();
+    db_stripe_leave(t, s);
+    if (changed) db_note_change(t);
     return decision;
 }
 
-int32_t db_release(const char *text)
+int32_t db_release(db_table *t, uint32_t ip)
 {
-    uint32_t ip = ip_parse(text);
-    uint32_t h = db_hash(ip);
-    int32_t s = db_stripe_of(h);
-    bool locked = db_stripe_enter(s);
+    uint32_t h = db_hash(t, ip);
+    int32_t s = db_stripe_of(t, h);
+    db_stripe_enter(t, s);
     uint32_t pos;
-    int32_t i = db_index_find(ip, h, &pos);
+    int32_t i = db_index_find(t, ip, h, &pos);
     if (i >= 0) {
-        db_index_remove(s, pos);
-        db_free(i);
+        db_index_remove(t, s, pos);
+        db_free_slot(t, i);
     }
-    db_stripe_leave(s, locked);
-    if (i >= 0) db_note_change();
+    db_stripe_leave(t, s);
+    if (i >= 0) db_note_change(t);
     return 0;
 }
 
-int32_t db_expire()
+int32_t db_expire(db_table *t)
 {
     int32_t now = db_clock();
     // Read once: a minute count the dialog changes mid-sweep applies to the whole sweep or to
     // none of it.
     int64_t limit = (int64_t)settings.clear_time.load(std::memory_order_relaxed) * 60;
-    int32_t freed = 0;
+    int32_t freed = 0, slots = t->shape.slots;
     struct due_slot {
         int32_t slot;
         uint32_t ip;
     } due[DB_EXPIRE_CHUNK];
-    for (int32_t start = 0; start < db_shape.slots; start += DB_EXPIRE_CHUNK) {
-        int32_t end = start + DB_EXPIRE_CHUNK < db_shape.slots ? start + DB_EXPIRE_CHUNK : db_shape.slots;
+    for (int32_t start = 0; start < slots; start += DB_EXPIRE_CHUNK) {
+        int32_t end = start + DB_EXPIRE_CHUNK < slots ? start + DB_EXPIRE_CHUNK : slots;
         int32_t n = 0;
-        bool alloc_locked = db_alloc_enter();
-        for (int32_t i = db_bits_next_used(start, end); i >= 0; i = db_bits_next_used(i + 1, end))
-            if ((int64_t)now - ip_db[i].last_seen.load(std::memory_order_relaxed) > limit)
-                due[n++] = {i, ip_db[i].ip};
-        db_alloc_leave(alloc_locked);
+        db_alloc_enter(t);
+        for (int32_t i = db_bits_next_held(t, start, end); i >= 0;
+             i = db_bits_next_held(t, i + 1, end))
+            if ((int64_t)now - t->slots[i].last_seen.load(std::memory_order_relaxed) > limit)
+                due[n++] = {i, t->slots[i].ip};
+        db_alloc_leave(t);
         // Each due slot again under its stripe lock: a connection or a login since the look
         // above keeps it or has freed it already.
         for (int32_t k = 0; k < n; k++) {
-            uint32_t h = db_hash(due[k].ip);
-            int32_t s = db_stripe_of(h);
-            bool locked = db_stripe_enter(s);
+            uint32_t h = db_hash(t, due[k].ip);
+            int32_t s = db_stripe_of(t, h);
+            db_stripe_enter(t, s);
             uint32_t pos;
-            int32_t i = db_index_find(due[k].ip, h, &pos);
+            int32_t i = db_index_find(t, due[k].ip, h, &pos);
             if (i == due[k].slot &&
-                (int64_t)now - ip_db[i].last_seen.load(std::memory_order_relaxed) > limit) {
-                db_index_remove(s, pos);
-                db_free(i);
+                (int64_t)now - t->slots[i].last_seen.load(std::memory_order_relaxed) > limit) {
+                db_index_remove(t, s, pos);
+                db_free_slot(t, i);
                 freed++;
             }
-            db_stripe_leave(s, locked);
+            db_stripe_leave(t, s);
         }
-        if (end < db_shape.slots && db_expire_between_chunks) db_expire_between_chunks();
+        if (end < slots && db_expire_between_chunks) db_expire_between_chunks();
     }
-    if (freed > 0) db_note_change();
+    if (freed > 0) db_note_change(t);
     return freed;
 }
 
 // ---- The state file's access -------------------------------------------------------------------
 
-int32_t db_restore(uint32_t ip, uint16_t conns, int32_t last_seen)
+// Holds `ip` with `conns` (or, with `at_least`, its count raised to `conns` when lower) and
+// `last_seen`, claiming the lowest free slot when it is not held. 1 stored, 0 table full.
+static int32_t db_hold(db_table *t, uint32_t ip, uint16_t conns, int32_t last_seen, bool at_least)
 {
-    uint32_t h = db_hash(ip);
-    int32_t s = db_stripe_of(h);
-    int32_t stored = 0;
-    bool locked = db_stripe_enter(s);
+    uint32_t h = db_hash(t, ip);
+    int32_t s = db_stripe_of(t, h);
+    db_stripe_enter(t, s);
     uint32_t pos;
-    int32_t i = db_index_find(ip, h, &pos);
-    if (i < 0 && db_stripe_has_room(s)) {
-        i = db_claim(ip, last_seen);
-        if (i >= 0) db_index_enter(h, pos, i);
+    int32_t i = db_index_find(t, ip, h, &pos);
+    if (i < 0 && db_stripe_has_room(t, s)) {
+        i = db_claim(t, ip, last_seen);
+        if (i >= 0) db_index_enter(t, h, pos, i);
     }
     if (i >= 0) {
-        ip_db[i].conns = conns;
-        ip_db[i].last_seen.store(last_seen, std::memory_order_relaxed);
-        stored = 1;
+        if (!at_least || t->slots[i].conns < conns) t->slots[i].conns = conns;
+        t->slots[i].last_seen.store(last_seen, std::memory_order_relaxed);
     }
-    db_stripe_leave(s, locked);
-    if (stored) db_note_change();
-    return stored;
-}
-
-bool db_take_changed()
-{
-    if (!db_changed.load(std::memory_order_relaxed)) return false;
-    return db_changed.exchange(false, std::memory_order_relaxed);
-}
-
-void db_mark_changed() { db_changed.store(true, std::memory_order_relaxed); }
-
-bool db_lock_held_by_caller()
-{
-    if (!db_lock_ready.load(std::memory_order_acquire)) return false;
-    for (db_stripe_lock &stripe : db_lock)
-        if (db_mutex_owned(&stripe.mutex)) return true;
-    return db_mutex_owned(&db_alloc_lock);
-}
-
-int32_t db_refuse(uint32_t ip)
-{
-    uint32_t h = db_hash(ip);
-    int32_t s = db_stripe_of(h);
-    bool locked = db_stripe_enter(s);
-    uint32_t pos;
-    int32_t now = db_clock();
-    int32_t i = db_index_find(ip, h, &pos);
-    if (i < 0 && db_stripe_has_room(s)) {
-        i = db_claim(ip, now);
-        if (i >= 0) db_index_enter(h, pos, i);
-    }
-    if (i >= 0) {
-        // AuthFailures never exceeds its maximum, so no later setting lets the address back in.
-        if (ip_db[i].conns < AUTH_FAILURES_MAX) ip_db[i].conns = AUTH_FAILURES_MAX;
-        ip_db[i].last_seen.store(now, std::memory_order_relaxed);
-    }
-    db_stripe_leave(s, locked);
-    if (i >= 0) db_note_change();
+    db_stripe_leave(t, s);
+    if (i >= 0) db_note_change(t);
     return i >= 0 ? 1 : 0;
+}
+
+int32_t db_restore(db_table *t, uint32_t ip, uint16_t conns, int32_t last_seen)
+{
+    return db_hold(t, ip, conns, last_seen, false);
+}
+
+// AuthFailures never exceeds its maximum, so no later setting lets the address back in.
+int32_t db_refuse(db_table *t, uint32_t ip)
+{
+    return db_hold(t, ip, AUTH_FAILURES_MAX, db_clock(), true);
+}
+
+bool db_take_changed(db_table *t)
+{
+    if (!t->changed.load(std::memory_order_relaxed)) return false;
+    return t->changed.exchange(false, std::memory_order_relaxed);
+}
+
+void db_mark_changed(db_table *t) { t->changed.store(true, std::memory_order_relaxed); }
+
+bool db_lock_held_by_caller(db_table *t)
+{
+    for (int32_t s = 0; s < db_stripes(t); s++)
+        if (db_mutex_owned(&t->stripe[s].mutex)) return true;
+    return db_stripes(t) > 1 && db_mutex_owned(&t->alloc_lock);
 }

@@ -1,15 +1,19 @@
-// The address table: slots of client addresses with their unanswered-connection counts, 48 by
-// default or as many as MaxAddresses asks for, found through an index keyed by the address.
+// The address table: slots of client addresses with their unanswered-connection counts, found
+// through an index keyed by the address. A table is one object (db_table), 48 slots by default
+// or as many as MaxAddresses asks for, made whole with its locks by db_table_make and given
+// back whole by db_table_free; every operation takes it as its first argument.
 //
-// Owns: ip_db (the slots), its index, the bitmap of free slots, the held count, db_lock (one
-// lock per stripe of the index) and db_alloc_lock (the lowest-free allocator's lock).
+// Owns: db_table (the slots, the index, the bitmap of free slots, the shape, the hash key, the
+// stripe locks, the held count and the change mark), the reserve (a 48-slot table in static
+// storage that cannot fail to exist) and the module's current table (db_current).
 // Threads: the host's POP3 threads (db_check_connect, db_release), the sweeper (db_expire), the
-// dialog's thread (db_clear, db_next), the start-up/shutdown thread (db_init, db_resize,
-// db_destroy), the state file (db_restore, db_take_changed, db_mark_changed).
-// Lock: the stripe lock of an address guards its part of the index and its slot's counts;
-// db_alloc_lock guards which slots are in use and the addresses in them. Every stripe lock is
-// taken before db_alloc_lock, never after. The held count is also published in an atomic word
-// so that db_held needs no lock. No procedure here calls the host or a window.
+// dialog's thread (db_clear, db_next), the start-up/shutdown thread (db_table_make,
+// db_table_free, db_publish), the state file (db_restore, db_take_changed, db_mark_changed),
+// each on the table db_current hands it.
+// Lock: the stripe lock of an address guards its part of the index and its slot's counts; the
+// table's allocator lock guards which slots are held and the addresses in them. Every stripe
+// lock is taken before the allocator lock, never after. The held count is also published in an
+// atomic word so that db_held needs no lock. No procedure here calls the host or a window.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -18,7 +22,7 @@
 #include "settings/values/settings.h"
 
 enum : int32_t {
-    DB_SLOTS = MAX_ADDRESSES_DEFAULT, // the table without MaxAddresses, kept in static storage
+    DB_SLOTS = MAX_ADDRESSES_DEFAULT, // the table without MaxAddresses: the reserve's size
     DB_SLOTS_MAX = MAX_ADDRESSES_MAX,
     DB_STRIPES_MAX = 64,              // index stripes, each with its own lock
     DB_EXPIRE_CHUNK = 1024,           // slots the sweeper looks at per hold of the allocator lock
@@ -29,79 +33,95 @@ enum : int32_t {
     CHECK_BLOCKED = 0, // held and out of allowance: refuse
     CHECK_KNOWN = 1,   // held, count raised: allow
     CHECK_NEW = -1,    // given a slot with count 1: allow
-    CHECK_WHITE = -2,  // white-listed: allow, nothing stored
-    CHECK_FULL = -3,   // not held and no free slot: allow, nothing stored
-    CHECK_BLACK = -4,  // black-listed: refuse, nothing stored
+    CHECK_WHITE = -2,  // white-listed: allow, no slot held
+    CHECK_FULL = -3,   // not held and no free slot: allow, no slot held
+    CHECK_BLACK = -4,  // black-listed: refuse, no slot held
 };
 
-// One slot, 12 bytes. A slot whose in_use is 0 is free and its other fields mean nothing.
+// One slot, 12 bytes. A slot whose `held` is 0 is free and its other fields mean nothing.
 struct ip_entry {
-    uint32_t ip;                    // network byte order, as inet_addr gives it
+    uint32_t ip;                    // network byte order, as ip_parse gives it
     std::atomic<int32_t> last_seen; // seconds since 1970 of the claim or the latest connection;
                                     // atomic (relaxed) so that the sweeper may look without the
                                     // stripe lock; written only under it
     uint16_t conns;                 // connections counted since the claim
-    uint16_t in_use;
+    uint16_t held;                  // 1 while an address holds the slot
 };
 
-// A whole copy of one slot, as db_next hands it out.
+// A whole copy of one held slot, as db_next hands it out.
 struct ip_entry_copy {
     uint32_t ip;
     int32_t last_seen;
     uint16_t conns;
-    int32_t valid; // 1 whenever db_next returned a slot
 };
 
-// Creates the locks (once; a second call keeps them) and empties the table, at the size in
-// force, and the white list. Always 1.
-int32_t db_init();
-// Destroys the locks and gives back the storage of a table made by db_resize, leaving the
-// empty 48-slot table. No other thread may be inside the table (shutdown drains them first).
-void db_destroy();
-// Makes the table hold `slots` addresses (clamped to 48..DB_SLOTS_MAX), empty. 48 uses the
-// static storage; other sizes one block from `alloc`, which db_destroy or the next db_resize
-// hands to `release`. 1 when the table now has `slots` slots, 0 when the block could not be
-// had (the table then has 48). Start-up only: no other thread may be inside the table.
-int32_t db_resize(int32_t slots, void *(*alloc)(size_t), void (*release)(void *));
-// Bytes of the block db_resize asks for `slots` slots (0 for the static 48).
-size_t db_storage_bytes(int32_t slots);
-// Slots in the table in force (48 by default).
-int32_t db_capacity();
+// One table; its fields are the table's own (tracking/ip_db.cpp).
+struct db_table;
+
+// ---- Life of a table ---------------------------------------------------------------------------
+
+// Makes an empty table of `slots` slots (clamped to DB_SLOTS..DB_SLOTS_MAX) with its locks and
+// a hash key of its own, in one block from `alloc`, which db_table_free hands to `release`.
+// Null when the block could not be had. Its change mark is set.
+db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(void *));
+// Destroys the locks of a table made by db_table_make and gives its block back. No other thread
+// may be inside it, nor take it afterwards. Null and the reserve are left alone.
+void db_table_free(db_table *table);
+// The reserve: a table of DB_SLOTS slots in static storage, made with its locks when the module
+// is loaded, never given back. It is the current table until start-up publishes another, and
+// the one start-up falls back to when a larger table cannot be had.
+db_table *db_table_reserve();
+// Bytes of the block db_table_make asks for `slots` slots.
+size_t db_table_bytes(int32_t slots);
+
+// ---- The module's current table ---------------------------------------------------------------
+
+// The table the module works on, read by every thread that uses a table (event handler,
+// sweeper, state file, dialog): each reads it once per piece of work, inside the event gate
+// (tracking/events/event_gate.h) or as the sweeper, and holds on to the answer only until that
+// work is done. Never null: the reserve until start-up publishes another.
+db_table *db_current();
+// Makes `table` the current table. The table that was current, unless it is `table`, becomes
+// the retired one: kept whole, locks and all, for a call that read the pointer before and may
+// still be inside it. Start-up and shutdown only, with no table retired.
+void db_publish(db_table *table);
+// Gives the retired table back (db_table_free), if there is one. Start-up and shutdown only, and
+// only once no call that may have read the pointer before the db_publish that retired it can
+// still be inside: the event gate has drained since, and the sweeper of that run has ended.
+void db_give_back_retired();
+
+// ---- Operations --------------------------------------------------------------------------------
+
+// Slots in the table.
+int32_t db_capacity(const db_table *table);
+// The number of held slots, read without a lock.
+int32_t db_held(const db_table *table);
 // Frees every slot and zeroes the held count; the white list is left alone. Always 1. One
-// stripe at a time, so a decision may claim a slot behind it. Without the locks (module
-// stopped: no POP3 call and no sweeper can be inside) it works unlocked.
-int32_t db_clear();
-// Index of the slot in use holding `ip`, or -1. Caller holds the stripe lock of `ip`.
-int32_t db_find(uint32_t ip);
-// Claims the lowest free slot for `ip` (in_use 1, last_seen now, conns 0) and counts it, or
-// -1 when every slot is in use. Takes db_alloc_lock; the caller holds the stripe lock of `ip`
-// and enters the slot in the index.
-int32_t db_alloc(uint32_t ip);
-// Copies the first slot in use after index `after` (-1 to start) into *out and returns its
-// index, or -1. Each copy is taken whole under the slot's stripe lock; nothing is held
-// between calls.
-int32_t db_next(int32_t after, ip_entry_copy *out);
-// The number of slots in use, read without a lock.
-int32_t db_held();
-// The decision on a new connection from the address `text`.
-int32_t db_check_connect(const char *text);
-// Forgets the address `text` after a login. Always 0.
-int32_t db_release(const char *text);
+// stripe at a time, so a decision may claim a slot behind it.
+int32_t db_clear(db_table *table);
+// Copies the first held slot after index `after` (-1 to start) into *out and returns its
+// index, or -1. Each copy is taken whole under the slot's stripe lock; nothing is held between
+// calls.
+int32_t db_next(db_table *table, int32_t after, ip_entry_copy *out);
+// The decision on a new connection from the address `ip` (network byte order).
+int32_t db_check_connect(db_table *table, uint32_t ip);
+// Forgets the address `ip` after a login. Always 0.
+int32_t db_release(db_table *table, uint32_t ip);
 // Frees the slots quiet for more than ClearTime minutes; returns how many. Works through the
 // slots DB_EXPIRE_CHUNK at a time and holds no lock between chunks.
-int32_t db_expire();
+int32_t db_expire(db_table *table);
 
 // Puts an address back as it was saved: if `ip` is held, overwrites its conns and last_seen;
-// otherwise claims the lowest free slot with these values. 1 stored, 0 table full. Does not
+// otherwise claims the lowest free slot with these values. 1 held, 0 table full. Does not
 // consult the white list or the clock.
-int32_t db_restore(uint32_t ip, uint16_t conns, int32_t last_seen);
+int32_t db_restore(db_table *table, uint32_t ip, uint16_t conns, int32_t last_seen);
 // True when the slots changed (claim, count raised, last_seen moved, release, expiry, clear,
 // restore) since the last call; clears the mark. Lock-free.
-bool db_take_changed();
+bool db_take_changed(db_table *table);
 // Sets the mark again (a write of the state file that failed wants another try next pass).
-void db_mark_changed();
+void db_mark_changed(db_table *table);
 
-// The clock the table stamps slots with: seconds since 1970. Tests point it elsewhere before
+// The clock every table stamps slots with: seconds since 1970. Tests point it elsewhere before
 // any other thread runs; production keeps platform_time_now, the system time.
 extern int32_t (*db_clock)();
 // Called by db_expire between two chunks, holding no lock; null in production. Tests use it
@@ -110,9 +130,9 @@ extern void (*db_expire_between_chunks)();
 
 // True when the calling thread holds any of the table's locks; for tests that check what runs
 // outside them.
-bool db_lock_held_by_caller();
+bool db_lock_held_by_caller(db_table *table);
 
 // The administrator's "refuse now": holds `ip` (claiming the lowest free slot when it is not
 // held) with a count no AuthFailures can exceed, stamped now, so that its next connection is
 // refused and the quiet time runs from now. 1 done, 0 table full.
-int32_t db_refuse(uint32_t ip);
+int32_t db_refuse(db_table *table, uint32_t ip);

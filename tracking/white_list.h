@@ -2,7 +2,7 @@
 //
 // Owns: white_list.
 // Threads: read by the host's POP3 threads (white_match) without a lock; written only by
-// start-up (db_init, load_settings) and by the dialog's thread, which empty it and refill it
+// start-up (daemon_init, load_settings) and by the dialog's thread, which empty it and refill it
 // entry by entry. An entry is written before a release store of the count covers it, and
 // readers load the count with acquire, so a reader never sees an entry that is not complete.
 #pragma once

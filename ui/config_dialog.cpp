@@ -12,6 +12,8 @@
 #include "host/base/platform.h"
 #include "settings/values/settings.h"
 #include "settings/settings_file.h"
+#include "tracking/events/event_gate.h"
+#include "tracking/events/event_handler.h"
 #include "tracking/ip_db.h"
 #include "tracking/white_list.h"
 #include "ui/ip_list.h"
@@ -166,17 +168,13 @@ static void config_add(HWND dialog)
     config_focus(dialog, IDC_WHITE_ENTRY);
 }
 
-// "Clear All": empties the table now (no Cancel undoes it) and shows the empty list. While the
-// daemon runs, the gate keeps shutdown from destroying the lock under db_clear; while it is
-// stopped no other thread is inside the table and db_clear works without the lock.
+// "Clear All": empties the table now (no Cancel undoes it) and shows the empty list. Counted in
+// the gate, so that no start-up or shutdown on another thread gives the table back under it.
 static void config_clear_all()
 {
-    if (daemon_enter()) {
-        db_clear();
-        daemon_leave();
-    } else {
-        db_clear();
-    }
+    event_gate_enter();
+    db_clear(db_current());
+    daemon_leave();
     ip_list_refresh();
 }
 
@@ -190,11 +188,11 @@ static void config_act_on_selection(HWND dialog, bool refuse)
     for (int32_t row = ip_list_next_selected(-1, text); row >= 0;
          row = ip_list_next_selected(row, text)) {
         if (text[0] == '\0') continue; // a row the list could not give back
-        bool gated = daemon_enter();
+        event_gate_enter();
         int32_t done = 1;
-        if (refuse) done = db_refuse(ip_parse(text));
-        else db_release(text);
-        if (gated) daemon_leave();
+        if (refuse) done = db_refuse(db_current(), ip_parse(text));
+        else event_forget(db_current(), ip_parse(text));
+        daemon_leave();
         if (!done)
             config_log(dialog, LOG_PRIO_WARNING, "Tollgate: %s not refused, the table is full",
                        text);

@@ -6,7 +6,7 @@
 // Threads: the host thread that calls _configure runs the whole modal dialog; the POP3 threads
 // and the sweeper go on meanwhile.
 // Lock: takes none of its own; "Clear All" goes through db_clear, the list view through db_next,
-// the list's "Forget" and "Refuse now" through db_release and db_refuse.
+// the list's "Forget" and "Refuse now" through event_forget (as a login) and db_refuse.
 #pragma once
 #include <windows.h>
 

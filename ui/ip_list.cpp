@@ -55,10 +55,13 @@ void ip_list_create(HWND dialog)
     if (ip_list_is_ours(ip_list_window)) DestroyWindow(ip_list_window);
     ip_list_close();
     DWORD style = IP_LIST_STYLE;
-    if (db_capacity() > DB_SLOTS) {
+    event_gate_enter();
+    int32_t capacity = db_capacity(db_current());
+    daemon_leave();
+    if (capacity > DB_SLOTS) {
         // Rows on demand: the control sorts nothing itself then.
-        ip_list_rows = (ip_list_row *)os.alloc(sizeof(ip_list_row) * (size_t)db_capacity());
-        if (ip_list_rows) ip_list_room = db_capacity();
+        ip_list_rows = (ip_list_row *)os.alloc(sizeof(ip_list_row) * (size_t)capacity);
+        if (ip_list_rows) ip_list_room = capacity;
         style = (style & ~(DWORD)LVS_SORTDESCENDING) | LVS_OWNERDATA;
     }
     ip_list_window = CreateWindowExA(0, IP_LIST_CLASS, "", style, IP_LIST_LEFT, IP_LIST_TOP,
@@ -98,10 +101,12 @@ static void ip_list_refresh_snapshot()
     int32_t now = db_clock();
     int32_t n = 0;
     ip_entry_copy slot;
-    bool gated = daemon_enter(); // as in ip_list_refresh
-    for (int32_t i = db_next(-1, &slot); i >= 0 && n < ip_list_room; i = db_next(i, &slot))
+    event_gate_enter(); // as in ip_list_refresh
+    db_table *table = db_current();
+    for (int32_t i = db_next(table, -1, &slot); i >= 0 && n < ip_list_room;
+         i = db_next(table, i, &slot))
         ip_list_rows[n++] = ip_list_row_of(slot, now);
-    if (gated) daemon_leave();
+    daemon_leave();
     ip_list_count = n;
     SendMessageA(ip_list_window, LVM_SETITEMCOUNT, n, 0);
     InvalidateRect(ip_list_window, nullptr, TRUE);
@@ -169,10 +174,11 @@ void ip_list_refresh()
     int32_t now = db_clock();
     int32_t last_row = -1;
     ip_entry_copy slot;
-    // While the daemon runs, the gate keeps a shutdown on another thread from destroying the
-    // table lock under db_next; while it is stopped db_next works without the lock.
-    bool gated = daemon_enter();
-    for (int32_t i = db_next(-1, &slot); i >= 0; i = db_next(i, &slot)) {
+    // Counted in the gate, so that no start-up or shutdown on another thread gives the table
+    // back under the walk.
+    event_gate_enter();
+    db_table *table = db_current();
+    for (int32_t i = db_next(table, -1, &slot); i >= 0; i = db_next(table, i, &slot)) {
         LVITEMA item{};
         item.mask = LVIF_TEXT;
         item.iItem = 1;
@@ -187,7 +193,7 @@ void ip_list_refresh()
             ip_list_set_cell(row, column);
         }
     }
-    if (gated) daemon_leave();
+    daemon_leave();
     // An empty walk has no row to redraw.
     if (last_row >= 0) PostMessageA(ip_list_window, LVM_REDRAWITEMS, 0, last_row);
     UpdateWindow(ip_list_window);

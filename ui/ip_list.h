@@ -7,7 +7,8 @@
 //
 // Owns: ip_list_window, the text buffer the rows are set from, and the snapshot.
 // Threads: only the dialog's thread (the host thread running _configure).
-// Lock: none held; the rows come from db_next, which copies one slot at a time under db_lock.
+// Lock: none held; the rows come from db_next, which copies one slot at a time under its stripe
+// lock.
 #pragma once
 #include <windows.h>
 #include <commctrl.h>

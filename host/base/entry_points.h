@@ -16,5 +16,5 @@ host_startup_fn _startup;     // host/daemon.cpp
 host_closedown_fn _closedown; // host/daemon.cpp
 host_daemon_fn _daemon;       // host/daemon.cpp
 host_configure_fn _configure; // ui/config_dialog.cpp
-host_event_fn event_handler;  // tracking/event_handler.cpp
+host_event_fn event_handler;  // tracking/events/event_handler.cpp
 }

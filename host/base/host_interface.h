@@ -67,8 +67,11 @@ enum : int32_t {
 // pointers); the host uses the C calling convention (the only one on x86-64).
 typedef int32_t(__cdecl host_parent_window_fn)(int32_t which);
 typedef int32_t(__cdecl host_stat_module_create_fn)(const char *name);
-typedef int32_t(__cdecl host_stat_category_create_fn)(int32_t module, const char *name, int32_t a,
-                                                      int32_t b, int32_t c, int32_t kind);
+// The three words between the name and the kind are the host's: the module always passes 1, 0
+// and 4 and gives them no meaning of its own.
+typedef int32_t(__cdecl host_stat_category_create_fn)(int32_t module, const char *name,
+                                                      int32_t host_word1, int32_t host_word2,
+                                                      int32_t host_word3, int32_t kind);
 typedef void(__cdecl host_stat_report_fn)(int32_t category, int32_t value);
 typedef void(__cdecl host_log_text_fn)(int32_t type, int32_t priority, const char *text);
 typedef void(__cdecl host_log_format_fn)(int32_t type, int32_t priority, const char *format, ...);

@@ -1,4 +1,4 @@
-// The platform services the address table needs: the table lock, the address parser and its
+// The platform services the address table needs: the table's locks, the address parser and its
 // formatter, the clock, an unguessable word.
 //
 // Windows: a critical section (re-entrant by the thread that holds it) and Winsock's inet_addr.

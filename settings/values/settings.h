@@ -1,6 +1,6 @@
 // The settings in force and the settings file Tollgate.ini that holds them.
 //
-// Owns: settings (the values every subsystem reads) and settings_path.
+// Owns: settings (the values every subsystem reads); the file's path is settings/settings_file.h's.
 // Threads: start-up writes the values (load_settings) before any other thread of the module
 // runs; the dialog's thread writes them on "OK / Save"; the POP3 threads and the sweeper read
 // them. Each value is one atomic word with relaxed ordering: readers need a whole value, not

@@ -15,6 +15,7 @@
 #include "host/base/os.h"
 #include "mailhost/host_side.h"
 #include "settings/values/settings.h"
+#include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
 #include "tests/support/workdir.h"
 
@@ -231,7 +232,7 @@ TEST_F(DaemonLifecycle, TableIsMadeAtEachStartAtItsSizeOr48WithoutMemory)
         host_side_reset();
         os.alloc = start.memory ? counting_alloc : no_table_alloc;
         ASSERT_EQ(_startup(host_side_record()), 1);
-        EXPECT_EQ(db_capacity(), start.capacity);
+        EXPECT_EQ(db_capacity(db_current()), start.capacity);
         EXPECT_EQ(host_side_log_count(warning), start.memory ? 0 : 1);
         for (const host_log_line &line : host_side_log()) {
             if (line.text != warning) continue;
@@ -240,9 +241,9 @@ TEST_F(DaemonLifecycle, TableIsMadeAtEachStartAtItsSizeOr48WithoutMemory)
         }
         connection client("10.0.0.7");
         EXPECT_EQ(host_side_fire(EVENT_CONNECT2, &client.record), 0);
-        EXPECT_EQ(db_held(), 1);
+        EXPECT_EQ(db_held(db_current()), 1);
         EXPECT_EQ(_closedown(), 0);
-        EXPECT_EQ(db_capacity(), 48) << "storage given back at shutdown";
+        EXPECT_EQ(db_capacity(db_current()), 48) << "storage given back at shutdown";
     }
 }
 
@@ -323,9 +324,10 @@ TEST_F(DaemonLifecycle, RestartedDaemonStillExpiresQuietAddresses)
 
     connection client("10.0.0.7");
     ASSERT_EQ(host_side_fire(EVENT_CONNECT2, &client.record), 0);
-    ASSERT_EQ(db_held(), 1);
+    ASSERT_EQ(db_held(db_current()), 1);
     test_now += settings.clear_time * 60 + 1;
-    ASSERT_TRUE(eventually([] { return db_held() == 0; })) << "the sweeper freed the slot";
+    ASSERT_TRUE(eventually([] { return db_held(db_current()) == 0; }))
+        << "the sweeper freed the slot";
     ASSERT_TRUE(eventually(
         [] { return host_side_log_count("Tollgate: 1 IPs released by timeout") == 1; }));
     for (const host_log_line &line : host_side_log()) {
@@ -335,7 +337,7 @@ TEST_F(DaemonLifecycle, RestartedDaemonStillExpiresQuietAddresses)
     }
 }
 
-// An event call inside the module keeps the interface copy and the lock alive: shutdown waits
+// An event call inside the module keeps the interface copy and the table alive: shutdown waits
 // for it to leave.
 TEST_F(DaemonLifecycle, ShutdownWaitsForEventCallInFlight)
 {
@@ -366,7 +368,7 @@ TEST_F(DaemonLifecycle, ShutdownWaitsForEventCallInFlight)
 }
 
 // An event call that does not come back within the bound: shutdown gives up waiting but keeps
-// the copy and the lock, so the call finishes safely; the next start works.
+// the copy and the table, so the call finishes safely; the next start works.
 TEST_F(DaemonLifecycle, StuckEventCallIsOutlivedNotCrashed)
 {
     ASSERT_EQ(_startup(host_side_record()), 1);
@@ -402,7 +404,7 @@ TEST_F(DaemonLifecycle, TableKeepsItsSizeWhileACallOfTheLastRunIsInside)
                                (workdir_.path() + "\\Tollgate.ini").c_str());
     host_side_set_probe(nullptr);
     ASSERT_EQ(_startup(host_side_record()), 1);
-    EXPECT_EQ(db_capacity(), 48);
+    EXPECT_EQ(db_capacity(db_current()), 48);
     EXPECT_EQ(host_side_log_count("Tollgate: a call of the last run is still inside the table, "
                                   "holding 48 addresses until the next start"),
               1);
@@ -410,7 +412,7 @@ TEST_F(DaemonLifecycle, TableKeepsItsSizeWhileACallOfTheLastRunIsInside)
     pop3.join();
     EXPECT_EQ(_closedown(), 0);
     ASSERT_EQ(_startup(host_side_record()), 1);
-    EXPECT_EQ(db_capacity(), 1000);
+    EXPECT_EQ(db_capacity(db_current()), 1000);
 }
 
 // A sweeper that shutdown could not join is taken up again by the next start instead of being
@@ -444,12 +446,77 @@ TEST_F(DaemonLifecycle, StuckSweeperIsTakenUpByTheNextStart)
     connection second("10.0.0.8");
     ASSERT_EQ(host_side_fire(EVENT_CONNECT2, &second.record), 0);
     test_now += settings.clear_time * 60 + 1;
-    EXPECT_TRUE(eventually([] { return db_held() == 0; })) << "the old sweeper sweeps on";
+    EXPECT_TRUE(eventually([] { return db_held(db_current()) == 0; }))
+        << "the old sweeper sweeps on";
 
     EXPECT_EQ(_closedown(), 0);
     EXPECT_EQ(WaitForSingleObject(sweeper, 0), (DWORD)WAIT_OBJECT_0);
     EXPECT_EQ(host_copy, nullptr);
     CloseHandle(sweeper);
+}
+
+// A dialog that takes the current table while shutdown writes the state file, that is after
+// shutdown found the gate empty and before it gives the table back, and stays inside it.
+void *large_block;                   // the block of the first 1000-slot table made
+std::atomic<int> large_block_released;
+std::thread dialog;
+bool dialog_started;
+std::atomic<bool> dialog_inside{false}, dialog_release{false};
+std::atomic<int32_t> dialog_decision{99};
+
+void *noting_alloc(size_t size)
+{
+    void *block = counting_alloc(size);
+    if (size == db_table_bytes(1000) && large_block == nullptr) large_block = block;
+    return block;
+}
+void noting_release(void *block)
+{
+    if (block == large_block) large_block_released++;
+    real_os.release(block);
+}
+HANDLE WINAPI dialog_taking_create_file(LPCSTR name, DWORD access, DWORD share,
+                                        LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                        DWORD flags, HANDLE template_file)
+{
+    if (!dialog_started) {
+        dialog_started = true;
+        dialog = std::thread([] {
+            event_gate_enter();
+            db_table *table = db_current();
+            dialog_inside = true;
+            while (!dialog_release) Sleep(5);
+            dialog_decision = connect_text("10.0.0.9", table);
+            daemon_leave();
+        });
+        while (!dialog_inside) Sleep(1);
+    }
+    return real_os.create_file(name, access, share, security, disposition, flags, template_file);
+}
+
+// A table that a dialog took just as shutdown replaced it is retired, not given back, while the
+// dialog is inside it; the next start gives it back.
+TEST_F(DaemonLifecycle, TableADialogIsInsideIsRetiredUntilTheNextStart)
+{
+    WritePrivateProfileStringA("General", "MaxAddresses", "1000",
+                               (workdir_.path() + "\\Tollgate.ini").c_str());
+    WritePrivateProfileStringA("General", "StateFile", "state.txt",
+                               (workdir_.path() + "\\Tollgate.ini").c_str());
+    os.alloc = noting_alloc;
+    os.release = noting_release;
+    ASSERT_EQ(_startup(host_side_record()), 1);
+    ASSERT_NE(large_block, nullptr);
+    os.create_file = dialog_taking_create_file;
+    EXPECT_EQ(_closedown(), 0);
+    EXPECT_EQ(db_capacity(db_current()), 48) << "the reserve is current";
+    ASSERT_EQ(large_block_released, 0) << "given back under the dialog"; // which stays waiting
+    dialog_release = true;
+    dialog.join();
+    EXPECT_EQ(dialog_decision, CHECK_NEW) << "the dialog's table stayed whole";
+
+    ASSERT_EQ(_startup(host_side_record()), 1);
+    EXPECT_EQ(large_block_released, 1) << "given back once found alone";
+    EXPECT_EQ(db_capacity(db_current()), 1000);
 }
 
 } // namespace

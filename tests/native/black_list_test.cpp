@@ -80,14 +80,14 @@ TEST(BlackList, RefusesWhatIsNotOneWholeRangeAndEntriesPastTheLast)
 TEST(TableRefuse, HoldsTheAddressPastAnyAllowance)
 {
     test_reset();
-    db_check_connect("10.0.0.7");
-    ASSERT_EQ(db_refuse(ip_of(10, 0, 0, 7)), 1);
-    ASSERT_EQ(db_refuse(ip_of(10, 0, 0, 8)), 1);
+    connect_text("10.0.0.7");
+    ASSERT_EQ(db_refuse(db_current(), ip_of(10, 0, 0, 7)), 1);
+    ASSERT_EQ(db_refuse(db_current(), ip_of(10, 0, 0, 8)), 1);
     settings.auth_failures.store(AUTH_FAILURES_MAX);
-    EXPECT_EQ(db_check_connect("10.0.0.7"), CHECK_BLOCKED);
-    EXPECT_EQ(db_check_connect("10.0.0.8"), CHECK_BLOCKED);
-    for (int n = 2; n < DB_SLOTS; n++) db_check_connect(("10.1.0." + std::to_string(n)).c_str());
-    EXPECT_EQ(db_refuse(ip_of(10, 0, 0, 9)), 0);
+    EXPECT_EQ(connect_text("10.0.0.7"), CHECK_BLOCKED);
+    EXPECT_EQ(connect_text("10.0.0.8"), CHECK_BLOCKED);
+    for (int n = 2; n < DB_SLOTS; n++) connect_text(("10.1.0." + std::to_string(n)).c_str());
+    EXPECT_EQ(db_refuse(db_current(), ip_of(10, 0, 0, 9)), 0);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "settings/values/settings.h"
+#include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
 #include "tracking/white_list.h"
@@ -17,9 +18,8 @@ enum : int32_t { TEST_CLOCK_START = 1000000000 }; // 2001-09-09, any fixed secon
 inline std::atomic<int32_t> test_now{TEST_CLOCK_START};
 inline int32_t test_clock() { return test_now.load(std::memory_order_relaxed); }
 
-// Points the table at the test clock, puts the settings back to their defaults, and empties
-// the table (back at its default 48 slots) and the white list (creating the locks the first
-// time).
+// Points the tables at the test clock, puts the settings back to their defaults, empties the
+// white list, and makes a new empty 48-slot table current (the one made before given back).
 inline void test_reset()
 {
     test_now.store(TEST_CLOCK_START, std::memory_order_relaxed);
@@ -27,8 +27,8 @@ inline void test_reset()
     settings.clear_time.store(CLEAR_TIME_DEFAULT, std::memory_order_relaxed);
     settings.auth_failures.store(AUTH_FAILURES_DEFAULT, std::memory_order_relaxed);
     settings.use_short_term.store(0, std::memory_order_relaxed);
-    db_init();
-    db_resize(DB_SLOTS, nullptr, nullptr);
+    white_clear();
+    test_table_publish();
 }
 
 // The address a.b.c.d in network byte order, built byte by byte (no parser involved).

@@ -1,5 +1,6 @@
 // A started module inside the test process: the shared host record installed as the module's
-// interface copy, an empty table with its lock, default settings, and a clock the test sets.
+// interface copy, an empty table of the test's own made current, default settings, and a clock
+// the test sets.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include "host/stats.h"
 #include "mailhost/host_side.h"
 #include "settings/values/settings.h"
+#include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
 #include "tracking/white_list.h"
@@ -35,29 +37,32 @@ protected:
         settings.sweep_interval = SWEEP_INTERVAL_SECONDS;
         stat_blocked = 0;
         stat_max_list = 0;
-        db_init();
+        white_clear();
+        test_table_publish();
         daemon_started = 1;
     }
     void TearDown() override
     {
         daemon_started = 0;
-        db_destroy();
+        test_table_give_back();
         host_copy = nullptr;
     }
 
-    // The slots in use, in index order, as db_next hands them out.
-    static std::vector<ip_entry_copy> held()
+    // The held slots of `table` (the current one unless named), in index order, as db_next
+    // hands them out.
+    static std::vector<ip_entry_copy> held(db_table *table = db_current())
     {
         std::vector<ip_entry_copy> slots;
         ip_entry_copy copy{};
-        for (int32_t i = db_next(-1, &copy); i >= 0; i = db_next(i, &copy)) slots.push_back(copy);
+        for (int32_t i = db_next(table, -1, &copy); i >= 0; i = db_next(table, i, &copy))
+            slots.push_back(copy);
         return slots;
     }
     // The slot index holding `text`, or -1.
-    static int32_t slot_of(const char *text)
+    static int32_t slot_of(const char *text, db_table *table = db_current())
     {
         ip_entry_copy copy{};
-        for (int32_t i = db_next(-1, &copy); i >= 0; i = db_next(i, &copy))
+        for (int32_t i = db_next(table, -1, &copy); i >= 0; i = db_next(table, i, &copy))
             if (copy.ip == ip_parse(text)) return i;
         return -1;
     }

@@ -111,7 +111,7 @@ TEST_F(EventHandler, BlackListedClientIsRefusedEveryTimeAndNeverHeld)
                                       "19402/25     connection blocked (black list)"}));
     }
     EXPECT_EQ(host_side_calls(), (Lines{"report 11 1", "report 11 1"}));
-    EXPECT_EQ(db_held(), 0);
+    EXPECT_EQ(db_held(db_current()), 0);
     black_clear();
 }
 
@@ -156,7 +156,7 @@ TEST_F(EventHandler, LoginEventsLogAndReleaseTheAddress)
         TestConnection conn("10.0.0.7");
         EXPECT_EQ(event_handler(0, login.code, conn.record()), EVENT_GO_ON);
         EXPECT_EQ(new_lines(), (Lines{login.line}));
-        EXPECT_EQ(db_held(), 0) << login.line;
+        EXPECT_EQ(db_held(db_current()), 0) << login.line;
         EXPECT_EQ(conn.bytes[HOST_RESPONSE_OFFSET], 0x5A);
     }
 }
@@ -168,7 +168,7 @@ TEST_F(EventHandler, LoginOfAnAddressNotHeldOnlyLogs)
     TestConnection conn("10.0.0.9");
     EXPECT_EQ(event_handler(0, EVENT_LOGIN, conn.record()), EVENT_GO_ON);
     EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: login from 10.0.0.9"}));
-    EXPECT_EQ(db_held(), 1);
+    EXPECT_EQ(db_held(db_current()), 1);
 }
 
 TEST_F(EventHandler, UnexpectedEventCodesOnlyLog)
@@ -178,7 +178,7 @@ TEST_F(EventHandler, UnexpectedEventCodesOnlyLog)
         EXPECT_EQ(event_handler(0, code, conn.record()), EVENT_GO_ON) << code;
         EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: unexpected call from 10.0.0.7"})) << code;
     }
-    EXPECT_EQ(db_held(), 0);
+    EXPECT_EQ(db_held(db_current()), 0);
     EXPECT_TRUE(host_side_calls().empty());
 }
 
@@ -191,7 +191,7 @@ TEST_F(EventHandler, NullAddressPointerIsAnEmptyText)
     Lines lines = new_lines();
     EXPECT_EQ(lines.front(), "19400/25 Tollgate: connect from ");
     EXPECT_EQ(lines.back(), "19400/25 Tollgate: unexpected call from ");
-    EXPECT_EQ(db_held(), 0) << "the login of the empty text released it";
+    EXPECT_EQ(db_held(db_current()), 0) << "the login of the empty text released it";
 }
 
 TEST_F(EventHandler, NullConnectionRecordIsDecidedButNothingWritten)
@@ -210,14 +210,14 @@ TEST_F(EventHandler, CallsWhileTheDaemonIsStoppedDoNothing)
         EXPECT_EQ(event_handler(0, code, conn.record()), EVENT_GO_ON);
     }
     EXPECT_TRUE(host_side_log().empty());
-    EXPECT_EQ(db_held(), 0);
+    EXPECT_EQ(db_held(db_current()), 0);
 }
 
-// Set by the probe when the module called the host while holding the table lock.
+// Set by the probe when the module called the host while holding a table lock.
 static std::atomic<int> host_calls_under_lock;
 static void probe_lock_not_held()
 {
-    if (db_lock_held_by_caller()) host_calls_under_lock++;
+    if (db_lock_held_by_caller(db_current())) host_calls_under_lock++;
 }
 
 TEST_F(EventHandler, NeverCallsTheHostWhileHoldingTheTableLock)
@@ -253,7 +253,7 @@ TEST_F(EventHandler, ConcurrentConnectsAndLoginsKeepTheTableConsistent)
     }
     for (std::thread &t : threads) t.join();
     std::vector<ip_entry_copy> slots = held();
-    EXPECT_EQ(db_held(), (int32_t)slots.size());
+    EXPECT_EQ(db_held(db_current()), (int32_t)slots.size());
     std::set<uint32_t> distinct;
     for (const ip_entry_copy &s : slots) {
         distinct.insert(s.ip);

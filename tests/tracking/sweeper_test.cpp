@@ -44,10 +44,10 @@ protected:
 TEST_F(Sweeper, FirstSweepFreesQuietAddressesAndLogsHowMany)
 {
     settings.clear_time = 1;
-    db_check_connect("10.0.0.1");
-    db_check_connect("10.0.0.2");
+    connect_text("10.0.0.1");
+    connect_text("10.0.0.2");
     test_now += 30;
-    db_check_connect("10.0.0.3");
+    connect_text("10.0.0.3");
     test_now += 31; // 61 s and 61 s for the first two, 31 s for the third
     start();
     ASSERT_TRUE(wait_for_line("IPs released by timeout"));
@@ -56,17 +56,17 @@ TEST_F(Sweeper, FirstSweepFreesQuietAddressesAndLogsHowMany)
     EXPECT_EQ(log[0].text, "Tollgate: 2 IPs released by timeout");
     EXPECT_EQ(log[0].type, LOG_TYPE_DAEMON);
     EXPECT_EQ(log[0].priority, LOG_PRIO_DETAIL);
-    EXPECT_EQ(db_held(), 1);
+    EXPECT_EQ(db_held(db_current()), 1);
 }
 
 TEST_F(Sweeper, SweepThatFreesNothingLogsNothing)
 {
-    db_check_connect("10.0.0.1");
+    connect_text("10.0.0.1");
     start();
     Sleep(SWEEPER_START_DELAY_MS + 200);
     EXPECT_TRUE(stop());
     EXPECT_TRUE(host_side_log().empty());
-    EXPECT_EQ(db_held(), 1);
+    EXPECT_EQ(db_held(db_current()), 1);
 }
 
 TEST_F(Sweeper, StopRequestEndsTheIntervalWaitAtOnce)
@@ -79,11 +79,11 @@ TEST_F(Sweeper, StopRequestEndsTheIntervalWaitAtOnce)
 TEST_F(Sweeper, NoSweepRunsAfterAStopRequest)
 {
     settings.clear_time = 1;
-    db_check_connect("10.0.0.1");
+    connect_text("10.0.0.1");
     test_now += 3600;
     start();
     EXPECT_TRUE(stop()); // requested during the start delay
-    EXPECT_EQ(db_held(), 1);
+    EXPECT_EQ(db_held(db_current()), 1);
     EXPECT_TRUE(host_side_log().empty());
 }
 
@@ -92,7 +92,7 @@ TEST_F(Sweeper, RearmedSweeperRunsAgainAfterAStop)
     start();
     EXPECT_TRUE(stop());
     settings.clear_time = 1;
-    db_check_connect("10.0.0.1");
+    connect_text("10.0.0.1");
     test_now += 61;
     start();
     EXPECT_TRUE(wait_for_line("Tollgate: 1 IPs released by timeout"));
@@ -104,7 +104,7 @@ TEST_F(Sweeper, SweepsAgainEveryInterval)
     settings.clear_time = 1;
     start();
     ASSERT_TRUE(wait_for_line("zzz-never", SWEEPER_START_DELAY_MS + 100) == false);
-    db_check_connect("10.0.0.1");
+    connect_text("10.0.0.1");
     test_now += 61;
     EXPECT_TRUE(wait_for_line("Tollgate: 1 IPs released by timeout"));
 }

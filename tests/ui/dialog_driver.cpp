@@ -11,6 +11,7 @@
 #include "host/base/os.h"
 #include "mailhost/host_side.h"
 #include "tracking/ip_db.h"
+#include "tracking/white_list.h"
 #include "ui/resource.h"
 
 enum : DWORD {
@@ -311,7 +312,8 @@ void DialogFixture::load_common_controls()
 void DialogFixture::play_started()
 {
     host_copy = host_side_record();
-    db_init();
+    white_clear();
+    db_clear(db_current());
     daemon_started.store(1);
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/base/host_interface.h"
+#include "tests/support/table_text.h"
 #include "tests/support/workdir.h"
 
 // Seconds since 1970 that the table's clock answers with in these tests.
@@ -73,7 +74,7 @@ protected:
     // Registers the common controls as a host's process would have (kept out of the process
     // until called: loading comctl32 alone registers its classes).
     static void load_common_controls();
-    // Plays a started daemon: the host record as the interface copy, the table lock made.
+    // Plays a started daemon: the host record as the interface copy, the table emptied.
     static void play_started();
 
     static host_interface *record();

@@ -329,14 +329,14 @@ TEST_F(DialogButtons, AddWithEmptyFieldAddsNothingAndKeepsFocusThere)
 TEST_F(DialogButtons, ClearAllEmptiesTheTableAndKeepsTheWhiteList)
 {
     white_add("192.168.1.0", 24);
-    db_check_connect("10.0.0.7");
-    db_check_connect("10.0.0.8");
+    connect_text("10.0.0.7");
+    connect_text("10.0.0.8");
     size_t rows_before = 0, rows_after = 99;
     int32_t held_after = -1;
     dialog_run(record(), [&](HWND dlg) {
         rows_before = list_view_rows(ip_list_window).size();
         dlg_click(dlg, IDC_CLEAR_ALL);
-        held_after = db_held();
+        held_after = db_held(db_current());
         rows_after = list_view_rows(ip_list_window).size();
         dlg_click(dlg, IDCANCEL);
     });
@@ -344,7 +344,7 @@ TEST_F(DialogButtons, ClearAllEmptiesTheTableAndKeepsTheWhiteList)
     EXPECT_EQ(rows_after, 0u);
     EXPECT_EQ(held_after, 0);
     EXPECT_EQ(white_list_texts(), lines({"192.168.1.0/24"}));
-    EXPECT_EQ(db_check_connect("192.168.1.9"), CHECK_WHITE);
+    EXPECT_EQ(connect_text("192.168.1.9"), CHECK_WHITE);
     lines shown;
     dialog_run(record(), [&](HWND dlg) { shown = dlg_list_box(dlg); });
     EXPECT_EQ(shown, lines({"192.168.1.0/24"}));
@@ -472,14 +472,14 @@ TEST_F(DialogEntry, StoppedDaemonOnOldHostAnsweredYesOpens)
     EXPECT_EQ(log_starting("Tollgate config").size(), 1u);
 }
 
-// With the daemon stopped there is no interface copy and no table lock: the dialog still edits
+// With the daemon stopped there is no interface copy: the dialog still edits
 // what memory holds, and its lines go to the record the host handed _configure.
 class DialogNotStarted : public DialogEntry {};
 
 TEST_F(DialogNotStarted, NeverStartedShowsDefaultsAndSavesThroughTheRecord)
 {
     ASSERT_EQ(host_copy, nullptr);
-    db_check_connect("10.0.0.7"); // the table works unlocked while nothing else runs
+    connect_text("10.0.0.7"); // the table works unlocked while nothing else runs
     std::string clear_time, auth_failures;
     size_t entries = 99, rows_before = 0, rows_after = 99;
     dialog_run(record(), [&](HWND dlg) {
@@ -497,7 +497,7 @@ TEST_F(DialogNotStarted, NeverStartedShowsDefaultsAndSavesThroughTheRecord)
     EXPECT_EQ(entries, 0u);
     EXPECT_EQ(rows_before, 1u);
     EXPECT_EQ(rows_after, 0u);
-    EXPECT_EQ(db_held(), 0);
+    EXPECT_EQ(db_held(db_current()), 0);
     EXPECT_EQ(log_starting(" WL"), lines({"0/25  WL(1):'10.0.0.0'/'8'."}));
     EXPECT_EQ(white_list_texts(), lines({"10.0.0.0/8"}));
     EXPECT_EQ(host_copy, nullptr);
@@ -506,7 +506,7 @@ TEST_F(DialogNotStarted, NeverStartedShowsDefaultsAndSavesThroughTheRecord)
 TEST_F(DialogNotStarted, AfterShutdownNeverTouchesTheReleasedCopyOrLock)
 {
     ASSERT_EQ(_startup(record()), 1);
-    db_check_connect("10.0.0.7");
+    connect_text("10.0.0.7");
     _closedown();
     ASSERT_EQ(host_copy, nullptr);
     size_t rows_before = 0;
@@ -517,7 +517,7 @@ TEST_F(DialogNotStarted, AfterShutdownNeverTouchesTheReleasedCopyOrLock)
         dlg_click(dlg, IDOK);
     });
     EXPECT_EQ(rows_before, 1u);
-    EXPECT_EQ(db_held(), 0);
+    EXPECT_EQ(db_held(db_current()), 0);
     EXPECT_EQ(log_starting(" WL"), lines({"0/25  WL(1):'192.168.1.0'/'24'."}));
     EXPECT_EQ(white_list_texts(), lines({"192.168.1.0/24"}));
 }
@@ -527,7 +527,7 @@ TEST_F(DialogNotStarted, AfterShutdownNeverTouchesTheReleasedCopyOrLock)
 TEST_F(DialogNotStarted, ShutdownWhileOpenLeavesTheDialogWorking)
 {
     ASSERT_EQ(_startup(record()), 1);
-    db_check_connect("10.0.0.7");
+    connect_text("10.0.0.7");
     size_t rows_after = 99;
     dialog_run(record(), [&](HWND dlg) {
         _closedown();
@@ -539,7 +539,7 @@ TEST_F(DialogNotStarted, ShutdownWhileOpenLeavesTheDialogWorking)
     });
     EXPECT_EQ(host_copy, nullptr);
     EXPECT_EQ(rows_after, 0u);
-    EXPECT_EQ(db_held(), 0);
+    EXPECT_EQ(db_held(db_current()), 0);
     EXPECT_EQ(log_starting(" WL"), lines({"0/25  WL(1):'192.168.1.0'/'24'."}));
 }
 

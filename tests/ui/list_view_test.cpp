@@ -29,7 +29,7 @@ protected:
     {
         int32_t now = test_now.load();
         test_now.store(now - seconds_ago);
-        for (int i = 0; i < times; i++) db_check_connect(address);
+        for (int i = 0; i < times; i++) connect_text(address);
         test_now.store(now);
     }
     static rows sorted(rows r)
@@ -108,10 +108,11 @@ TEST_F(ListView, EmptyTableShowsOnlyTheThreeColumnTitles)
 // A table larger than 48 slots is listed on demand, every held address a row in slot order.
 TEST_F(ListView, LargeTableListsEveryHeldAddressOnDemand)
 {
-    ASSERT_EQ(db_resize(4096, malloc, free), 1);
+    ASSERT_NE(test_table_publish(4096), nullptr);
     for (int n = 0; n < 1000; n++) {
         std::string address = "10.5." + std::to_string(n / 256) + "." + std::to_string(n % 256);
-        db_restore(ip_parse(address.c_str()), (uint16_t)(n % 7 + 1), test_now.load() - n);
+        db_restore(db_current(), ip_parse(address.c_str()), (uint16_t)(n % 7 + 1),
+                   test_now.load() - n);
     }
     DWORD style = 0;
     rows seen;
@@ -183,8 +184,8 @@ TEST_F(ListView, RefreshShowsTheTableAsItIsNow)
     rows before, after;
     dialog_run(record(), [&](HWND dlg) {
         before = list_view_rows(ip_list_window);
-        db_check_connect("10.0.0.7");
-        db_check_connect("10.0.0.7");
+        connect_text("10.0.0.7");
+        connect_text("10.0.0.7");
         after = list_view_rows(ip_list_window); // a snapshot: not followed yet
         EXPECT_EQ(after.size(), 0u);
         dlg_click(dlg, IDC_REFRESH);
@@ -206,7 +207,7 @@ TEST_F(ListView, ClearAllEmptiesTheList)
     });
     EXPECT_EQ(before, 2u);
     EXPECT_EQ(after, 0u);
-    EXPECT_EQ(db_held(), 0);
+    EXPECT_EQ(db_held(db_current()), 0);
 }
 
 // The handle outlives the dialog (naming a destroyed window) until the next opening replaces it.
@@ -267,7 +268,7 @@ TEST_F(ListView, DeleteKeyForgetsTheSelectedRows)
     for (int32_t slots : {(int32_t)DB_SLOTS, 4096}) {
         SCOPED_TRACE(slots);
         host_side_reset();
-        ASSERT_EQ(db_resize(slots, malloc, free), 1);
+        ASSERT_NE(test_table_publish(slots), nullptr);
         for (const char *address : {"10.0.0.7", "10.0.0.8", "10.0.0.9"}) connect(address, 1, 10);
         rows after;
         dialog_run(record(), [&](HWND) {
@@ -303,7 +304,7 @@ protected:
 
 TEST_F(ListViewMissingClass, BoxAtEachOpeningAndTheDialogWorksOn)
 {
-    db_check_connect("10.0.0.7");
+    connect_text("10.0.0.7");
     bool box_seen = false, open_after = false;
     HWND list = (HWND)1;
     int32_t held_after = -1;
@@ -312,7 +313,7 @@ TEST_F(ListViewMissingClass, BoxAtEachOpeningAndTheDialogWorksOn)
                                        list = ip_list_window;
                                        dlg_click(dlg, IDC_REFRESH);
                                        dlg_click(dlg, IDC_CLEAR_ALL);
-                                       held_after = db_held();
+                                       held_after = db_held(db_current());
                                        open_after = dlg_is_open(dlg);
                                    },
                                    &box_seen),

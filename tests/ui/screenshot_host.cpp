@@ -13,6 +13,7 @@
 #include "host/base/entry_points.h"
 #include "mailhost/host_side.h"
 #include "settings/values/settings.h"
+#include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
 #include "tracking/white_list.h"
 
@@ -24,7 +25,7 @@ static int32_t shot_clock() { return shot_clock_value; }
 static void shot_connect(const char *address, int times, int32_t seconds_ago)
 {
     shot_clock_value = shot_now - seconds_ago;
-    for (int i = 0; i < times; i++) db_check_connect(address);
+    for (int i = 0; i < times; i++) connect_text(address);
     shot_clock_value = shot_now;
 }
 
@@ -46,7 +47,6 @@ int main()
     module_instance = GetModuleHandleA(nullptr);
     db_clock = shot_clock;
     host_copy = host_side_record();
-    db_init();
     daemon_started.store(1);
 
     white_add("127.0.0.1", 32);

@@ -19,6 +19,8 @@ bool daemon_enter()
     return false;
 }
 
+void event_gate_enter() { events_in_flight.fetch_add(1); }
+
 void daemon_leave() { events_in_flight.fetch_sub(1); }
 
 // The limit is measured on the clock, not in rounds: a Sleep(1) lasts a whole timer tick on

@@ -25,20 +25,20 @@ static int32_t event_refuse(host_connection *conn, const char *detail)
 
 // Logs the decision on a connection and turns it into the host's result. `conn` may be null
 // (a host that passed no record): the decision is made and logged, nothing is written.
-static int32_t event_connect(host_connection *conn, const char *address)
+static int32_t event_connect(db_table *table, host_connection *conn, const char *address)
 {
     host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: connect from %s", address);
-    int32_t decision = db_check_connect(address);
+    uint32_t ip = ip_parse(address);
+    int32_t decision = db_check_connect(table, ip);
     // The counts shared with the other servers, after the local decision: they can only add a
     // refusal. Nothing happens here without a store.
     bool shared_refusal = false;
     if (decision != CHECK_WHITE && decision != CHECK_BLACK && shared_store_on()) {
-        int32_t shared = shared_store_connect(ip_parse(address),
-                                              settings.auth_failures.load(std::memory_order_relaxed),
-                                              decision != CHECK_BLOCKED, nullptr);
+        int32_t allowance = settings.auth_failures.load(std::memory_order_relaxed);
+        int32_t shared = shared_store_connect(ip, allowance, decision != CHECK_BLOCKED, nullptr);
         shared_refusal = decision != CHECK_BLOCKED && shared >= SHARED_REFUSED;
         // A refused new address is still held here: the peak counts it as it would have.
-        if (shared_refusal && decision == CHECK_NEW) host_stat_report(stat_max_list, db_held());
+        if (shared_refusal && decision == CHECK_NEW) host_stat_report(stat_max_list, db_held(table));
         if (shared_refusal) decision = CHECK_BLOCKED;
     }
     switch (decision) {
@@ -52,7 +52,7 @@ static int32_t event_connect(host_connection *conn, const char *address)
         return EVENT_GO_ON;
     case CHECK_NEW:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    new IP, allowed");
-        host_stat_report(stat_max_list, db_held());
+        host_stat_report(stat_max_list, db_held(table));
         return EVENT_GO_ON;
     case CHECK_WHITE:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    whitelisted");
@@ -63,11 +63,18 @@ static int32_t event_connect(host_connection *conn, const char *address)
     }
 }
 
-// Forgets a logged-in address: in the table, then in the shared counts when there is a store.
-static void event_login(const char *address)
+// The log line of a login event of kind `code`.
+static const char *event_login_format(int32_t code)
 {
-    db_release(address);
-    if (shared_store_on()) shared_store_login(ip_parse(address), nullptr);
+    return code == EVENT_LOGIN  ? "Tollgate: login from %s"
+           : code == EVENT_APOP ? "Tollgate: APOP auth from %s"
+                                : "Tollgate: OtherAuth from %s";
+}
+
+void event_forget(db_table *table, uint32_t ip)
+{
+    db_release(table, ip);
+    if (shared_store_on()) shared_store_login(ip, nullptr);
 }
 
 // Dispatches one host event. Every path returns 0, -1 or -3; a call that arrives while the
@@ -76,22 +83,17 @@ extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection 
 {
     if (!daemon_enter()) return EVENT_GO_ON;
     const char *address = conn ? host_client_address(conn) : "";
+    db_table *table = db_current();
     int32_t result = EVENT_GO_ON;
     switch (code) {
     case EVENT_CONNECT2:
-        result = event_connect(conn, address);
+        result = event_connect(table, conn, address);
         break;
     case EVENT_LOGIN:
-        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: login from %s", address);
-        event_login(address);
-        break;
     case EVENT_APOP:
-        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: APOP auth from %s", address);
-        event_login(address);
-        break;
-    case EVENT_AUTH_OTHER:
-        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: OtherAuth from %s", address);
-        event_login(address);
+    case EVENT_AUTH_OTHER: // a login of any kind forgets the address
+        host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, event_login_format(code), address);
+        event_forget(table, ip_parse(address));
         break;
     default:
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: unexpected call from %s",

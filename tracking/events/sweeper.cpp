@@ -3,7 +3,7 @@
 // DESIGN: the thread waits on an event with a time-out instead of sleeping, so that a stop
 // request ends any wait at once. Start-up arms the sweeper (clears the flag, makes the event)
 // before it creates the thread; shutdown sets the flag, signals the event, and joins the thread
-// before it destroys the lock and the interface copy the thread uses. The flag is tested before
+// before it gives back the table and the interface copy the thread uses. The flag is tested before
 // the first sweep and after every wait, so no sweep starts after a stop request. After each
 // sweep the table is written to the state file when it changed (nothing without one).
 #include "tracking/events/sweeper.h"
@@ -45,7 +45,7 @@ DWORD WINAPI sweeper_thread(LPVOID)
 {
     WaitForSingleObject(sweeper_wake, SWEEPER_START_DELAY_MS);
     while (!sweeper_stop.load(std::memory_order_relaxed)) {
-        int32_t freed = db_expire();
+        int32_t freed = db_expire(db_current());
         if (freed > 0)
             host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_DETAIL, "Tollgate: %d IPs released by timeout",
                             freed);

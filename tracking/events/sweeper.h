@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 
+// Before the first sweep: start-up finishes (state file read, statistics registered) before the
+// sweeper first takes the table's locks.
 enum : DWORD { SWEEPER_START_DELAY_MS = 150 };
 
 // Set by shutdown, cleared by start-up; the thread reads it without a lock (relaxed: the event

@@ -9,8 +9,8 @@
 // end a line. Version 1 lines hold exactly three fields; a file of another version is read for
 // the lines whose first three fields read as such. Lines that pass the rules are gathered, then
 // sorted by address to keep the latest line of each address, then cut to the table's size by
-// last_seen, and restored in file order. The writer never holds db_lock across the disk: it
-// copies slot by slot through db_next into a text, and only then writes.
+// last_seen, and restored in file order. The writer never holds a table lock across the disk:
+// it copies slot by slot through db_next into a text, and only then writes.
 // A file is taken for one of ours only by that first line (an empty file counts too): any other
 // file at the path is never renamed, replaced or written, and the addresses stay in memory.
 #include "tracking/state/state_file.h"
@@ -264,14 +264,14 @@ static uint32_t state_gather(const char *p, const char *end, bool exact, state_e
 // Of the gathered entries, keeps the latest line of each address and then the table's size of
 // the newest, and restores them in file order. Returns how many were restored; *no_room counts
 // the addresses dropped because the table had no room for them.
-static int32_t state_restore(state_entry *entries, uint32_t count, int32_t *no_room)
+static int32_t state_restore(db_table *table, state_entry *entries, uint32_t count, int32_t *no_room)
 {
     std::sort(entries, entries + count, state_by_address);
     uint32_t unique = 0;
     for (uint32_t i = 0; i < count; i++)
         if (i + 1 == count || entries[i + 1].ip != entries[i].ip) entries[unique++] = entries[i];
     uint32_t distinct = unique;
-    uint32_t capacity = (uint32_t)db_capacity();
+    uint32_t capacity = (uint32_t)db_capacity(table);
     if (unique > capacity) {
         std::nth_element(entries, entries + capacity, entries + unique, state_newest_first);
         unique = capacity;
@@ -279,7 +279,7 @@ static int32_t state_restore(state_entry *entries, uint32_t count, int32_t *no_r
     std::sort(entries, entries + unique, state_by_line);
     int32_t restored = 0;
     for (uint32_t i = 0; i < unique; i++)
-        restored += db_restore(entries[i].ip, entries[i].conns, entries[i].last_seen);
+        restored += db_restore(table, entries[i].ip, entries[i].conns, entries[i].last_seen);
     *no_room = (int32_t)distinct - restored;
     return restored;
 }
@@ -329,7 +329,7 @@ void state_file_load()
         }
         uint32_t kept =
             state_gather(q, end, version == STATE_FORMAT_VERSION, entries, &lines);
-        restored = state_restore(entries, kept, &no_room);
+        restored = state_restore(db_current(), entries, kept, &no_room);
         os.release(entries);
     }
     if (text) os.release(text);
@@ -341,12 +341,12 @@ void state_file_load()
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
                         "Tollgate: %d addresses of the state file did not fit the table of %d; "
                         "the file as read is kept as '%s%s'",
-                        no_room, db_capacity(), settings_state_path, STATE_OLD_SUFFIX);
+                        no_room, db_capacity(db_current()), settings_state_path, STATE_OLD_SUFFIX);
         return;
     }
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
                     "Tollgate: %d addresses of the state file did not fit the table of %d",
-                    no_room, db_capacity());
+                    no_room, db_capacity(db_current()));
     char why[64];
     snprintf(why, sizeof why, "could not be kept as %s (error %lu)", STATE_OLD_SUFFIX,
              (unsigned long)GetLastError());
@@ -354,17 +354,18 @@ void state_file_load()
 }
 
 // Formats the table into `text` (room for the header and `lines` lines); returns its length,
-// and in *whole whether every held slot found room. Slot by slot through db_next: db_lock is
-// held for one copy at a time, never across the disk.
-static uint32_t state_format(char *text, uint32_t room, int32_t lines, bool *whole)
+// and in *whole whether every held slot found room. Slot by slot through db_next: a stripe lock
+// is held for one copy at a time, never across the disk.
+static uint32_t state_format(db_table *table, char *text, uint32_t room, int32_t lines,
+                             bool *whole)
 {
     int n = snprintf(text, room, "%s%d\r\n# address connections last_seen (seconds since 1970)\r\n",
                      STATE_MAGIC, (int)STATE_FORMAT_VERSION);
     uint32_t length = (uint32_t)n;
     ip_entry_copy slot;
     int32_t written = 0;
-    int32_t i = db_next(-1, &slot);
-    for (; i >= 0 && written < lines; i = db_next(i, &slot)) {
+    int32_t i = db_next(table, -1, &slot);
+    for (; i >= 0 && written < lines; i = db_next(table, i, &slot)) {
         char dotted[IP_TEXT_SIZE];
         ip_format(slot.ip, dotted);
         n = snprintf(text + length, room - length, "%s %u %ld\r\n", dotted,
@@ -403,13 +404,14 @@ static int32_t state_replace(const char *text, uint32_t length)
 
 int32_t state_file_save_changes()
 {
+    db_table *table = db_current();
     if (settings_state_path[0] == '\0' || state_memory_only.load(std::memory_order_relaxed) ||
-        !db_take_changed())
+        !db_take_changed(table))
         return 1;
     // Room for the addresses held now and some that may arrive during the walk, not for the
     // whole table: a large table mostly empty must not cost its full size on every pass.
-    int32_t capacity = db_capacity();
-    int32_t held = db_held();
+    int32_t capacity = db_capacity(table);
+    int32_t held = db_held(table);
     int32_t lines = held + held / 8 + STATE_LINES_SPARE;
     if (lines > capacity) lines = capacity;
     uint32_t room = (uint32_t)(lines + 2) * STATE_LINE_MAX;
@@ -418,18 +420,18 @@ int32_t state_file_save_changes()
     DWORD error = ERROR_NOT_ENOUGH_MEMORY;
     if (text) {
         bool whole = true;
-        ok = state_replace(text, state_format(text, room, lines, &whole));
+        ok = state_replace(text, state_format(table, text, room, lines, &whole));
         error = GetLastError();
         os.release(text);
         // More addresses arrived during the walk than there was room for: the file holds the
         // others, and the next pass writes them all.
-        if (ok && !whole) db_mark_changed();
+        if (ok && !whole) db_mark_changed(table);
     }
     if (ok) {
         state_write_failing.store(false, std::memory_order_relaxed);
         return 1;
     }
-    db_mark_changed();
+    db_mark_changed(table);
     if (!state_write_failing.exchange(true, std::memory_order_relaxed))
         host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_WARNING,
                         "Tollgate: unable to write state file '%s' (error %lu); retrying after "

@@ -6,9 +6,9 @@
 // disk is reported once, not every pass) and whether this run leaves the file alone.
 // Threads: state_file_load runs on the start-up thread before the sweeper exists;
 // state_file_save_changes runs on the sweeper after each pass and on the shutdown thread once
-// the sweeper has been joined, never on two threads at once. Neither holds db_lock while it
-// touches the disk or the host: the slots are read and restored one at a time through db_next
-// and db_restore.
+// the sweeper has been joined, never on two threads at once, each on the current table.
+// Neither holds a table lock while it touches the disk or the host: the slots are read and
+// restored one at a time through db_next and db_restore.
 // With settings_state_path empty both do nothing at all.
 #pragma once
 #include <cstdint>

@@ -22,12 +22,13 @@ protected:
         real_os = os;
         test_now = 1700000000;
         db_clock = test_clock;
-        db_init();
+        white_clear();
+        test_table_publish();
     }
     void TearDown() override
     {
         os = real_os;
-        db_destroy();
+        test_table_give_back();
         SettingsFileTest::TearDown();
     }
     // Loads a Tollgate.ini naming the state file and white-listing 10.9.0.0/16. The log then
@@ -54,7 +55,8 @@ protected:
     {
         std::string text;
         ip_entry_copy c{};
-        for (int32_t i = db_next(-1, &c); i >= 0; i = db_next(i, &c)) {
+        db_table *table = db_current();
+        for (int32_t i = db_next(table, -1, &c); i >= 0; i = db_next(table, i, &c)) {
             const unsigned char *b = (const unsigned char *)&c.ip;
             text += to_string(b[0]) + "." + to_string(b[1]) + "." + to_string(b[2]) + "." +
                     to_string(b[3]) + " " + to_string(c.conns) + " " + to_string(c.last_seen) +
@@ -104,15 +106,15 @@ TEST_F(StateFile, HeldRefusedAndCountedAddressesSurviveARestartOnALongPath)
     // Right after UseShortTerm:
     EXPECT_EQ(log_lines()[4], logged(0, 25, "   StateFile:    '" + path + "'"));
     state_file_load(); // no file yet
-    for (int i = 0; i < 7; i++) db_check_connect("10.0.0.1"); // refused from the sixth on
+    for (int i = 0; i < 7; i++) connect_text("10.0.0.1"); // refused from the sixth on
     for (const char *address : {"10.0.0.2", "10.0.0.2", "10.0.0.3"})
-        test_now += 50, db_check_connect(address);
+        test_now += 50, connect_text(address);
     std::string before = table();
     ASSERT_EQ(state_file_save_changes(), 1);
-    db_clear();
+    db_clear(db_current());
     state_file_load();
     EXPECT_EQ(table(), before);
-    EXPECT_EQ(db_check_connect("10.0.0.1"), CHECK_BLOCKED);
+    EXPECT_EQ(connect_text("10.0.0.1"), CHECK_BLOCKED);
     EXPECT_EQ(host_side_log_count(" addresses restored from the state file"), 2);
     EXPECT_EQ(log_lines().back(), summary(3, 0));
     EXPECT_EQ(files(), lines_t({"Tollgate.ini", std::string(40, 's')}));
@@ -173,9 +175,9 @@ TEST_F(StateFile, BeyondTheTableTheNewestAreKeptAndTheFileAsReadIsKept)
         std::string path = settings_state_path, old = path + ".old";
         put(path, text);
         old_is_folder ? (void)CreateDirectoryA(old.c_str(), nullptr) : put(old, "older");
-        db_clear();
+        db_clear(db_current());
         state_file_load();
-        EXPECT_EQ(db_held(), 48);
+        EXPECT_EQ(db_held(db_current()), 48);
         EXPECT_EQ(table().find("10.1.0.2 "), std::string::npos); // the oldest, not the last lines
         EXPECT_EQ(log_lines(),
                   old_is_folder ? lines_t({summary(48, 2), logged(0, 10, warning),
@@ -183,7 +185,7 @@ TEST_F(StateFile, BeyondTheTableTheNewestAreKeptAndTheFileAsReadIsKept)
                                 : lines_t({summary(48, 2),
                                            logged(0, 10, warning + "; the file as read is kept "
                                                                    "as '" + old + "'")}));
-        db_check_connect("10.0.0.1");
+        connect_text("10.0.0.1");
         EXPECT_EQ(state_file_save_changes(), 1);
         EXPECT_EQ(get(old), old_is_folder ? "" : text);
         EXPECT_EQ(get(path) == text, old_is_folder) << "replaced only once kept aside";
@@ -206,7 +208,7 @@ TEST_F(StateFile, OnlyAStateFileIsEverReplaced)
         state_file_load();
         EXPECT_EQ(log_lines(), lines_t({ours ? summary(0, 0)
                                              : refused(path, "is not a Tollgate state file")}));
-        db_check_connect("10.0.0.1");
+        connect_text("10.0.0.1");
         EXPECT_EQ(state_file_save_changes(), 1);
         EXPECT_EQ(get(path) == content, !ours);
         EXPECT_EQ(files(), lines_t({"Tollgate.ini", "state.txt"}));
@@ -219,7 +221,7 @@ TEST_F(StateFile, OnlyAStateFileIsEverReplaced)
                                                "kept in memory only"));
     EXPECT_STREQ(settings_state_path, "");
     state_file_load();
-    db_check_connect("10.0.0.1");
+    connect_text("10.0.0.1");
     state_file_save_changes();
     EXPECT_EQ(get("Tollgate.ini"), ini);
 }
@@ -258,12 +260,12 @@ TEST_F(StateFile, FailedWriteKeepsTheOldFileAndIsLoggedOnceUntilAWriteSucceeds)
     void (*inject[])() = {[] { os.create_file = fail_create; }, [] { os.write_file = fail_write; },
                           [] { os.flush_file = fail_flush; }, [] { os.move_file = fail_move; }};
     for (int round = 0; round < 2; round++) {
-        db_check_connect("10.0.0.1");
+        connect_text("10.0.0.1");
         ASSERT_EQ(state_file_save_changes(), 1);
         host_side_reset();
         const std::string old = get(settings_state_path);
         for (int step = 0; step < 4; step++) {
-            db_check_connect("10.0.0.2");
+            connect_text("10.0.0.2");
             inject[step]();
             EXPECT_EQ(state_file_save_changes(), 0) << step;
             os = real_os;
@@ -281,7 +283,7 @@ TEST_F(StateFile, SweeperWritesTheTableAfterAPassThatChangedIt)
     settings.sweep_interval = 1;
     ASSERT_EQ(sweeper_arm(), 1);
     HANDLE thread = CreateThread(nullptr, 0, sweeper_thread, nullptr, 0, nullptr);
-    db_check_connect("10.0.0.9");
+    connect_text("10.0.0.9");
     for (int i = 0; i < 250 && get(settings_state_path).find("10.0.0.9") == std::string::npos; i++)
         Sleep(20);
     sweeper_request_stop();

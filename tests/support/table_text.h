@@ -1,0 +1,36 @@
+// Tests' access to the address table: a fresh table of their own made current, and the table's
+// calls with the address given as text, parsed once as the event handler parses it.
+#pragma once
+#include <cstdint>
+#include <cstdlib>
+
+#include "host/base/platform.h"
+#include "tracking/ip_db.h"
+
+// Makes an empty table of `slots` slots the current table and gives back the one made current
+// before (the reserve stays). No other thread may be inside either.
+inline db_table *test_table_publish(int32_t slots = DB_SLOTS)
+{
+    db_table *table = db_table_make(slots, malloc, free);
+    db_publish(table);
+    db_give_back_retired();
+    return table;
+}
+
+// The decision on a connection from `text`, and the login from it, on `table` (the current one
+// unless named).
+inline int32_t connect_text(const char *text, db_table *table = db_current())
+{
+    return db_check_connect(table, ip_parse(text));
+}
+inline int32_t release_text(const char *text, db_table *table = db_current())
+{
+    return db_release(table, ip_parse(text));
+}
+
+// Makes the reserve current again and gives back the table the test made.
+inline void test_table_give_back()
+{
+    db_publish(db_table_reserve());
+    db_give_back_retired();
+}
