@@ -16,7 +16,8 @@ int32_t stat_max_list; // likewise
 static int32_t event_connect(db_table *table, host_connection *conn, const char *address)
 {
     host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: connect from %s", address);
-    switch (db_check_connect(table, ip_parse(address))) {
+    int32_t offences = 0;
+    switch (db_check_connect(table, ip_parse(address), &offences)) {
     case CHECK_BLOCKED:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    connection blocked");
         if (conn) memcpy(conn->response, REFUSAL_LINE, sizeof(REFUSAL_LINE));
@@ -25,6 +26,10 @@ static int32_t event_connect(db_table *table, host_connection *conn, const char 
                                                                         : EVENT_REFUSE;
     case CHECK_KNOWN:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    found IP, allowed");
+        return EVENT_GO_ON;
+    case CHECK_OFFENDER:
+        host_log_format(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    known offender (%d), allowed",
+                        offences);
         return EVENT_GO_ON;
     case CHECK_NEW:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    new IP, allowed");

@@ -14,13 +14,14 @@
 
 enum : int32_t {
     STATE_FORMAT_VERSION = 1,
+    STATE_FORMAT_VERSION_REPEAT = 2, // written while repeat offenders are remembered
     STATE_FILE_MAX_BYTES = 64 * 1024 * 1024, // a larger file is not one of ours: set aside
     STATE_FUTURE_SLACK_SECONDS = 60,         // a later last_seen means the clock was set back
 };
 
 // Reads the state file back into the table at start-up, after the settings and the white list
 // are loaded and while the table is empty. Lines become held slots unless malformed,
-// white-listed or older than ClearTime; a last_seen more than a minute ahead is taken as now;
+// white-listed or older than ClearTime (an offender's line: than the time it is remembered); a last_seen more than a minute ahead is taken as now;
 // of two lines for one address the later in the file wins; beyond the table's size the newest
 // are kept. Logs one summary line. A file that cannot be read, or whose first line is not the
 // format's, is renamed aside with ".bad" appended (replacing an older one) with one warning, and
