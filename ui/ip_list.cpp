@@ -15,9 +15,9 @@ enum : int32_t { IP_LIST_TEXT_SIZE = 32 }; // one cell: an address or a decimal 
 
 const ip_list_column ip_list_columns[IP_LIST_COLUMNS_REPEAT] = {
     {"IP address", 93, 93},
-    {"Conns", 47, 40},
-    {"Age (s)", 70, 45},
-    {"Offences", 0, 52},
+    {"Conns", 47, 47},
+    {"Age (s)", 70, 50},
+    {"Offences", 0, 58},
 };
 
 // One row of the snapshot a large table is shown from.
