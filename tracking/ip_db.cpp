@@ -542,12 +542,10 @@ static int64_t db_rules_remembered(const db_repeat_rules &r, uint8_t repeat)
     return r.cap;
 }
 
-bool db_repeat_on() { return db_repeat_rules_now().factor != REPEAT_FACTOR_OFF; }
-
-int64_t db_refusal_seconds(int32_t offences)
+bool db_repeat_on()
 {
-    db_repeat_rules r = db_repeat_rules_now();
-    return r.factor == REPEAT_FACTOR_OFF ? r.clear : db_rules_refusal(r, offences);
+    int32_t factor = settings.repeat_factor.load(std::memory_order_relaxed);
+    return factor >= REPEAT_FACTOR_MIN && factor <= REPEAT_FACTOR_MAX;
 }
 
 int64_t db_remembered_seconds(int32_t offences, bool refusing)

@@ -1,7 +1,8 @@
-// The address table: slots of client addresses with their unanswered-connection counts, found
-// through an index keyed by the address. A table is one object (db_table), 48 slots by default
-// or as many as MaxAddresses asks for, made whole with its locks by db_table_make and given
-// back whole by db_table_free; every operation takes it as its first argument.
+// The address table: slots of client addresses with their unanswered-connection counts (and,
+// while repeat offenders are remembered, their offences), found through an index keyed by the
+// address. A table is one object (db_table), 48 slots by default or as many as MaxAddresses
+// asks for, made whole with its locks by db_table_make and given back whole by db_table_free;
+// every operation takes it as its first argument.
 //
 // Owns: db_table (the slots, the index, the bitmap of free slots, the shape, the hash key, the
 // stripe locks, the held count and the change mark), the reserve (a 48-slot table in static
@@ -117,10 +118,11 @@ int32_t db_clear(db_table *table);
 // calls.
 int32_t db_next(db_table *table, int32_t after, ip_entry_copy *out);
 // The decision on a new connection from the address `ip` (network byte order). With
-// RepeatFactor set, an address refused becomes an offender: its refusal clears once it has
-// been quiet for db_refusal_seconds, and it is then let in with RepeatAuthFailures connections
-// (CHECK_OFFENDER, its offence count in *offences when that is not null) before the next
-// refusal counts one more offence.
+// RepeatFactor set, an address refused becomes an offender: the refusal of its n-th offence
+// clears once it has been quiet for longer than ClearTime x RepeatFactor^(n - 1) minutes, at
+// most MaxClearTime (or ClearTime, when the dialog has raised that above it), and it is then let
+// in with RepeatAuthFailures connections (CHECK_OFFENDER, its offence count in *offences when
+// that is not null) before the next refusal counts one more offence.
 int32_t db_check_connect(db_table *table, uint32_t ip, int32_t *offences = nullptr);
 // Forgets the address `ip` after a login. Always 0.
 int32_t db_release(db_table *table, uint32_t ip);
@@ -133,10 +135,6 @@ int32_t db_expire(db_table *table);
 
 // True when RepeatFactor is set, so that refused addresses are remembered as offenders.
 bool db_repeat_on();
-// Seconds of quiet after which the refusal of an offender's `offences`-th offence clears:
-// ClearTime x RepeatFactor^(offences - 1) minutes, at most MaxClearTime (or ClearTime, when the
-// dialog has raised that above it).
-int64_t db_refusal_seconds(int32_t offences);
 // Seconds of quiet after which a slot is forgotten: ClearTime minutes for an address that is no
 // offender (or with RepeatFactor off); for an offender whose refusal is in force, that
 // refusal's quiet time and then MaxClearTime; for one whose refusal has cleared (it has been
