@@ -1,12 +1,13 @@
 // Model-based fuzz target: the input is read as a sequence of operations on the table and the
 // white list (connect, release, clock advance, expiry, clear, white-list add and empty,
 // AuthFailures and ClearTime changes, and the repeat-offender settings: refused addresses
-// become offenders with longer refusals and a smaller allowance). Each is applied to the real table and to a small
-// reference model written directly from the rules; every decision, every count and, after each
-// operation, the whole table as the dialog's walk sees it must agree. An input of even length
-// runs on the default 48-slot table; one of odd length on a table of 1024 slots (four index
-// stripes, two bitmap levels) with 4096 more client addresses and bursts of new ones, so that
-// the index fills, clusters and is churned by claims, releases, expiry and clearing.
+// become offenders with longer refusals and a smaller allowance). Each is applied to the real
+// table and to a small reference model written directly from the rules; every decision, every
+// count and, after each operation, the whole table as the dialog's walk sees it must agree. An
+// input of even length runs on the default 48-slot table; one of odd length on a table of 1024
+// slots (four index stripes, two bitmap levels) with 4096 more client addresses and bursts of
+// new ones, so that the index fills, clusters and is churned by claims, releases, expiry and
+// clearing.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

@@ -114,51 +114,42 @@ TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
 {
     const struct {
         const char *keys[3]; // RepeatFactor, MaxClearTime, RepeatAuthFailures (null: no key)
-        int factor, max_clear, allowance;
+        int factor;
         std::vector<std::string> lines; // after AuthFailures: warnings, then the values
     } cases[] = {
-        {{nullptr, "5", "3"}, 0, 0, 0, {}},
-        {{"0"}, 0, 0, 0, {}},
-        {{"1", "60"}, 0, 0, 0, {}},
-        {{"2"}, 2, 10080, 1, {"   Repeat:       x2, at most 10080 min, 1 failure"}},
-        {{"16", "525600", "0"}, 16, 525600, 0, {"   Repeat:       x16, at most 525600 min, 0 failures"}},
-        {{"17", "60"}, 0, 0, 0, {"Tollgate: RepeatFactor '17' is not 2 to 16, repeat offenders not remembered"}},
-        {{"two"}, 0, 0, 0, {"Tollgate: RepeatFactor 'two' is not 2 to 16, repeat offenders not remembered"}},
-        {{"3", "525601", "31"}, 3, 10080, 1,
-         {"Tollgate: MaxClearTime '525601' is not 1 to 525600 minutes, using 10080",
+        {{nullptr, "5", "3"}, 0, {}},
+        {{"1", "60"}, 0, {}},
+        {{"17", "60"}, 0, {"Tollgate: RepeatFactor '17' is not 2 to 16, repeat offenders not remembered"}},
+        {{"two"}, 0, {"Tollgate: RepeatFactor 'two' is not 2 to 16, repeat offenders not remembered"}},
+        {{"2"}, 2, {"   Repeat:       x2, at most 10080 min, 1 failure"}},
+        {{"16", "525600", "0"}, 16, {"   Repeat:       x16, at most 525600 min, 0 failures"}},
+        {{"3", "a week", "31"}, 3,
+         {"Tollgate: MaxClearTime 'a week' is not 1 to 525600 minutes, using 10080",
           "Tollgate: RepeatAuthFailures '31' is not 0 to 30, using 1",
           "   Repeat:       x3, at most 10080 min, 1 failure"}},
-        {{"4", "a week", "-1"}, 4, 10080, 1,
-         {"Tollgate: MaxClearTime 'a week' is not 1 to 525600 minutes, using 10080",
-          "Tollgate: RepeatAuthFailures '-1' is not 0 to 30, using 1",
-          "   Repeat:       x4, at most 10080 min, 1 failure"}},
-        {{"2", "20", "5"}, 2, 30, 5,
+        {{"2", "20", "5"}, 2,
          {"Tollgate: MaxClearTime 20 is below ClearTime, using 30",
           "   Repeat:       x2, at most 30 min, 5 failures"}},
     };
-    const char *names[3] = {"RepeatFactor=", "MaxClearTime=", "RepeatAuthFailures="};
+    const char *names[3] = {"RepeatFactor", "MaxClearTime", "RepeatAuthFailures"};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.keys[0] ? c.keys[0] : "(no factor)");
         reset_module();
         enter_fresh_dir();
         std::string text = "[General]\r\n";
         for (int k = 0; k < 3; k++)
-            if (c.keys[k]) text += names[k] + std::string(c.keys[k]) + "\r\n";
+            if (c.keys[k]) text += names[k] + std::string("=") + c.keys[k] + "\r\n";
         write_ini(text);
         load_settings();
         EXPECT_EQ(settings.repeat_factor, c.factor);
-        if (c.factor) EXPECT_EQ(settings.max_clear_time, c.max_clear);
-        if (c.factor) EXPECT_EQ(settings.repeat_auth_failures, c.allowance);
         std::vector<std::string> expected = value_lines(30, 5, "No");
         for (size_t i = 0; i < c.lines.size(); i++)
             expected.insert(expected.begin() + 3 + (long)i,
                             logged(0, c.lines[i][0] == 'T' ? 10 : 25, c.lines[i]));
         EXPECT_EQ(log_lines(), expected);
         save_settings();
-        for (int k = 0; k < 3; k++) {
-            std::string key(names[k], strlen(names[k]) - 1);
-            EXPECT_EQ(ini_value("General", key.c_str()), c.keys[k] ? c.keys[k] : "<missing>");
-        }
+        for (int k = 0; k < 3; k++)
+            EXPECT_EQ(ini_value("General", names[k]), c.keys[k] ? c.keys[k] : "<missing>");
     }
 }
 
