@@ -121,7 +121,7 @@ static bool state_parse_line(const char *p, const char *end, state_fields fields
         if (k > 0 && (p == end || *p++ != '.')) return false;
         if (!state_read_number(&p, end, 255, &octet[k])) return false;
     }
-    if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, 65535, &conns) || conns == 0)
+    if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, 65535, &conns))
         return false;
     if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, INT32_MAX, &seen))
         return false;
@@ -132,6 +132,9 @@ static bool state_parse_line(const char *p, const char *end, state_fields fields
         !state_parse_offender(&p, end, out))
         return false;
     if (p != end && (exact || !separated)) return false;
+    // Only an offender refused again before its first connection since a refusal cleared
+    // (RepeatAuthFailures 0) holds no connection.
+    if (conns == 0 && out->offences == 0) return false;
     // Network byte order: the first octet in the lowest address byte.
     out->ip = octet[0] | octet[1] << 8 | octet[2] << 16 | octet[3] << 24;
     out->conns = (uint16_t)conns;
@@ -226,10 +229,13 @@ static uint32_t state_gather(const char *p, const char *end, state_fields fields
             if (state_parse_line(p, stop, fields, &e) && !white_match(e.ip)) {
                 // A stamp far ahead means the clock was set back: the address was seen now.
                 if ((int64_t)e.last_seen - now > STATE_FUTURE_SLACK_SECONDS) e.last_seen = now;
-                // Offenders are read as such only while they are remembered.
+                // Offenders are read as such only while they are remembered; without them an
+                // address that holds no connection is no address at all.
                 if (!repeat) e.offences = 0, e.refusing = false;
-                if ((int64_t)now - e.last_seen <= db_remembered_seconds(e.offences, e.refusing))
-                    entries[kept++] = e;
+                if (e.conns > 0 || e.offences > 0) {
+                    if ((int64_t)now - e.last_seen <= db_remembered_seconds(e.offences, e.refusing))
+                        entries[kept++] = e;
+                }
             }
         }
         p = next;

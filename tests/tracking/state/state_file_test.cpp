@@ -265,11 +265,12 @@ TEST_F(StateFile, OffencesSurviveARestartAndOffendersAreReadByTheirOwnTime)
     put(settings_state_path, "Tollgate state 2\n10.0.0.4 5 1699991000 1 1\n"
                              "10.0.0.5 5 1699990999 1 1\n10.0.0.6 1 1699992800 3 0\n"
                              "10.0.0.7 1 1699992799 3 0\n10.0.0.8 2 1699998200 0 0\n"
-                             "10.0.0.9 2 1699998200\n10.0.0.10 1 1699998200 1\n");
+                             "10.0.0.9 2 1699998200\n10.0.0.10 1 1699998200 1\n"
+                             "10.0.0.11 0 1699998200 2 1\n10.0.0.12 0 1699998200 0 0\n");
     for (int32_t factor : {2, 0}) {
         settings.repeat_factor = factor;
         db_clear(db_current());
         state_file_load();
-        EXPECT_EQ(offenders(), factor ? "4:1! 6:3 8:0 9:0 " : "8:0 9:0 ") << factor;
+        EXPECT_EQ(offenders(), factor ? "4:1! 6:3 8:0 9:0 11:2! " : "8:0 9:0 ") << factor;
     }
 }
