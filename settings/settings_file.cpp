@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -108,6 +109,75 @@ static int32_t settings_read_int(const char *key, int32_t fallback)
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
                     "Tollgate: %s '%s' is not a number, using %d", key, text, fallback);
     return fallback;
+}
+
+// General/`key` as a whole decimal number in *value (blanks around it and a sign allowed): 1
+// when it is one and fits 32 bits, 0 when the key is missing or empty, -1 when it is anything
+// else. `text` receives the value as written, for a warning.
+static int32_t settings_read_number(const char *key, char *text, size_t size, int32_t *value)
+{
+    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, "", text, (DWORD)size, settings_path);
+    const char *p = text;
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p == '\0') return 0;
+    char *end = nullptr;
+    errno = 0;
+    long long number = strtoll(p, &end, 10);
+    if (end == p || errno == ERANGE || number < INT32_MIN || number > INT32_MAX) return -1;
+    while (*end == ' ' || *end == '\t') end++;
+    if (*end != '\0') return -1;
+    *value = (int32_t)number;
+    return 1;
+}
+
+// Reads the repeat-offender keys into settings and logs them in one line. A RepeatFactor that
+// is missing, 0 or 1 leaves them off without a word; any other value outside 2 to 16, or text,
+// leaves them off with a warning. The other two keys are read only when the factor is set; a
+// value that is text or out of range takes its default, one below ClearTime takes ClearTime,
+// each with a warning.
+static void settings_load_repeat(int32_t clear_time)
+{
+    char text[SETTINGS_VALUE_SIZE];
+    int32_t factor = REPEAT_FACTOR_OFF;
+    int32_t found = settings_read_number("RepeatFactor", text, sizeof text, &factor);
+    if (found <= 0 || factor == 0 || factor == 1) factor = REPEAT_FACTOR_OFF;
+    if (found < 0 || (factor != REPEAT_FACTOR_OFF &&
+                      (factor < REPEAT_FACTOR_MIN || factor > REPEAT_FACTOR_MAX))) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: RepeatFactor '%s' is not %d to %d, repeat offenders not "
+                        "remembered",
+                        text, (int)REPEAT_FACTOR_MIN, (int)REPEAT_FACTOR_MAX);
+        factor = REPEAT_FACTOR_OFF;
+    }
+    settings.repeat_factor.store(factor, std::memory_order_relaxed);
+    if (factor == REPEAT_FACTOR_OFF) return;
+
+    int32_t max_clear = MAX_CLEAR_TIME_DEFAULT;
+    found = settings_read_number("MaxClearTime", text, sizeof text, &max_clear);
+    if (found < 0 || (found > 0 && (max_clear < 1 || max_clear > MAX_CLEAR_TIME_MAX))) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: MaxClearTime '%s' is not 1 to %d minutes, using %d", text,
+                        (int)MAX_CLEAR_TIME_MAX, (int)MAX_CLEAR_TIME_DEFAULT);
+        max_clear = MAX_CLEAR_TIME_DEFAULT;
+    } else if (max_clear < clear_time) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: MaxClearTime %d is below ClearTime, using %d", max_clear,
+                        clear_time);
+        max_clear = clear_time;
+    }
+    settings.max_clear_time.store(max_clear, std::memory_order_relaxed);
+
+    int32_t allowance = REPEAT_AUTH_FAILURES_DEFAULT;
+    found = settings_read_number("RepeatAuthFailures", text, sizeof text, &allowance);
+    if (found < 0 || (found > 0 && (allowance < 0 || allowance > REPEAT_AUTH_FAILURES_MAX))) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: RepeatAuthFailures '%s' is not 0 to %d, using %d", text,
+                        (int)REPEAT_AUTH_FAILURES_MAX, (int)REPEAT_AUTH_FAILURES_DEFAULT);
+        allowance = REPEAT_AUTH_FAILURES_DEFAULT;
+    }
+    settings.repeat_auth_failures.store(allowance, std::memory_order_relaxed);
+    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   Repeat:       x%d, at most %d min, %d %s",
+                    factor, max_clear, allowance, allowance == 1 ? "failure" : "failures");
 }
 
 // Reads WhiteIP<number>, adds it to the white list and logs the outcome. The entry is logged
@@ -275,6 +345,7 @@ int32_t load_settings()
     settings.max_addresses.store(max_addresses, std::memory_order_relaxed);
     if (max_addresses != MAX_ADDRESSES_DEFAULT)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   MaxAddresses: %d", max_addresses);
+    settings_load_repeat(clear_time);
 
     int32_t short_term = settings_read_int("UseShortTerm", 0) != 0 ? 1 : 0;
     settings.use_short_term.store(short_term, std::memory_order_relaxed);

@@ -40,8 +40,19 @@
 //
 // Sweep
 // The sweeper looks at DB_EXPIRE_CHUNK slots per hold of the allocator lock, reading last_seen
-// (atomic) without the stripe locks, and then frees the due ones one by one, each under its stripe
-// lock after checking it again, so a POP3 thread never waits long behind it.
+// and repeat (atomic) without the stripe locks, and then frees the due ones one by one, each
+// under its stripe lock after checking it again, so a POP3 thread never waits long behind it.
+// Each slot is due after its own quiet time: ClearTime, or an offender's longer one.
+//
+// Repeat offenders
+// With RepeatFactor set, an address refused becomes an offender: a byte of its slot (`repeat`)
+// counts its offences and says whether the latest refusal is in force. Its state is a function
+// of that byte, its count and its quiet time: a refusal in force clears when the next
+// connection finds the address quiet for long enough (so it clears on time whatever the
+// sweeper's pace), the count then starts again from 0 against RepeatAuthFailures, and the
+// sweeper forgets the slot once it has been quiet for the rest of its remembered time. Nothing
+// but the decision writes the byte, apart from a claim (0) and the state file's restore; with
+// RepeatFactor missing it stays 0 and every path is the one without offenders.
 #include "tracking/ip_db.h"
 
 #include <cstring>
@@ -62,6 +73,7 @@ enum : int32_t {
 constexpr uint32_t DB_ENTRY_SLOT = (1u << DB_SLOT_BITS) - 1;
 static_assert(DB_SLOTS_MAX < (int32_t)DB_ENTRY_SLOT, "slot + 1 fits an index entry");
 static_assert(sizeof(ip_entry) == 12, "a slot is 12 bytes");
+static_assert(sizeof(std::atomic<uint8_t>) == 1, "an offender's state is one byte");
 
 // One stripe's lock and the count of entries in its region, on a cache line of its own.
 struct alignas(DB_ALIGN) db_stripe_lock {
@@ -444,6 +456,7 @@ static int32_t db_claim(db_table *t, uint32_t ip, int32_t last_seen)
         slot.last_seen.store(last_seen, std::memory_order_relaxed);
         slot.ip = ip;
         slot.conns = 0;
+        slot.repeat.store(0, std::memory_order_relaxed);
         t->held_count.store(t->held_count.load(std::memory_order_relaxed) + 1,
                             std::memory_order_relaxed);
     }
@@ -483,13 +496,104 @@ int32_t db_next(db_table *t, int32_t after, ip_entry_copy *out)
             out->last_seen = t->slots[i].last_seen.load(std::memory_order_relaxed);
             out->ip = ip;
             out->conns = t->slots[i].conns;
+            uint8_t repeat = t->slots[i].repeat.load(std::memory_order_relaxed);
+            out->offences = repeat & DB_OFFENCES_MAX;
+            out->refusing = (repeat & DB_REFUSING) != 0;
         }
         db_stripe_leave(t, s);
         if (same) return i;
     }
 }
 
-int32_t db_check_connect(db_table *t, uint32_t ip)
+// ---- Repeat offenders ------------------------------------------------------------------------
+
+// The settings the offender rules read, taken once for one decision or one sweep.
+struct db_repeat_rules {
+    int32_t factor;    // REPEAT_FACTOR_OFF, or the growth per offence
+    int64_t clear;     // ClearTime, seconds
+    int64_t cap;       // the longest refusal, and how long a cleared offender is kept: seconds
+    int32_t allowance; // RepeatAuthFailures
+};
+
+static db_repeat_rules db_repeat_rules_now()
+{
+    db_repeat_rules r;
+    r.factor = settings.repeat_factor.load(std::memory_order_relaxed);
+    if (r.factor < REPEAT_FACTOR_MIN || r.factor > REPEAT_FACTOR_MAX) r.factor = REPEAT_FACTOR_OFF;
+    int32_t clear = settings.clear_time.load(std::memory_order_relaxed);
+    int32_t cap = settings.max_clear_time.load(std::memory_order_relaxed);
+    r.clear = (int64_t)clear * 60;
+    // The dialog may raise ClearTime past the cap read at start-up: no refusal is then shorter.
+    r.cap = (int64_t)(cap > clear ? cap : clear) * 60;
+    r.allowance = settings.repeat_auth_failures.load(std::memory_order_relaxed);
+    return r;
+}
+
+// The quiet time that clears the refusal of the offences-th offence. Grows until it reaches
+// the cap, so no power can overflow.
+static int64_t db_rules_refusal(const db_repeat_rules &r, int32_t offences)
+{
+    int64_t seconds = r.clear;
+    for (int32_t k = 1; k < offences && seconds > 0 && seconds < r.cap; k++) seconds *= r.factor;
+    return seconds < r.cap ? seconds : r.cap;
+}
+
+// The quiet time after which a slot whose offender byte is `repeat` is forgotten.
+static int64_t db_rules_remembered(const db_repeat_rules &r, uint8_t repeat)
+{
+    int32_t offences = repeat & DB_OFFENCES_MAX;
+    if (r.factor == REPEAT_FACTOR_OFF || offences == 0) return r.clear;
+    if (repeat & DB_REFUSING) return db_rules_refusal(r, offences) + r.cap;
+    return r.cap;
+}
+
+bool db_repeat_on()
+{
+    int32_t factor = settings.repeat_factor.load(std::memory_order_relaxed);
+    return factor >= REPEAT_FACTOR_MIN && factor <= REPEAT_FACTOR_MAX;
+}
+
+int64_t db_remembered_seconds(int32_t offences, bool refusing)
+{
+    if (offences < 0) offences = 0;
+    if (offences > DB_OFFENCES_MAX) offences = DB_OFFENCES_MAX;
+    return db_rules_remembered(db_repeat_rules_now(),
+                               (uint8_t)(offences | (refusing ? DB_REFUSING : 0)));
+}
+
+// Counts one more offence for the slot, whose refusal is now in force. Caller holds the stripe
+// lock of its address.
+static void db_offence(ip_entry &slot)
+{
+    int32_t offences = slot.repeat.load(std::memory_order_relaxed) & DB_OFFENCES_MAX;
+    if (offences < DB_OFFENCES_MAX) offences++;
+    slot.repeat.store((uint8_t)(offences | DB_REFUSING), std::memory_order_relaxed);
+}
+
+// The decision on a connection from a held offender, `quiet` seconds after its last one (its
+// last_seen already stamped with this one). Its refusal holds until it has been quiet for
+// longer than the refusal's time; then its count starts again from 0, and past
+// RepeatAuthFailures the next refusal is its next offence. Caller holds the stripe lock.
+static int32_t db_offender_connect(ip_entry &slot, int64_t quiet, int32_t *offences)
+{
+    db_repeat_rules r = db_repeat_rules_now();
+    uint8_t repeat = slot.repeat.load(std::memory_order_relaxed);
+    int32_t count = repeat & DB_OFFENCES_MAX;
+    if (repeat & DB_REFUSING) {
+        if (quiet <= db_rules_refusal(r, count)) return CHECK_BLOCKED;
+        slot.repeat.store((uint8_t)count, std::memory_order_relaxed);
+        slot.conns = 0;
+    }
+    if ((int32_t)slot.conns >= r.allowance) {
+        db_offence(slot);
+        return CHECK_BLOCKED;
+    }
+    slot.conns++;
+    if (offences) *offences = count;
+    return CHECK_OFFENDER;
+}
+
+int32_t db_check_connect(db_table *t, uint32_t ip, int32_t *offences)
 {
     uint32_t h = db_hash(t, ip);
     int32_t s = db_stripe_of(t, h);
@@ -506,12 +610,24 @@ int32_t db_check_connect(db_table *t, uint32_t ip)
     if (i >= 0) {
         ip_entry &slot = t->slots[i];
         int32_t now = db_clock();
-        changed = slot.last_seen.load(std::memory_order_relaxed) != now;
+        int32_t seen = slot.last_seen.load(std::memory_order_relaxed);
+        changed = seen != now;
         slot.last_seen.store(now, std::memory_order_relaxed);
         // A refusal leaves the count alone but keeps the slot fresh, so an address that keeps
         // trying stays held.
-        if ((int32_t)slot.conns >= settings.auth_failures.load(std::memory_order_relaxed)) {
+        uint8_t repeat = slot.repeat.load(std::memory_order_relaxed);
+        if (repeat != 0 && db_repeat_on()) {
+            uint16_t conns = slot.conns;
+            decision = db_offender_connect(slot, (int64_t)now - seen, offences);
+            changed = changed || conns != slot.conns ||
+                      repeat != slot.repeat.load(std::memory_order_relaxed);
+        } else if ((int32_t)slot.conns >= settings.auth_failures.load(std::memory_order_relaxed)) {
             decision = CHECK_BLOCKED;
+            // With repeat offenders remembered, a refused address becomes one.
+            if (repeat == 0 && db_repeat_on()) {
+                db_offence(slot);
+                changed = true;
+            }
         } else {
             slot.conns++;
             changed = true;
@@ -553,7 +669,11 @@ int32_t db_expire(db_table *t)
     int32_t now = db_clock();
     // Read once: a minute count the dialog changes mid-sweep applies to the whole sweep or to
     // none of it.
-    int64_t limit = (int64_t)settings.clear_time.load(std::memory_order_relaxed) * 60;
+    const db_repeat_rules rules = db_repeat_rules_now();
+    auto due_now = [&](const ip_entry &slot) {
+        return (int64_t)now - slot.last_seen.load(std::memory_order_relaxed) >
+               db_rules_remembered(rules, slot.repeat.load(std::memory_order_relaxed));
+    };
     int32_t freed = 0, slots = t->shape.slots;
     struct due_slot {
         int32_t slot;
@@ -565,8 +685,7 @@ int32_t db_expire(db_table *t)
         db_alloc_enter(t);
         for (int32_t i = db_bits_next_held(t, start, end); i >= 0;
              i = db_bits_next_held(t, i + 1, end))
-            if ((int64_t)now - t->slots[i].last_seen.load(std::memory_order_relaxed) > limit)
-                due[n++] = {i, t->slots[i].ip};
+            if (due_now(t->slots[i])) due[n++] = {i, t->slots[i].ip};
         db_alloc_leave(t);
         // Each due slot again under its stripe lock: a connection or a login since the look
         // above keeps it or has freed it already.
@@ -576,8 +695,7 @@ int32_t db_expire(db_table *t)
             db_stripe_enter(t, s);
             uint32_t pos;
             int32_t i = db_index_find(t, due[k].ip, h, &pos);
-            if (i == due[k].slot &&
-                (int64_t)now - t->slots[i].last_seen.load(std::memory_order_relaxed) > limit) {
+            if (i == due[k].slot && due_now(t->slots[i])) {
                 db_index_remove(t, s, pos);
                 db_free_slot(t, i);
                 freed++;
@@ -623,6 +741,22 @@ int32_t db_restore(db_table *t, uint32_t ip, uint16_t conns, int32_t last_seen)
 int32_t db_refuse(db_table *t, uint32_t ip)
 {
     return db_hold(t, ip, AUTH_FAILURES_MAX, db_clock(), true);
+}
+
+int32_t db_restore_offences(db_table *t, uint32_t ip, int32_t offences, bool refusing)
+{
+    if (offences < 0) offences = 0;
+    if (offences > DB_OFFENCES_MAX) offences = DB_OFFENCES_MAX;
+    uint8_t repeat = offences == 0 ? 0 : (uint8_t)(offences | (refusing ? DB_REFUSING : 0));
+    uint32_t h = db_hash(t, ip);
+    int32_t s = db_stripe_of(t, h);
+    db_stripe_enter(t, s);
+    uint32_t pos;
+    int32_t i = db_index_find(t, ip, h, &pos);
+    if (i >= 0) t->slots[i].repeat.store(repeat, std::memory_order_relaxed);
+    db_stripe_leave(t, s);
+    if (i >= 0) db_note_change(t);
+    return i >= 0 ? 1 : 0;
 }
 
 bool db_take_changed(db_table *t)

@@ -1,7 +1,8 @@
-// The address table: slots of client addresses with their unanswered-connection counts, found
-// through an index keyed by the address. A table is one object (db_table), 48 slots by default
-// or as many as MaxAddresses asks for, made whole with its locks by db_table_make and given
-// back whole by db_table_free; every operation takes it as its first argument.
+// The address table: slots of client addresses with their unanswered-connection counts (and,
+// while repeat offenders are remembered, their offences), found through an index keyed by the
+// address. A table is one object (db_table), 48 slots by default or as many as MaxAddresses
+// asks for, made whole with its locks by db_table_make and given back whole by db_table_free;
+// every operation takes it as its first argument.
 //
 // Owns: db_table (the slots, the index, the bitmap of free slots, the shape, the hash key, the
 // stripe locks, the held count and the change mark), the reserve (a 48-slot table in static
@@ -36,6 +37,14 @@ enum : int32_t {
     CHECK_WHITE = -2,  // white-listed: allow, no slot held
     CHECK_FULL = -3,   // not held and no free slot: allow, no slot held
     CHECK_BLACK = -4,  // black-listed: refuse, no slot held
+    CHECK_OFFENDER = 2, // held as an offender whose refusal has cleared, count raised: allow
+};
+
+// An offender's state in a slot's `repeat` byte (only while RepeatFactor is set): the number of
+// its offences, and whether the refusal of the latest one is still in force.
+enum : uint8_t {
+    DB_OFFENCES_MAX = 0x7F, // offences beyond this count as this many
+    DB_REFUSING = 0x80,
 };
 
 // One slot, 12 bytes. A slot whose `held` is 0 is free and its other fields mean nothing.
@@ -44,8 +53,12 @@ struct ip_entry {
     std::atomic<int32_t> last_seen; // seconds since 1970 of the claim or the latest connection;
                                     // atomic (relaxed) so that the sweeper may look without the
                                     // stripe lock; written only under it
-    uint16_t conns;                 // connections counted since the claim
-    uint16_t held;                  // 1 while an address holds the slot
+    uint16_t conns;                 // connections counted since the claim (an offender's:
+                                    // since its latest refusal cleared)
+    uint8_t held;                   // 1 while an address holds the slot
+    std::atomic<uint8_t> repeat;    // 0, or an offender's offences | DB_REFUSING; relaxed, so
+                                    // that the sweeper may look without the stripe lock;
+                                    // written only under it
 };
 
 // A whole copy of one held slot, as db_next hands it out.
@@ -53,6 +66,8 @@ struct ip_entry_copy {
     uint32_t ip;
     int32_t last_seen;
     uint16_t conns;
+    uint8_t offences; // 0 for an address that has never been refused (or with RepeatFactor off)
+    bool refusing;    // the refusal of its latest offence is still in force
 };
 
 // One table; its fields are the table's own (tracking/ip_db.cpp).
@@ -103,18 +118,37 @@ int32_t db_clear(db_table *table);
 // index, or -1. Each copy is taken whole under the slot's stripe lock; nothing is held between
 // calls.
 int32_t db_next(db_table *table, int32_t after, ip_entry_copy *out);
-// The decision on a new connection from the address `ip` (network byte order).
-int32_t db_check_connect(db_table *table, uint32_t ip);
+// The decision on a new connection from the address `ip` (network byte order). With
+// RepeatFactor set, an address refused becomes an offender: the refusal of its n-th offence
+// clears once it has been quiet for longer than ClearTime x RepeatFactor^(n - 1) minutes, at
+// most MaxClearTime (or ClearTime, when the dialog has raised that above it), and it is then let
+// in with RepeatAuthFailures connections (CHECK_OFFENDER, its offence count in *offences when
+// that is not null) before the next refusal counts one more offence.
+int32_t db_check_connect(db_table *table, uint32_t ip, int32_t *offences = nullptr);
 // Forgets the address `ip` after a login. Always 0.
 int32_t db_release(db_table *table, uint32_t ip);
-// Frees the slots quiet for more than ClearTime minutes; returns how many. Works through the
-// slots DB_EXPIRE_CHUNK at a time and holds no lock between chunks.
+// Frees the slots quiet for longer than they are remembered (db_remembered_seconds: ClearTime
+// minutes unless an offender); returns how many. Works through the slots DB_EXPIRE_CHUNK at a
+// time and holds no lock between chunks.
 int32_t db_expire(db_table *table);
+
+// ---- Repeat offenders (settings read at each call) ----------------------------------------------
+
+// True when RepeatFactor is set, so that refused addresses are remembered as offenders.
+bool db_repeat_on();
+// Seconds of quiet after which a slot is forgotten: ClearTime minutes for an address that is no
+// offender (or with RepeatFactor off); for an offender whose refusal is in force, that
+// refusal's quiet time and then MaxClearTime; for one whose refusal has cleared (it has been
+// let in since), MaxClearTime.
+int64_t db_remembered_seconds(int32_t offences, bool refusing);
 
 // Puts an address back as it was saved: if `ip` is held, overwrites its conns and last_seen;
 // otherwise claims the lowest free slot with these values. 1 held, 0 table full. Does not
 // consult the white list or the clock.
 int32_t db_restore(db_table *table, uint32_t ip, uint16_t conns, int32_t last_seen);
+// Puts a held address's offender state back as it was saved (offences beyond DB_OFFENCES_MAX
+// count as that many; 0 offences make it no offender). 1 stored, 0 when `ip` is not held.
+int32_t db_restore_offences(db_table *table, uint32_t ip, int32_t offences, bool refusing);
 // True when the slots changed (claim, count raised, last_seen moved, release, expiry, clear,
 // restore) since the last call; clears the mark. Lock-free.
 bool db_take_changed(db_table *table);

@@ -12,10 +12,11 @@
 #include "tracking/ip_db.h"
 #include "ui/resource.h"
 
-const ip_list_column ip_list_columns[IP_LIST_COLUMNS] = {
-    {"IP address", 93},
-    {"Conns", 47},
-    {"Age (s)", 70},
+const ip_list_column ip_list_columns[IP_LIST_COLUMNS_REPEAT] = {
+    {"IP address", 93, 93},
+    {"Conns", 47, 47},
+    {"Age (s)", 70, 50},
+    {"Offences", 0, 58},
 };
 
 // One row of the snapshot a large table is shown from.
@@ -23,6 +24,7 @@ struct ip_list_row {
     uint32_t ip;
     int32_t age; // seconds, at the refresh
     uint16_t conns;
+    uint8_t offences;
 };
 
 HWND ip_list_window;                       // dialog thread only
@@ -31,6 +33,7 @@ static ip_list_row *ip_list_rows;          // dialog thread only: the snapshot, 
                                            // ordinary list view
 static int32_t ip_list_room;               // dialog thread only: rows the snapshot can hold
 static int32_t ip_list_count;              // dialog thread only: rows it holds
+static int32_t ip_list_shown;              // dialog thread only: columns of the list view
 
 // True when `window` is a list view this module made and that still exists. A handle kept from
 // an earlier opening normally names a destroyed window; should the system have handed the
@@ -74,11 +77,13 @@ void ip_list_create(HWND dialog)
     }
     SendMessageA(ip_list_window, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, IP_LIST_EX_STYLE);
     SendMessageA(ip_list_window, LVM_DELETEALLITEMS, 0, 0);
-    for (int32_t i = 0; i < IP_LIST_COLUMNS; i++) {
+    ip_list_shown = db_repeat_on() ? IP_LIST_COLUMNS_REPEAT : IP_LIST_COLUMNS;
+    for (int32_t i = 0; i < ip_list_shown; i++) {
         LVCOLUMNA column{};
         column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
         column.fmt = LVCFMT_LEFT;
-        column.cx = ip_list_columns[i].width;
+        column.cx = ip_list_shown == IP_LIST_COLUMNS ? ip_list_columns[i].width
+                                                     : ip_list_columns[i].width_repeat;
         column.pszText = (char *)ip_list_columns[i].title;
         column.iSubItem = i;
         SendMessageA(ip_list_window, LVM_INSERTCOLUMNA, i, (LPARAM)&column);
@@ -92,7 +97,8 @@ void ip_list_create(HWND dialog)
 // set back shows a negative age, never an overflow.
 static ip_list_row ip_list_row_of(const ip_entry_copy &slot, int32_t now)
 {
-    return {slot.ip, (int32_t)((uint32_t)now - (uint32_t)slot.last_seen), slot.conns};
+    return {slot.ip, (int32_t)((uint32_t)now - (uint32_t)slot.last_seen), slot.conns,
+            slot.offences};
 }
 
 // Refreshes a large table's list: a new snapshot in slot order, then the row count.
@@ -121,7 +127,9 @@ static void ip_list_cell_text(const ip_list_row &row, int32_t column)
         ip_format(row.ip, ip_list_text);
     } else {
         snprintf(ip_list_text, sizeof(ip_list_text), "%d",
-                 column == 1 ? (int)row.conns : (int)row.age);
+                 column == 1   ? (int)row.conns
+                 : column == 2 ? (int)row.age
+                               : (int)row.offences);
     }
 }
 
@@ -188,7 +196,7 @@ void ip_list_refresh()
         if (row < 0) continue; // nothing was inserted: there is no row to fill
         last_row = row;
         ip_list_row shown = ip_list_row_of(slot, now);
-        for (int32_t column = 0; column < IP_LIST_COLUMNS; column++) {
+        for (int32_t column = 0; column < ip_list_shown; column++) {
             ip_list_cell_text(shown, column);
             ip_list_set_cell(row, column);
         }

@@ -1,5 +1,6 @@
 // The address list view inside the configuration dialog: one row per held address with its
-// connection count and its age in seconds, rebuilt from the address table on request.
+// connection count and its age in seconds (and, while repeat offenders are remembered, its
+// offences), rebuilt from the address table on request.
 //
 // The default 48-slot table fills an ordinary list view row by row. A larger table is shown by
 // a list view that asks for its rows as they come into sight (LVS_OWNERDATA), from a snapshot
@@ -23,6 +24,7 @@ enum : int32_t {
     IP_LIST_WIDTH = 210,
     IP_LIST_HEIGHT = 282,
     IP_LIST_COLUMNS = 3,
+    IP_LIST_COLUMNS_REPEAT = 4, // with the offences column, while RepeatFactor is set
     IP_LIST_ROW_HINT = 30, // LVM_SETITEMCOUNT size hint
     IP_LIST_TEXT_SIZE = 32, // one cell: an address or a decimal number
 };
@@ -36,9 +38,11 @@ static_assert(IP_LIST_STYLE == 0x503301A9 && IP_LIST_EX_STYLE == 0x21);
 
 struct ip_list_column {
     const char *title;
-    int32_t width; // pixels
+    int32_t width;        // pixels
+    int32_t width_repeat; // pixels, beside the offences column
 };
-extern const ip_list_column ip_list_columns[IP_LIST_COLUMNS];
+// The columns in order; the last is shown only while repeat offenders are remembered.
+extern const ip_list_column ip_list_columns[IP_LIST_COLUMNS_REPEAT];
 
 // The list view of the dialog opened last: 0 until the first opening and after a creation that
 // failed; after the dialog has ended it names a window that no longer exists. Dialog thread.

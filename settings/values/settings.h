@@ -18,6 +18,13 @@ enum : int32_t {
     SWEEP_INTERVAL_SECONDS = 30,
     MAX_ADDRESSES_DEFAULT = 48,      // slots of the address table; also the least it holds
     MAX_ADDRESSES_MAX = 1048576,     // the most it holds (about 22 MB of storage)
+    REPEAT_FACTOR_OFF = 0,           // repeat offenders are not remembered
+    REPEAT_FACTOR_MIN = 2,           // growth of a refusal's quiet time per offence
+    REPEAT_FACTOR_MAX = 16,
+    MAX_CLEAR_TIME_DEFAULT = 10080,  // minutes (a week): the longest quiet time a refusal asks
+    MAX_CLEAR_TIME_MAX = 525600,     // minutes (a year)
+    REPEAT_AUTH_FAILURES_DEFAULT = 1, // connections a remembered offender is let in with
+    REPEAT_AUTH_FAILURES_MAX = 30,
 };
 
 struct settings_t {
@@ -28,5 +35,13 @@ struct settings_t {
     // The table size the file asks for; start-up makes the table at this size. Not in the
     // dialog, and never written back.
     std::atomic<int32_t> max_addresses{MAX_ADDRESSES_DEFAULT};
+    // Repeat offenders, from the file at start-up only (not in the dialog, never written
+    // back): the factor by which each offence lengthens a refusal (REPEAT_FACTOR_OFF, or
+    // REPEAT_FACTOR_MIN to REPEAT_FACTOR_MAX), the cap on any refusal's quiet time and how long
+    // a cleared offender is remembered (minutes), and the connections a remembered offender is
+    // let in with before its next offence.
+    std::atomic<int32_t> repeat_factor{REPEAT_FACTOR_OFF};
+    std::atomic<int32_t> max_clear_time{MAX_CLEAR_TIME_DEFAULT};
+    std::atomic<int32_t> repeat_auth_failures{REPEAT_AUTH_FAILURES_DEFAULT};
 };
 extern settings_t settings;

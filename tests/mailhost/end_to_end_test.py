@@ -34,11 +34,12 @@ def free_port():
 
 
 def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=(), state_file=None,
-             black=()):
+             black=(), general=()):
     lines = ["[General]", "Version=0.98", f"ClearTime={clear_time}",
              f"AuthFailures={auth_failures}", f"UseShortTerm={use_short_term}",
              f"WhiteIPs={len(white)}"] + ([f"StateFile={state_file}"] if state_file else [])
     lines += [f"BlackIPs={len(black)}"] if black else []
+    lines += list(general)
     lines += ["[WhiteIP]"]
     lines += [f"WhiteIP{i}={entry}" for i, entry in enumerate(white, 1)]
     lines += ["[BlackIP]"] if black else []
@@ -394,6 +395,31 @@ def scenario_black_listed_refused_at_once(args):
     assert statistic(log, "MaxListSize") == 1, log  # only 127.0.0.50 was held
 
 
+def scenario_repeat_offender(args):
+    """With RepeatFactor=2 and ClearTime=1, an address whose first refusal has cleared (after
+    60 s of quiet) is let in with RepeatAuthFailures (1) connection, then refused again; that
+    second refusal lasts 120 s, so it is still refused, right password or not, after 100 s."""
+    def body(port):
+        address = "127.0.0.11"
+        for i in range(5):
+            assert pop_login(port, address, "alice", "wrong").startswith("-ERR"), i
+        assert pop_greeting(port, address) == REFUSAL
+        time.sleep(61)  # quiet for longer than the first refusal's 60 s
+        answer = pop_login(port, address, "alice", "wrong")
+        assert answer.startswith("-ERR") and not answer.startswith("refused"), answer
+        assert pop_greeting(port, address) == REFUSAL  # the second offence
+        time.sleep(100)
+        assert pop_login(port, address, "alice", "wonderland") == "refused: " + REFUSAL
+
+    ini = ini_text(clear_time=1, general=("RepeatFactor=2", "RepeatAuthFailures=1"))
+    log = run_host(args, ini, body)
+    assert "   AuthFailures: 5\n" in log and "   Repeat:       x2, at most 10080 min, 1 failure\n" in log, log
+    assert log.index("   AuthFailures: ") < log.index("   Repeat: "), log
+    assert log.count("    known offender (1), allowed") == 1, log
+    assert log.count("    connection blocked") == 3, log
+    assert statistic(log, "Blocked hosts") == 3, log
+
+
 SCENARIOS = {
     "RefusedAfterAuthFailures": scenario_refused_after_auth_failures,
     "LoginRestartsCount": scenario_login_restarts_count,
@@ -404,6 +430,7 @@ SCENARIOS = {
     "RefusalSurvivesRestart": scenario_refusal_survives_restart,
     "SilentConnectionsAreBounded": scenario_silent_connections_are_bounded,
     "BlackListedRefusedAtOnce": scenario_black_listed_refused_at_once,
+    "RepeatOffender": scenario_repeat_offender,
 }
 
 

@@ -1,11 +1,14 @@
 // Model-based fuzz target: the input is read as a sequence of operations on the table and the
 // white list (connect, release, clock advance, expiry, clear, white-list add and empty,
-// AuthFailures and ClearTime changes). Each is applied to the real table and to a small
-// reference model written directly from the rules; every decision, every count and, after each
-// operation, the whole table as the dialog's walk sees it must agree. An input of even length
-// runs on the default 48-slot table; one of odd length on a table of 1024 slots (four index
-// stripes, two bitmap levels) with 4096 more client addresses and bursts of new ones, so that
-// the index fills, clusters and is churned by claims, releases, expiry and clearing.
+// AuthFailures and ClearTime changes, and the repeat-offender settings: refused addresses
+// become offenders with longer refusals and a smaller allowance). Each is applied to the real
+// table and to a small reference model written directly from the rules; every decision, every
+// count and, after each operation, the whole table as the dialog's walk sees it must agree. An
+// input of even length runs on the default 48-slot table; one of odd length on a table of 1024
+// slots (four index stripes, two bitmap levels) with 4096 more client addresses and bursts of
+// new ones, so that the index fills, clusters and is churned by claims, releases, expiry and
+// clearing.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +32,8 @@ struct model_slot {
     uint32_t ip; // network byte order
     int32_t last_seen;
     uint16_t conns;
+    int offences;  // refusals counted while offenders are remembered
+    bool refusing; // the latest one still in force
 };
 
 struct model_t {
@@ -40,6 +45,9 @@ struct model_t {
     int32_t white_count;
     int32_t auth_failures;
     int32_t clear_time;
+    int32_t repeat_factor; // 2 to 16 remembers offenders; anything else does not
+    int32_t max_clear_time;
+    int32_t repeat_auth_failures;
     int32_t now;
 };
 
@@ -67,21 +75,65 @@ bool model_white(uint32_t ip)
     return false;
 }
 
-int32_t model_connect(uint32_t ip)
+bool model_repeat_on() { return model.repeat_factor >= 2 && model.repeat_factor <= 16; }
+
+// Seconds of quiet that clear the refusal of offence k: ClearTime x factor^(k-1) minutes, no
+// more than MaxClearTime (or ClearTime, if larger).
+int64_t model_refusal(int k)
+{
+    int64_t cap = (int64_t)std::max(model.max_clear_time, model.clear_time) * 60;
+    int64_t seconds = (int64_t)model.clear_time * 60;
+    for (int i = 1; i < k && seconds > 0 && seconds < cap; i++) seconds *= model.repeat_factor;
+    return std::min(seconds, cap);
+}
+
+// Seconds of quiet after which a slot is forgotten.
+int64_t model_remembered(const model_slot &s)
+{
+    int64_t cap = (int64_t)std::max(model.max_clear_time, model.clear_time) * 60;
+    if (!model_repeat_on() || s.offences == 0) return (int64_t)model.clear_time * 60;
+    return s.refusing ? model_refusal(s.offences) + cap : cap;
+}
+
+void model_offence(model_slot &s)
+{
+    s.offences = std::min(s.offences + 1, (int)DB_OFFENCES_MAX);
+    s.refusing = true;
+}
+
+int32_t model_connect(uint32_t ip, int32_t *offences)
 {
     if (model_white(ip)) return CHECK_WHITE;
     for (int k = 0; k < model.slots; k++) {
         model_slot &s = model.slot[k];
         if (!s.in_use || s.ip != ip) continue;
+        int64_t quiet = (int64_t)model.now - s.last_seen;
         s.last_seen = model.now;
-        if ((int32_t)s.conns >= model.auth_failures) return CHECK_BLOCKED;
+        if (model_repeat_on() && s.offences > 0) {
+            if (s.refusing) {
+                if (quiet <= model_refusal(s.offences)) return CHECK_BLOCKED;
+                s.refusing = false;
+                s.conns = 0;
+            }
+            if ((int32_t)s.conns >= model.repeat_auth_failures) {
+                model_offence(s);
+                return CHECK_BLOCKED;
+            }
+            s.conns++;
+            *offences = s.offences;
+            return CHECK_OFFENDER;
+        }
+        if ((int32_t)s.conns >= model.auth_failures) {
+            if (model_repeat_on()) model_offence(s);
+            return CHECK_BLOCKED;
+        }
         s.conns++;
         return CHECK_KNOWN;
     }
     for (int k = 0; k < model.slots; k++) { // lowest free slot first
         model_slot &s = model.slot[k];
         if (s.in_use) continue;
-        s = {true, ip, model.now, 1};
+        s = {true, ip, model.now, 1, 0, false};
         model.held++;
         return CHECK_NEW;
     }
@@ -105,7 +157,7 @@ int32_t model_expire()
     int32_t freed = 0;
     for (int k = 0; k < model.slots; k++) {
         model_slot &s = model.slot[k];
-        if (s.in_use && (int64_t)model.now - s.last_seen > (int64_t)model.clear_time * 60) {
+        if (s.in_use && (int64_t)model.now - s.last_seen > model_remembered(s)) {
             s.in_use = false;
             model.held--;
             freed++;
@@ -205,12 +257,24 @@ void compare_tables(size_t op)
         expect_eq("ip", copy.ip, model.slot[k].ip, op);
         expect_eq("last_seen", copy.last_seen, model.slot[k].last_seen, op);
         expect_eq("conns", copy.conns, model.slot[k].conns, op);
+        expect_eq("offences", copy.offences, model.slot[k].offences, op);
+        expect_eq("refusing", copy.refusing, model.slot[k].refusing, op);
         i = db_next(db_current(), i, &copy);
     }
     expect_eq("walk end", i, -1, op);
 }
 
 int32_t fuzz_clock() { return model.now; }
+
+// A connection from `c` on the table and on the model: the decisions, and for a let-in
+// offender the offence count the table reports, must agree.
+void check_connect(const client_address &c, const char *what, size_t op)
+{
+    int32_t real = -1, expected = -1;
+    expect_eq(what, db_check_connect(db_current(), ip_parse(c.text), &real),
+              model_connect(c.ip, &expected), op);
+    if (expected >= 0) expect_eq("offences reported", real, expected, op);
+}
 
 } // namespace
 
@@ -224,6 +288,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     db_clock = fuzz_clock;
     model.auth_failures = AUTH_FAILURES_DEFAULT;
     model.clear_time = CLEAR_TIME_DEFAULT;
+    model.repeat_factor = REPEAT_FACTOR_OFF;
+    model.max_clear_time = MAX_CLEAR_TIME_DEFAULT;
+    model.repeat_auth_failures = REPEAT_AUTH_FAILURES_DEFAULT;
     model.now = TEST_CLOCK_START;
 
     size_t pos = 0, op = 0;
@@ -231,22 +298,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     while (pos < size && op < 4096) {
         uint8_t code = next();
         uint8_t arg = next();
-        switch (code % 12) {
+        switch (code % 14) {
         case 0: case 1: { // connect (the most common event)
             const client_address c = pick_client(arg, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
-            expect_eq("decision", connect_text(c.text), model_connect(c.ip), op);
+            check_connect(c, "decision", op);
             break;
         }
         case 2: { // a connect; on the large table a burst of up to 256 consecutive addresses
             if (model.slots == MODEL_SLOTS_SMALL) {
-                expect_eq("decision", connect_text(clients[arg % 72].text),
-                          model_connect(clients[arg % 72].ip), op);
+                check_connect(clients[arg % 72], "decision", op);
                 break;
             }
             int first = arg * 16, count = next() + 1;
             for (int k = 0; k < count; k++) {
                 const client_address c = pick_client(72 + (first + k) / 256 % 184, (uint8_t)(first + k));
-                expect_eq("burst decision", connect_text(c.text), model_connect(c.ip), op);
+                check_connect(c, "burst decision", op);
             }
             break;
         }
@@ -261,8 +327,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         case 5: { // the sweeper: clock advance around the ClearTime boundary, then expiry
             int64_t limit = (int64_t)model.clear_time * 60;
-            const int64_t steps[8] = {0, 1, 59, limit - 1, limit, limit + 1, 3600, 86400};
-            int64_t step = steps[arg % 8];
+            const int64_t cap = (int64_t)model.max_clear_time * 60;
+            const int64_t steps[12] = {0,         1,           59,       limit - 1,
+                                       limit,     limit + 1,   3600,     86400,
+                                       2 * limit, 2 * limit + 1, cap + 1, limit + cap + 1};
+            int64_t step = steps[arg % 12];
             if (step > 0 && step < 1000000) model.now += (int32_t)step;
             expect_eq("expired", db_expire(db_current()), model_expire(), op);
             break;
@@ -294,6 +363,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const int32_t minutes[8] = {1, 2, 5, 30, 1440, 0, -1, 3};
             model.clear_time = minutes[arg % 8];
             settings.clear_time.store(model.clear_time);
+            break;
+        }
+        case 12: { // RepeatFactor: off (0, 1, out of range) or on
+            const int32_t factors[8] = {0, 1, 2, 3, 16, 17, 2, -2};
+            model.repeat_factor = factors[arg % 8];
+            settings.repeat_factor.store(model.repeat_factor);
+            break;
+        }
+        case 13: { // MaxClearTime (minutes, at least 1 as loaded) and RepeatAuthFailures (0 to 30)
+            const int32_t minutes[8] = {1, 2, 5, 64, 10080, 525600, 3, 30};
+            model.max_clear_time = minutes[arg % 8];
+            model.repeat_auth_failures = (arg >> 3) % 4 == 3 ? 30 : (arg >> 3) % 4;
+            settings.max_clear_time.store(model.max_clear_time);
+            settings.repeat_auth_failures.store(model.repeat_auth_failures);
             break;
         }
         default: { // white_match on a client address

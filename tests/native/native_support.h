@@ -27,6 +27,9 @@ inline void test_reset()
     settings.clear_time.store(CLEAR_TIME_DEFAULT, std::memory_order_relaxed);
     settings.auth_failures.store(AUTH_FAILURES_DEFAULT, std::memory_order_relaxed);
     settings.use_short_term.store(0, std::memory_order_relaxed);
+    settings.repeat_factor.store(REPEAT_FACTOR_OFF, std::memory_order_relaxed);
+    settings.max_clear_time.store(MAX_CLEAR_TIME_DEFAULT, std::memory_order_relaxed);
+    settings.repeat_auth_failures.store(REPEAT_AUTH_FAILURES_DEFAULT, std::memory_order_relaxed);
     white_clear();
     test_table_publish();
 }

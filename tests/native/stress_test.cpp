@@ -59,7 +59,8 @@ struct bad_copy {
 
 bool whole_copy(const ip_entry_copy &copy, int32_t now)
 {
-    return whole_pool_address(copy.ip) && copy.conns >= 1 &&
+    // An offender's count starts again from 0 when its refusal clears.
+    return whole_pool_address(copy.ip) && copy.conns >= (copy.offences ? 0 : 1) &&
            copy.conns <= AUTH_FAILURES_MAX_USED && copy.last_seen >= TEST_CLOCK_START &&
            copy.last_seen <= now;
 }
@@ -83,7 +84,7 @@ void stress(int32_t slots)
                 seed = seed * 1103515245u + 12345u;
                 const char *address = pool.text[(seed >> 8) % POOL_SIZE];
                 int32_t d = connect_text(address);
-                if (d < CHECK_FULL || d > CHECK_KNOWN) bad_decisions++;
+                if (d < CHECK_FULL || d > CHECK_OFFENDER) bad_decisions++;
                 connects++;
                 if ((seed >> 20) % 4 == 0) { // roughly one login in four connections
                     release_text(address);
@@ -116,6 +117,8 @@ void stress(int32_t slots)
             round++;
             settings.auth_failures.store(3 + round % (AUTH_FAILURES_MAX_USED - 2));
             settings.clear_time.store(1 + round % 3);
+            settings.repeat_factor.store(round % 4 ? 2 : 0); // offenders remembered, mostly
+            settings.repeat_auth_failures.store(round % 3);
             // Empty and refill the white list as "OK / Save" does; it covers pool addresses
             // 10.9.x.x (and, every other round, 10.2.x.x).
             white_clear();

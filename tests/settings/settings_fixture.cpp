@@ -61,6 +61,9 @@ void SettingsFileTest::reset_module()
     settings.use_short_term = 0;
     settings.sweep_interval = SWEEP_INTERVAL_SECONDS;
     settings.max_addresses = MAX_ADDRESSES_DEFAULT;
+    settings.repeat_factor = REPEAT_FACTOR_OFF;
+    settings.max_clear_time = MAX_CLEAR_TIME_DEFAULT;
+    settings.repeat_auth_failures = REPEAT_AUTH_FAILURES_DEFAULT;
     settings_path[0] = '\0';
 }
 

@@ -131,6 +131,52 @@ TEST_F(SettingsLoad, MaxAddressesIsClampedShownWhenNotDefaultAndNeverSaved)
     }
 }
 
+// The repeat-offender keys: off unless RepeatFactor is 2 to 16; a value that is text or out of
+// range never silently becomes the harshest or the weakest; one line shows them after
+// AuthFailures; a save leaves them exactly as written.
+TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
+{
+    const struct {
+        const char *keys[3]; // RepeatFactor, MaxClearTime, RepeatAuthFailures (null: no key)
+        int factor;
+        std::vector<std::string> lines; // after AuthFailures: warnings, then the values
+    } cases[] = {
+        {{nullptr, "5", "3"}, 0, {}},
+        {{"1", "60"}, 0, {}},
+        {{"17", "60"}, 0, {"Tollgate: RepeatFactor '17' is not 2 to 16, repeat offenders not remembered"}},
+        {{"two"}, 0, {"Tollgate: RepeatFactor 'two' is not 2 to 16, repeat offenders not remembered"}},
+        {{"2"}, 2, {"   Repeat:       x2, at most 10080 min, 1 failure"}},
+        {{"16", "525600", "0"}, 16, {"   Repeat:       x16, at most 525600 min, 0 failures"}},
+        {{"3", "a week", "31"}, 3,
+         {"Tollgate: MaxClearTime 'a week' is not 1 to 525600 minutes, using 10080",
+          "Tollgate: RepeatAuthFailures '31' is not 0 to 30, using 1",
+          "   Repeat:       x3, at most 10080 min, 1 failure"}},
+        {{"2", "20", "5"}, 2,
+         {"Tollgate: MaxClearTime 20 is below ClearTime, using 30",
+          "   Repeat:       x2, at most 30 min, 5 failures"}},
+    };
+    const char *names[3] = {"RepeatFactor", "MaxClearTime", "RepeatAuthFailures"};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.keys[0] ? c.keys[0] : "(no factor)");
+        reset_module();
+        enter_fresh_dir();
+        std::string text = "[General]\r\n";
+        for (int k = 0; k < 3; k++)
+            if (c.keys[k]) text += names[k] + std::string("=") + c.keys[k] + "\r\n";
+        write_ini(text);
+        load_settings();
+        EXPECT_EQ(settings.repeat_factor, c.factor);
+        std::vector<std::string> expected = value_lines(30, 5, "No");
+        for (size_t i = 0; i < c.lines.size(); i++)
+            expected.insert(expected.begin() + 3 + (long)i,
+                            logged(0, c.lines[i][0] == 'T' ? 10 : 25, c.lines[i]));
+        EXPECT_EQ(log_lines(), expected);
+        save_settings();
+        for (int k = 0; k < 3; k++)
+            EXPECT_EQ(ini_value("General", names[k]), c.keys[k] ? c.keys[k] : "<missing>");
+    }
+}
+
 TEST_F(SettingsLoad, ShortTermFlagIsSavedAsOne)
 {
     write_ini(ini_text({"[General]", "UseShortTerm=7"}));

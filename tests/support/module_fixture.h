@@ -35,6 +35,9 @@ protected:
         settings.auth_failures = AUTH_FAILURES_DEFAULT;
         settings.use_short_term = 0;
         settings.sweep_interval = SWEEP_INTERVAL_SECONDS;
+        settings.repeat_factor = REPEAT_FACTOR_OFF;
+        settings.max_clear_time = MAX_CLEAR_TIME_DEFAULT;
+        settings.repeat_auth_failures = REPEAT_AUTH_FAILURES_DEFAULT;
         stat_blocked = 0;
         stat_max_list = 0;
         white_clear();

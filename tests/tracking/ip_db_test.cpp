@@ -1,4 +1,5 @@
 // The address table's rules: counting, refusing, releasing, slot reuse and expiry.
+#include <algorithm>
 #include <ctime>
 #include <set>
 #include <string>
@@ -179,4 +180,63 @@ TEST(TableClock, ReadsTheSecondsSince1970ThatTimeGives)
     int32_t after = (int32_t)time(nullptr);
     EXPECT_GE(now, before);
     EXPECT_LE(now, after);
+}
+
+// ---- Repeat offenders ------------------------------------------------------------------------
+
+class RepeatOffenders : public ModuleTest {
+protected:
+    void SetUp() override
+    {
+        ModuleTest::SetUp();
+        settings.clear_time = 1;
+        settings.repeat_factor = 2;
+        settings.max_clear_time = 64;
+        settings.repeat_auth_failures = 1;
+    }
+};
+
+// The figures: an address that waits out each refusal (one second past 1, 2, 4, ... minutes,
+// at most 64) and comes back at once, trying every second while let in, swept every 30 s:
+// 5 + 6 let in over the first two hours, then one per 64 minutes and 2 seconds.
+TEST_F(RepeatOffenders, WaitingOutEachRefusalGetsElevenInTwoHoursThenOnePerMaxClearTime)
+{
+    const int32_t start = test_now;
+    int32_t offences = 0, early = 0, late = 0, next_sweep = start;
+    while (test_now - start < 12 * 3600) {
+        for (; next_sweep <= test_now; next_sweep += 30) ASSERT_EQ(db_expire(db_current()), 0);
+        if (connect_text("10.0.0.7") == CHECK_BLOCKED) {
+            offences++;
+            test_now += std::min(60 << std::min(offences - 1, 20), 64 * 60) + 1;
+        } else {
+            (test_now - start < 2 * 3600 ? early : late)++;
+            test_now += 1;
+        }
+    }
+    EXPECT_EQ(early, 5 + 6);
+    EXPECT_EQ(late, 10);
+}
+
+// Once its first refusal has cleared, an offender is let in RepeatAuthFailures times and then
+// refused for its second offence (two minutes); a further MaxClearTime of quiet, or a login,
+// forgets it.
+TEST_F(RepeatOffenders, ClearedOffenderGetsItsAllowanceAndIsForgottenByQuietOrLogin)
+{
+    for (int32_t allowance : {0, 1, 3}) {
+        SCOPED_TRACE(allowance);
+        settings.repeat_auth_failures = allowance;
+        for (int i = 0; i < 6; i++) connect_text("10.0.0.7");
+        test_now += 61;
+        for (int32_t i = 0; i < allowance; i++)
+            EXPECT_EQ(connect_text("10.0.0.7"), CHECK_OFFENDER);
+        EXPECT_EQ(connect_text("10.0.0.7"), CHECK_BLOCKED);
+        EXPECT_EQ(held()[0].offences, 2);
+        test_now += 120 + 64 * 60;
+        EXPECT_EQ(db_expire(db_current()), 0);
+        test_now += 1;
+        EXPECT_EQ(db_expire(db_current()), 1);
+    }
+    for (int i = 0; i < 6; i++) connect_text("10.0.0.8");
+    release_text("10.0.0.8");
+    EXPECT_EQ(db_held(db_current()), 0);
 }

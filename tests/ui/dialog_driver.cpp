@@ -221,9 +221,11 @@ std::vector<std::vector<std::string>> list_view_rows(HWND list)
 {
     std::vector<std::vector<std::string>> rows;
     LRESULT count = SendMessageA(list, LVM_GETITEMCOUNT, 0, 0);
+    HWND header = (HWND)SendMessageA(list, LVM_GETHEADER, 0, 0);
+    int columns = (int)SendMessageA(header, HDM_GETITEMCOUNT, 0, 0);
     for (LRESULT r = 0; r < count; r++) {
         std::vector<std::string> row;
-        for (int column = 0; column < 3; column++) {
+        for (int column = 0; column < columns; column++) {
             char text[64] = "";
             LVITEMA item{};
             item.iSubItem = column;

@@ -142,6 +142,23 @@ TEST_F(ListView, RowsShowAddressCountAndAgeOfTheirOwnSlot)
                                          {"10.0.0.10", "4", "0"}})));
 }
 
+// While repeat offenders are remembered a fourth column shows each row's offences.
+TEST_F(ListView, OffencesColumnWhileRepeatOffendersAreRemembered)
+{
+    settings.repeat_factor = 2;
+    connect("10.0.0.7", 6, 30); // the sixth refused: offence 1
+    connect("10.0.0.8", 2, 10);
+    list_facts f{};
+    rows seen;
+    dialog_run(record(), [&](HWND) {
+        f = read_list(ip_list_window);
+        seen = list_view_rows(ip_list_window);
+    });
+    EXPECT_EQ(f.titles, std::vector<std::string>({"IP address", "Conns", "Age (s)", "Offences"}));
+    EXPECT_EQ(f.widths, std::vector<int>({93, 47, 50, 58}));
+    EXPECT_EQ(sorted(seen), sorted(rows({{"10.0.0.7", "5", "30", "1"}, {"10.0.0.8", "2", "10", "0"}})));
+}
+
 TEST_F(ListView, FullTableShowsEverySlotOnce)
 {
     rows expected;

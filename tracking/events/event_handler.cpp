@@ -29,7 +29,8 @@ static int32_t event_connect(db_table *table, host_connection *conn, const char 
 {
     host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: connect from %s", address);
     uint32_t ip = ip_parse(address);
-    int32_t decision = db_check_connect(table, ip);
+    int32_t offences = 0;
+    int32_t decision = db_check_connect(table, ip, &offences);
     // The counts shared with the other servers, after the local decision: they can only add a
     // refusal. Nothing happens here without a store.
     bool shared_refusal = false;
@@ -49,6 +50,10 @@ static int32_t event_connect(db_table *table, host_connection *conn, const char 
         return event_refuse(conn, "    connection blocked (black list)");
     case CHECK_KNOWN:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    found IP, allowed");
+        return EVENT_GO_ON;
+    case CHECK_OFFENDER:
+        host_log_format(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    known offender (%d), allowed",
+                        offences);
         return EVENT_GO_ON;
     case CHECK_NEW:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    new IP, allowed");

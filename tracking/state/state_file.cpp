@@ -6,11 +6,18 @@
 //     10.0.0.7 6 1765170000
 // The reader takes the whole file into memory and parses it by hand (a million lines in well
 // under a second): blank lines and lines starting with # or ; are skipped, CR LF and LF both
-// end a line. Version 1 lines hold exactly three fields; a file of another version is read for
-// the lines whose first three fields read as such. Lines that pass the rules are gathered, then
-// sorted by address to keep the latest line of each address, then cut to the table's size by
-// last_seen, and restored in file order. The writer never holds a table lock across the disk:
-// it copies slot by slot through db_next into a text, and only then writes.
+// end a line. Version 1 lines hold exactly three fields. With repeat offenders remembered the
+// file is version 2, whose lines may add two fields, the offences and whether the latest
+// refusal is in force (1) or has cleared (0):
+//     Tollgate state 2
+//     # address connections last_seen (seconds since 1970) offences refusing
+//     10.0.0.7 1 1765170000 2 1
+// A line without them, or one read with repeat offenders off, is an address without offences.
+// A file of another version is read for the lines whose first three fields read as such. Lines
+// that pass the rules are gathered, then sorted by address to keep the latest line of each
+// address, then cut to the table's size by last_seen, and restored in file order. The writer
+// never holds a table lock across the disk: it copies slot by slot through db_next into a text,
+// and only then writes.
 // A file is taken for one of ours only by that first line (an empty file counts too): any other
 // file at the path is never renamed, replaced or written, and the addresses stay in memory.
 #include "tracking/state/state_file.h"
@@ -35,7 +42,7 @@ static const char STATE_MAGIC[] = "Tollgate state ";
 static const char STATE_OLD_SUFFIX[] = ".old";
 static const char STATE_TEMP_SUFFIX[] = ".tmp";
 enum : int32_t {
-    STATE_LINE_MAX = 40,                  // "255.255.255.255 65535 -2147483648\r\n" and then some
+    STATE_LINE_MAX = 48,                  // "255.255.255.255 65535 -2147483648 127 1\r\n" and more
     STATE_PID_DIGITS_MAX = 10,            // a 32-bit process id in decimal
     STATE_TEMP_SUFFIX_MAX = 1 + STATE_PID_DIGITS_MAX + 4, // ".<process id>.tmp"
     STATE_LINES_SPARE = 64,               // lines of room beyond the held count for a write
@@ -59,6 +66,8 @@ struct state_entry {
     int32_t last_seen;
     uint32_t line; // position in the file: later lines win
     uint16_t conns;
+    uint8_t offences; // at most DB_OFFENCES_MAX
+    bool refusing;
 };
 
 // Reads a decimal number of at most `max` at *p, moving *p past it; false when there is no
@@ -90,21 +99,53 @@ static bool state_skip_blanks(const char **p, const char *end)
     return moved;
 }
 
-// Parses "a.b.c.d count last_seen" from [p, end); false when the line is malformed. With
-// `exact`, nothing but blanks may follow the three fields.
-static bool state_parse_line(const char *p, const char *end, bool exact, state_entry *out)
+// How the lines of a file of some version read: the fields a line must hold, and whether
+// anything may follow them.
+enum state_fields : int32_t {
+    STATE_FIELDS_LEAD = 0,   // three fields, then anything (a version this reader does not know)
+    STATE_FIELDS_EXACT = 1,  // exactly three fields (version 1)
+    STATE_FIELDS_REPEAT = 2, // three fields, or five with the offender's two (version 2)
+};
+
+// Parses the offender's fields " offences refusing" at *p (blanks before them already
+// skipped) into `out`, moving *p past them; false when they do not read.
+static bool state_parse_offender(const char **p, const char *end, state_entry *out)
 {
+    uint32_t offences, refusing;
+    if (!state_read_number(p, end, 65535, &offences) || !state_skip_blanks(p, end) ||
+        !state_read_number(p, end, 1, &refusing))
+        return false;
+    out->offences = (uint8_t)(offences > DB_OFFENCES_MAX ? (uint32_t)DB_OFFENCES_MAX : offences);
+    out->refusing = offences > 0 && refusing == 1;
+    state_skip_blanks(p, end);
+    return true;
+}
+
+// Parses "a.b.c.d count last_seen" from [p, end), with what `fields` allows after it; false
+// when the line is malformed.
+static bool state_parse_line(const char *p, const char *end, state_fields fields,
+                             state_entry *out)
+{
+    bool exact = fields != STATE_FIELDS_LEAD;
     uint32_t octet[4], conns, seen;
     for (int k = 0; k < 4; k++) {
         if (k > 0 && (p == end || *p++ != '.')) return false;
         if (!state_read_number(&p, end, 255, &octet[k])) return false;
     }
-    if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, 65535, &conns) || conns == 0)
+    if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, 65535, &conns))
         return false;
     if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, INT32_MAX, &seen))
         return false;
     bool separated = state_skip_blanks(&p, end);
+    out->offences = 0;
+    out->refusing = false;
+    if (fields == STATE_FIELDS_REPEAT && p != end && separated &&
+        !state_parse_offender(&p, end, out))
+        return false;
     if (p != end && (exact || !separated)) return false;
+    // Only an offender refused again before its first connection since a refusal cleared
+    // (RepeatAuthFailures 0) holds no connection.
+    if (conns == 0 && out->offences == 0) return false;
     // Network byte order: the first octet in the lowest address byte.
     out->ip = octet[0] | octet[1] << 8 | octet[2] << 16 | octet[3] << 24;
     out->conns = (uint16_t)conns;
@@ -234,11 +275,11 @@ static bool state_by_line(const state_entry &a, const state_entry &b) { return a
 // Parses the lines after the first into `entries` (room for every line), keeping those that
 // pass the rules. Returns how many were kept; *lines counts the entry lines seen (neither blank
 // nor comment).
-static uint32_t state_gather(const char *p, const char *end, bool exact, state_entry *entries,
-                             uint32_t *lines)
+static uint32_t state_gather(const char *p, const char *end, state_fields fields,
+                             state_entry *entries, uint32_t *lines)
 {
     int32_t now = db_clock();
-    int64_t limit = (int64_t)settings.clear_time.load(std::memory_order_relaxed) * 60;
+    bool repeat = db_repeat_on();
     uint32_t kept = 0;
     *lines = 0;
     while (p < end) {
@@ -250,10 +291,16 @@ static uint32_t state_gather(const char *p, const char *end, bool exact, state_e
         if (p < stop && *p != '#' && *p != ';') {
             state_entry e;
             e.line = (*lines)++;
-            if (state_parse_line(p, stop, exact, &e) && !white_match(e.ip) && !black_match(e.ip)) {
+            if (state_parse_line(p, stop, fields, &e) && !white_match(e.ip) && !black_match(e.ip)) {
                 // A stamp far ahead means the clock was set back: the address was seen now.
                 if ((int64_t)e.last_seen - now > STATE_FUTURE_SLACK_SECONDS) e.last_seen = now;
-                if ((int64_t)now - e.last_seen <= limit) entries[kept++] = e;
+                // Offenders are read as such only while they are remembered; without them an
+                // address that holds no connection is no address at all.
+                if (!repeat) e.offences = 0, e.refusing = false;
+                if (e.conns > 0 || e.offences > 0) {
+                    if ((int64_t)now - e.last_seen <= db_remembered_seconds(e.offences, e.refusing))
+                        entries[kept++] = e;
+                }
             }
         }
         p = next;
@@ -278,8 +325,12 @@ static int32_t state_restore(db_table *table, state_entry *entries, uint32_t cou
     }
     std::sort(entries, entries + unique, state_by_line);
     int32_t restored = 0;
-    for (uint32_t i = 0; i < unique; i++)
-        restored += db_restore(table, entries[i].ip, entries[i].conns, entries[i].last_seen);
+    for (uint32_t i = 0; i < unique; i++) {
+        const state_entry &e = entries[i];
+        int32_t stored = db_restore(table, e.ip, e.conns, e.last_seen);
+        if (stored && e.offences > 0) db_restore_offences(table, e.ip, e.offences, e.refusing);
+        restored += stored;
+    }
     *no_room = (int32_t)distinct - restored;
     return restored;
 }
@@ -327,8 +378,10 @@ void state_file_load()
             state_refuse("cannot be read (out of memory)");
             return;
         }
-        uint32_t kept =
-            state_gather(q, end, version == STATE_FORMAT_VERSION, entries, &lines);
+        state_fields fields = version == STATE_FORMAT_VERSION          ? STATE_FIELDS_EXACT
+                              : version == STATE_FORMAT_VERSION_REPEAT ? STATE_FIELDS_REPEAT
+                                                                       : STATE_FIELDS_LEAD;
+        uint32_t kept = state_gather(q, end, fields, entries, &lines);
         restored = state_restore(db_current(), entries, kept, &no_room);
         os.release(entries);
     }
@@ -359,8 +412,12 @@ void state_file_load()
 static uint32_t state_format(db_table *table, char *text, uint32_t room, int32_t lines,
                              bool *whole)
 {
-    int n = snprintf(text, room, "%s%d\r\n# address connections last_seen (seconds since 1970)\r\n",
-                     STATE_MAGIC, (int)STATE_FORMAT_VERSION);
+    // Without repeat offenders the file is exactly as it has always been.
+    bool repeat = db_repeat_on();
+    int n = snprintf(text, room, "%s%d\r\n# address connections last_seen (seconds since 1970)%s\r\n",
+                     STATE_MAGIC,
+                     (int)(repeat ? STATE_FORMAT_VERSION_REPEAT : STATE_FORMAT_VERSION),
+                     repeat ? " offences refusing" : "");
     uint32_t length = (uint32_t)n;
     ip_entry_copy slot;
     int32_t written = 0;
@@ -368,8 +425,13 @@ static uint32_t state_format(db_table *table, char *text, uint32_t room, int32_t
     for (; i >= 0 && written < lines; i = db_next(table, i, &slot)) {
         char dotted[IP_TEXT_SIZE];
         ip_format(slot.ip, dotted);
-        n = snprintf(text + length, room - length, "%s %u %ld\r\n", dotted,
-                     (unsigned)slot.conns, (long)slot.last_seen);
+        if (repeat)
+            n = snprintf(text + length, room - length, "%s %u %ld %u %u\r\n", dotted,
+                         (unsigned)slot.conns, (long)slot.last_seen, (unsigned)slot.offences,
+                         slot.refusing ? 1u : 0u);
+        else
+            n = snprintf(text + length, room - length, "%s %u %ld\r\n", dotted,
+                         (unsigned)slot.conns, (long)slot.last_seen);
         if (n < 0 || (uint32_t)n >= room - length) break;
         length += (uint32_t)n;
         written++;

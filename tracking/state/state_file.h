@@ -15,6 +15,7 @@
 
 enum : int32_t {
     STATE_FORMAT_VERSION = 1,
+    STATE_FORMAT_VERSION_REPEAT = 2, // written while repeat offenders are remembered
     STATE_FILE_MAX_BYTES = 64 * 1024 * 1024, // a larger file is not one of ours: left alone
     STATE_FUTURE_SLACK_SECONDS = 60,         // a later last_seen means the clock was set back
 };
@@ -22,9 +23,10 @@ enum : int32_t {
 // Reads the state file back into the table at start-up, after the settings and the white list
 // are loaded and while the table is empty. First removes the temporary files crashed writes
 // left beside it (named as the writer names them and beginning with the header line). Lines
-// become held slots unless malformed, white-listed or older than ClearTime; a last_seen more
-// than a minute ahead is taken as now; of two lines for one address the later in the file wins;
-// beyond the table's size the newest are kept. Logs one summary line; when addresses found no
+// become held slots unless malformed, white- or black-listed, or older than ClearTime (an
+// offender's line: than the time it is remembered); a last_seen more than a minute ahead is
+// taken as now; of two lines for one address the later in the file wins; beyond the table's
+// size the newest are kept. Logs one summary line; when addresses found no
 // room, a warning too, and the file as read is copied to "<name>.old" (replacing an older one)
 // before any write can replace it. A file that cannot be read, or whose first line is not the
 // format's (an empty file is a state file without lines), is left untouched with one error,

@@ -292,3 +292,48 @@ TEST_F(StateFile, SweeperWritesTheTableAfterAPassThatChangedIt)
     sweeper_disarm();
     EXPECT_NE(get(settings_state_path).find("\r\n10.0.0.9 1 1700000000\r\n"), std::string::npos);
 }
+
+// With repeat offenders remembered the file keeps each offender's count and whether its
+// refusal is in force, and an offender's line is kept as long as the offender is remembered;
+// with them off such lines read as plain addresses.
+TEST_F(StateFile, OffencesSurviveARestartAndOffendersAreReadByTheirOwnTime)
+{
+    use_state(); // ClearTime 30
+    settings.repeat_factor = 2;
+    settings.max_clear_time = 120;
+    for (int i = 0; i < 6; i++) connect_text("10.0.0.1"); // refused: offence 1
+    for (int i = 0; i < 7; i++) connect_text("10.0.0.2");
+    test_now += 1801;
+    connect_text("10.0.0.2"); // cleared and let in: 1 connection, offence 1
+    connect_text("10.0.0.3");
+    ASSERT_EQ(state_file_save_changes(), 1);
+    EXPECT_EQ(get(settings_state_path),
+              "Tollgate state 2\r\n# address connections last_seen (seconds since 1970) offences "
+              "refusing\r\n10.0.0.1 5 1700000000 1 1\r\n10.0.0.2 1 1700001801 1 0\r\n"
+              "10.0.0.3 1 1700001801 0 0\r\n");
+    db_clear(db_current());
+    state_file_load();
+    auto offenders = [] {
+        std::string text;
+        ip_entry_copy c{};
+        for (int32_t i = db_next(db_current(), -1, &c); i >= 0; i = db_next(db_current(), i, &c))
+            text += to_string(c.ip >> 24) + ":" + to_string(c.offences) + (c.refusing ? "! " : " ");
+        return text;
+    };
+    EXPECT_EQ(offenders(), "1:1! 2:1 3:0 ");
+    EXPECT_EQ(connect_text("10.0.0.2"), CHECK_BLOCKED) << "its one connection was used";
+
+    // Refusing: 30 + 120 min remembered; cleared: 120 min; no offender: 30 min.
+    test_now = 1700000000;
+    put(settings_state_path, "Tollgate state 2\n10.0.0.4 5 1699991000 1 1\n"
+                             "10.0.0.5 5 1699990999 1 1\n10.0.0.6 1 1699992800 3 0\n"
+                             "10.0.0.7 1 1699992799 3 0\n10.0.0.8 2 1699998200 0 0\n"
+                             "10.0.0.9 2 1699998200\n10.0.0.10 1 1699998200 1\n"
+                             "10.0.0.11 0 1699998200 2 1\n10.0.0.12 0 1699998200 0 0\n");
+    for (int32_t factor : {2, 0}) {
+        settings.repeat_factor = factor;
+        db_clear(db_current());
+        state_file_load();
+        EXPECT_EQ(offenders(), factor ? "4:1! 6:3 8:0 9:0 11:2! " : "8:0 9:0 ") << factor;
+    }
+}
