@@ -16,15 +16,7 @@
 # Wine's service processes inherit open pipes, and a runner whose pipe they hold waits forever.
 
 wine_session_start() {
-  local build=$1 arch=${2:-i686}
-  if [ "$arch" = x86_64 ]; then
-    # Debian keeps the 64-bit loader out of PATH; /usr/bin/wine would pick the 32-bit one.
-    export WINEARCH=win64 TOLLGATE_WINE="$(command -v wine64 || echo /usr/lib/wine/wine64)"
-  else
-    export WINEARCH=win32 TOLLGATE_WINE=wine
-  fi
-  export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
-  export WINEDLLOVERRIDES="mscoree,mshtml=" TOLLGATE_BUILD="$build"
+  wine_session_env "$@"
   mkdir -p "$WINEPREFIX"
 
   # The display comes first: the prefix's first Wine process fixes its display driver.
@@ -79,6 +71,7 @@ wine_session_stop() {
 wine_session_env() {
   local build=$1 arch=${2:-i686}
   if [ "$arch" = x86_64 ]; then
+    # Debian keeps the 64-bit loader out of PATH; /usr/bin/wine would pick the 32-bit one.
     export WINEARCH=win64 TOLLGATE_WINE="$(command -v wine64 || echo /usr/lib/wine/wine64)"
   else
     export WINEARCH=win32 TOLLGATE_WINE=wine

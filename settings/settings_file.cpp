@@ -180,24 +180,25 @@ static void settings_load_repeat(int32_t clear_time)
                     factor, max_clear, allowance, allowance == 1 ? "failure" : "failures");
 }
 
-// Reads WhiteIP<number>, adds it to the white list and logs the outcome. The entry is logged
-// with the prefix as written, not as white_add reads it (/40 stays 40 in the log).
-static void settings_load_white_entry(int32_t number)
+// Reads <section>/<section><number> (WhiteIP3, BlackIP3), hands it to `add` (white_add or
+// black_add) and logs the outcome, naming the list as `list` does ("white", "black"). The entry
+// is logged with the prefix as written, not as `add` reads it (/40 stays 40 in the log).
+static void settings_load_list_entry(const char *section, int32_t number,
+                                     int32_t (*add)(const char *, int32_t), const char *list)
 {
     char key[SETTINGS_KEY_SIZE];
-    snprintf(key, sizeof key, "WhiteIP%d", number);
+    snprintf(key, sizeof key, "%s%d", section, number);
     char value[WHITE_TEXT_SIZE];
     value[0] = '\0';
     // The empty buffer itself is the default, so a missing key reads as "" (never an address).
-    GetPrivateProfileStringA(SETTINGS_SECTION_WHITE, key, value, value, sizeof value,
-                             settings_path);
+    GetPrivateProfileStringA(section, key, value, value, sizeof value, settings_path);
     int32_t prefix = white_split_entry(value, 0);
-    if (white_add(value, prefix) == 1)
+    if (add(value, prefix) == 1)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "       %d: %s/%d", number, value,
                         prefix);
     else
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
-                        "Tollgate: invalid white list entry %d (may be too many IPs)", number);
+                        "Tollgate: invalid %s list entry %d (may be too many IPs)", list, number);
 }
 
 // Reads General/StateFile into settings_state_path and logs it in the settings' style. A name
@@ -368,29 +369,11 @@ static void settings_load_white_list()
     // Only 16 entries can be kept; a count far beyond that (a typo, a damaged file) would keep
     // start-up reading and logging for hours, so reading stops at a bound well above 16.
     int32_t last = keys < SETTINGS_WHITE_KEYS_MAX ? keys : SETTINGS_WHITE_KEYS_MAX;
-    for (int32_t number = 1; number <= last; number++) settings_load_white_entry(number);
+    for (int32_t number = 1; number <= last; number++)
+        settings_load_list_entry(SETTINGS_SECTION_WHITE, number, white_add, "white");
     if (keys > last)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
                         "Tollgate: white list reading stopped at entry %d of %d", last, keys);
-}
-
-// Reads BlackIP<number>, gathers it for the black list and logs the outcome, as
-// settings_load_white_entry does for the white list.
-static void settings_load_black_entry(int32_t number)
-{
-    char key[SETTINGS_KEY_SIZE];
-    snprintf(key, sizeof key, "BlackIP%d", number);
-    char value[WHITE_TEXT_SIZE];
-    value[0] = '\0';
-    GetPrivateProfileStringA(SETTINGS_SECTION_BLACK, key, value, value, sizeof value,
-                             settings_path);
-    int32_t prefix = white_split_entry(value, 0);
-    if (black_add(value, prefix) == 1)
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "       %d: %s/%d", number, value,
-                        prefix);
-    else
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
-                        "Tollgate: invalid black list entry %d (may be too many IPs)", number);
 }
 
 // Reads General/BlackIPs and as many BlackIP keys, logging them under their own heading, and
@@ -403,7 +386,8 @@ static void settings_load_black_list()
     if (keys <= 0) return;
     host_log_text(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   BlackList:");
     int32_t last = keys < SETTINGS_BLACK_KEYS_MAX ? keys : SETTINGS_BLACK_KEYS_MAX;
-    for (int32_t number = 1; number <= last; number++) settings_load_black_entry(number);
+    for (int32_t number = 1; number <= last; number++)
+        settings_load_list_entry(SETTINGS_SECTION_BLACK, number, black_add, "black");
     if (keys > last)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
                         "Tollgate: black list reading stopped at entry %d of %d", last, keys);
