@@ -18,6 +18,10 @@ enum : int32_t {
     SWEEP_INTERVAL_SECONDS = 30,
     MAX_ADDRESSES_DEFAULT = 48,      // slots of the address table; also the least it holds
     MAX_ADDRESSES_MAX = 1048576,     // the most it holds (about 22 MB of storage)
+    NETWORK_BITS_MIN = 8,            // prefix lengths a network may be counted by
+    NETWORK_BITS_MAX = 31,
+    NETWORK_FAILURES_MIN = 1,        // a network's allowance of unanswered connections
+    NETWORK_FAILURES_MAX = 65535,
 };
 
 struct settings_t {
@@ -28,5 +32,10 @@ struct settings_t {
     // The table size the file asks for; start-up makes the table at this size. Not in the
     // dialog, and never written back.
     std::atomic<int32_t> max_addresses{MAX_ADDRESSES_DEFAULT};
+    // Counting whole networks: the prefix length start-up makes the network table for, and the
+    // allowance a network is refused after; both 0 (off) unless the file sets both, in range.
+    // Not in the dialog, and never written back.
+    std::atomic<int32_t> network_bits{0};
+    std::atomic<int32_t> network_failures{0};
 };
 extern settings_t settings;

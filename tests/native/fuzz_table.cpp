@@ -5,7 +5,10 @@
 // operation, the whole table as the dialog's walk sees it must agree. An input of even length
 // runs on the default 48-slot table; one of odd length on a table of 1024 slots (four index
 // stripes, two bitmap levels) with 4096 more client addresses and bursts of new ones, so that
-// the index fills, clusters and is churned by claims, releases, expiry and clearing.
+// the index fills, clusters and is churned by claims, releases, expiry and clearing. Operations
+// also switch the counting of networks on (at a prefix length from 8 to 31, with a fresh
+// network table of the same size) or off, and change NetworkFailures; the network table is
+// compared as the address table is, with the connections let in untracked.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +36,11 @@ struct model_slot {
 
 struct model_t {
     model_slot slot[MODEL_SLOTS_LARGE];
+    model_slot net[MODEL_SLOTS_LARGE]; // the network table, in use while net_bits > 0
+    int32_t net_held;
+    int32_t net_bits;
+    int32_t net_failures;
+    int32_t untracked;
     int32_t slots; // of the table under test
     int32_t held;
     uint32_t white_address[MODEL_WHITE];
@@ -67,15 +75,52 @@ bool model_white(uint32_t ip)
     return false;
 }
 
+// The slot of `ip` among `n` slots, or null.
+model_slot *model_find(model_slot *slots, uint32_t ip)
+{
+    for (int k = 0; k < model.slots; k++)
+        if (slots[k].in_use && slots[k].ip == ip) return &slots[k];
+    return nullptr;
+}
+
+// The network of `ip`: the address with all but the first net_bits bits cleared.
+uint32_t model_network(uint32_t ip) { return ip & model_mask(model.net_bits); }
+
+// One connection of `ip`'s network: counted (with `count`) unless the network is refused; a
+// refused one only stamped. True when refused.
+bool model_network_step(uint32_t ip, bool count)
+{
+    model_slot *n = model_find(model.net, model_network(ip));
+    if (n) {
+        bool refused = (int32_t)n->conns >= model.net_failures;
+        if (refused || count) n->last_seen = model.now;
+        if (!refused && count) n->conns++;
+        return refused;
+    }
+    if (!count) return false;
+    for (int k = 0; k < model.slots; k++) {
+        if (model.net[k].in_use) continue;
+        model.net[k] = {true, model_network(ip), model.now, 1};
+        model.net_held++;
+        return false;
+    }
+    model.untracked++;
+    return false;
+}
+
 int32_t model_connect(uint32_t ip)
 {
     if (model_white(ip)) return CHECK_WHITE;
-    for (int k = 0; k < model.slots; k++) {
-        model_slot &s = model.slot[k];
-        if (!s.in_use || s.ip != ip) continue;
-        s.last_seen = model.now;
-        if ((int32_t)s.conns >= model.auth_failures) return CHECK_BLOCKED;
-        s.conns++;
+    model_slot *s = model_find(model.slot, ip);
+    if (s && (int32_t)s->conns >= model.auth_failures) {
+        if (model.net_bits) model_network_step(ip, false);
+        s->last_seen = model.now;
+        return CHECK_BLOCKED;
+    }
+    if (model.net_bits && model_network_step(ip, true)) return CHECK_NETWORK_BLOCKED;
+    if (s) {
+        s->last_seen = model.now;
+        s->conns++;
         return CHECK_KNOWN;
     }
     for (int k = 0; k < model.slots; k++) { // lowest free slot first
@@ -90,24 +135,27 @@ int32_t model_connect(uint32_t ip)
 
 void model_release(uint32_t ip)
 {
-    for (int k = 0; k < model.slots; k++) {
-        model_slot &s = model.slot[k];
-        if (s.in_use && s.ip == ip) {
-            s.in_use = false;
-            model.held--;
-            return;
-        }
+    model_slot *s = model_find(model.slot, ip);
+    if (!s) return;
+    s->in_use = false;
+    model.held--;
+    model_slot *n = model.net_bits ? model_find(model.net, model_network(ip)) : nullptr;
+    if (n && n->conns <= s->conns) {
+        n->in_use = false;
+        model.net_held--;
+    } else if (n) {
+        n->conns = (uint16_t)(n->conns - s->conns);
     }
 }
 
-int32_t model_expire()
+int32_t model_expire(model_slot *slots, int32_t *held)
 {
     int32_t freed = 0;
     for (int k = 0; k < model.slots; k++) {
-        model_slot &s = model.slot[k];
+        model_slot &s = slots[k];
         if (s.in_use && (int64_t)model.now - s.last_seen > (int64_t)model.clear_time * 60) {
             s.in_use = false;
-            model.held--;
+            --*held;
             freed++;
         }
     }
@@ -193,21 +241,33 @@ void expect_eq(const char *what, long long real, long long expected, size_t op)
     if (real != expected) mismatch(what, real, expected, op);
 }
 
-// The whole table through the dialog's walk against the model's slots.
-void compare_tables(size_t op)
+// One table through the dialog's walk against the model's slots.
+void compare_table(db_table *table, const model_slot *slots, int32_t held, size_t op)
 {
-    expect_eq("held count", db_held(db_current()), model.held, op);
+    expect_eq("held count", db_held(table), held, op);
     ip_entry_copy copy;
-    int32_t i = db_next(db_current(), -1, &copy);
+    int32_t i = db_next(table, -1, &copy);
     for (int k = 0; k < model.slots; k++) {
-        if (!model.slot[k].in_use) continue;
+        if (!slots[k].in_use) continue;
         expect_eq("next slot in use", i, k, op);
-        expect_eq("ip", copy.ip, model.slot[k].ip, op);
-        expect_eq("last_seen", copy.last_seen, model.slot[k].last_seen, op);
-        expect_eq("conns", copy.conns, model.slot[k].conns, op);
-        i = db_next(db_current(), i, &copy);
+        expect_eq("ip", copy.ip, slots[k].ip, op);
+        expect_eq("last_seen", copy.last_seen, slots[k].last_seen, op);
+        expect_eq("conns", copy.conns, slots[k].conns, op);
+        i = db_next(table, i, &copy);
     }
     expect_eq("walk end", i, -1, op);
+}
+
+// The address table, and the network table with its untracked connections when networks count.
+void compare_tables(size_t op)
+{
+    db_table *table = db_current();
+    compare_table(table, model.slot, model.held, op);
+    expect_eq("network bits", db_network_bits(table), model.net_bits, op);
+    if (!model.net_bits) return;
+    compare_table(db_networks(table), model.net, model.net_held, op);
+    expect_eq("untracked", db_take_untracked(db_networks(table)), model.untracked, op);
+    model.untracked = 0;
 }
 
 int32_t fuzz_clock() { return model.now; }
@@ -225,13 +285,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     model.auth_failures = AUTH_FAILURES_DEFAULT;
     model.clear_time = CLEAR_TIME_DEFAULT;
     model.now = TEST_CLOCK_START;
+    model.net_failures = 3;
+    settings.network_failures.store(model.net_failures);
 
     size_t pos = 0, op = 0;
     auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
     while (pos < size && op < 4096) {
         uint8_t code = next();
         uint8_t arg = next();
-        switch (code % 12) {
+        switch (code % 14) {
         case 0: case 1: { // connect (the most common event)
             const client_address c = pick_client(arg, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
             expect_eq("decision", connect_text(c.text), model_connect(c.ip), op);
@@ -264,13 +326,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const int64_t steps[8] = {0, 1, 59, limit - 1, limit, limit + 1, 3600, 86400};
             int64_t step = steps[arg % 8];
             if (step > 0 && step < 1000000) model.now += (int32_t)step;
-            expect_eq("expired", db_expire(db_current()), model_expire(), op);
+            expect_eq("expired", db_expire(db_current()), model_expire(model.slot, &model.held), op);
+            if (model.net_bits)
+                expect_eq("networks expired", db_expire(db_networks(db_current())),
+                          model_expire(model.net, &model.net_held), op);
             break;
         }
         case 6: // "Clear All": the slots (the white list is emptied separately, case 9)
             expect_eq("clear result", db_clear(db_current()), 1, op);
             for (model_slot &s : model.slot) s.in_use = false;
-            model.held = 0;
+            for (model_slot &s : model.net) s.in_use = false;
+            model.held = model.net_held = 0;
             break;
         case 7: { // white_add with a prefix from -3 to 40
             char text[32];
@@ -294,6 +360,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const int32_t minutes[8] = {1, 2, 5, 30, 1440, 0, -1, 3};
             model.clear_time = minutes[arg % 8];
             settings.clear_time.store(model.clear_time);
+            break;
+        }
+        case 12: { // networks counted afresh at another length, or not at all
+            const int32_t lengths[8] = {0, 8, 16, 20, 24, 24, 29, 31};
+            model.net_bits = lengths[arg % 8];
+            db_table *networks = model.net_bits ? db_table_make(model.slots, malloc, free) : nullptr;
+            if (model.net_bits && !networks) abort();
+            db_set_networks(db_current(), networks, model.net_bits);
+            for (model_slot &s : model.net) s.in_use = false;
+            model.net_held = model.untracked = 0;
+            break;
+        }
+        case 13: { // NetworkFailures
+            const int32_t allowances[8] = {1, 2, 3, 4, 5, 8, 20, 65535};
+            model.net_failures = allowances[arg % 8];
+            settings.network_failures.store(model.net_failures);
             break;
         }
         default: { // white_match on a client address

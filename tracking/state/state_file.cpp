@@ -4,6 +4,9 @@
 //     Tollgate state 1
 //     # address connections last_seen (seconds since 1970)
 //     10.0.0.7 6 1765170000
+//     10.1.2.0/24 20 1765170000
+// The second kind of line is a network the table counts (its address, then its prefix length);
+// it is read back only into a table that counts networks of that length.
 // The reader takes the whole file into memory and parses it by hand (a million lines in well
 // under a second): blank lines and lines starting with # or ; are skipped, CR LF and LF both
 // end a line. Version 1 lines hold exactly three fields; a file of another version is read for
@@ -30,7 +33,7 @@
 static const char STATE_MAGIC[] = "Tollgate state ";
 static const char STATE_BAD_SUFFIX[] = ".bad";
 enum : int32_t {
-    STATE_LINE_MAX = 40,                  // "255.255.255.255 65535 -2147483648\r\n" and then some
+    STATE_LINE_MAX = 40,                  // "255.255.255.255/24 65535 -2147483648\r\n" and then some
     STATE_TEMP_SUFFIX_MAX = 1 + 10 + 4,   // ".<process id>.tmp"
     STATE_LINES_SPARE = 64,               // lines of room beyond the held count for a write
 };
@@ -48,6 +51,7 @@ struct state_entry {
     int32_t last_seen;
     uint32_t line; // position in the file: later lines win
     uint16_t conns;
+    uint8_t bits;  // a network's prefix length; 0 for an address
 };
 
 // Reads a decimal number of at most `max` at *p, moving *p past it; false when there is no
@@ -88,6 +92,9 @@ static bool state_parse_line(const char *p, const char *end, bool exact, state_e
         if (k > 0 && (p == end || *p++ != '.')) return false;
         if (!state_read_number(&p, end, 255, &octet[k])) return false;
     }
+    uint32_t bits = 0;
+    if (p != end && *p == '/' && (++p, !state_read_number(&p, end, 32, &bits) || bits == 0))
+        return false;
     if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, 65535, &conns) || conns == 0)
         return false;
     if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, INT32_MAX, &seen))
@@ -98,6 +105,7 @@ static bool state_parse_line(const char *p, const char *end, bool exact, state_e
     out->ip = octet[0] | octet[1] << 8 | octet[2] << 16 | octet[3] << 24;
     out->conns = (uint16_t)conns;
     out->last_seen = (int32_t)seen;
+    out->bits = (uint8_t)bits;
     return true;
 }
 
@@ -166,11 +174,19 @@ static bool state_newest_first(const state_entry &a, const state_entry &b)
 }
 static bool state_by_line(const state_entry &a, const state_entry &b) { return a.line < b.line; }
 
+// True for a line the table can take back: an address that is not white-listed, or a network
+// of the length the table counts (`network_bits`, 0 for none) written as its network address.
+static bool state_fits(const state_entry &e, int32_t network_bits)
+{
+    if (e.bits == 0) return !white_match(e.ip);
+    return e.bits == network_bits && (e.ip & prefix_to_mask(e.bits)) == e.ip;
+}
+
 // Parses the lines after the first into `entries` (room for every line), keeping those that
 // pass the rules. Returns how many were kept; *lines counts the entry lines seen (neither blank
 // nor comment).
-static uint32_t state_gather(const char *p, const char *end, bool exact, state_entry *entries,
-                             uint32_t *lines)
+static uint32_t state_gather(const char *p, const char *end, bool exact, int32_t network_bits,
+                             state_entry *entries, uint32_t *lines)
 {
     int32_t now = db_clock();
     int64_t limit = (int64_t)settings.clear_time.load(std::memory_order_relaxed) * 60;
@@ -185,7 +201,7 @@ static uint32_t state_gather(const char *p, const char *end, bool exact, state_e
         if (p < stop && *p != '#' && *p != ';') {
             state_entry e;
             e.line = (*lines)++;
-            if (state_parse_line(p, stop, exact, &e) && !white_match(e.ip)) {
+            if (state_parse_line(p, stop, exact, &e) && state_fits(e, network_bits)) {
                 // A stamp far ahead means the clock was set back: the address was seen now.
                 if ((int64_t)e.last_seen - now > STATE_FUTURE_SLACK_SECONDS) e.last_seen = now;
                 if ((int64_t)now - e.last_seen <= limit) entries[kept++] = e;
@@ -227,7 +243,7 @@ void state_file_load()
         state_set_aside("cannot be read");
         return;
     }
-    int32_t restored = 0;
+    int32_t restored = 0, networks_restored = 0;
     uint32_t lines = 0;
     if (found > 0) {
         const char *p = text, *end = text + size;
@@ -251,38 +267,66 @@ void state_file_load()
             state_set_aside("cannot be read");
             return;
         }
-        uint32_t kept =
-            state_gather(q, end, version == STATE_FORMAT_VERSION, entries, &lines);
-        restored = state_restore(db_current(), entries, kept);
+        db_table *table = db_current();
+        uint32_t kept = state_gather(q, end, version == STATE_FORMAT_VERSION,
+                                     db_network_bits(table), entries, &lines);
+        // Addresses first, then networks: each kind goes into its own table.
+        state_entry *networks = std::partition(
+            entries, entries + kept, [](const state_entry &e) { return e.bits == 0; });
+        restored = state_restore(table, entries, (uint32_t)(networks - entries));
+        if (db_networks(table))
+            networks_restored = state_restore(db_networks(table), networks,
+                                              (uint32_t)(entries + kept - networks));
         os.release(entries);
         os.release(text);
     }
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
-                    "Tollgate: %d addresses restored from the state file, %d lines dropped",
-                    restored, (int32_t)lines - restored);
+    int32_t dropped = (int32_t)lines - restored - networks_restored;
+    if (db_networks(db_current()))
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
+                        "Tollgate: %d addresses and %d networks restored from the state file, %d "
+                        "lines dropped",
+                        restored, networks_restored, dropped);
+    else
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
+                        "Tollgate: %d addresses restored from the state file, %d lines dropped",
+                        restored, dropped);
 }
 
-// Formats the table into `text` (room for the header and `lines` lines); returns its length,
-// and in *whole whether every held slot found room. Slot by slot through db_next: db_lock is
-// held for one copy at a time, never across the disk.
+// Appends the held slots of `table` to `text` at *length (room for `room` bytes and *lines
+// more lines), each as an address or, with `bits`, as a network of that length; true when
+// every held slot found room. Slot by slot through db_next: a lock is held for one copy at a
+// time, never across the disk.
+static bool state_format_slots(db_table *table, int32_t bits, char *text, uint32_t room,
+                               uint32_t *length, int32_t *lines)
+{
+    ip_entry_copy slot;
+    int32_t i = db_next(table, -1, &slot);
+    for (; i >= 0 && *lines > 0; i = db_next(table, i, &slot)) {
+        const unsigned char *b = (const unsigned char *)&slot.ip;
+        char prefix[8] = "";
+        if (bits > 0) snprintf(prefix, sizeof prefix, "/%d", (int)bits);
+        int n = snprintf(text + *length, room - *length, "%u.%u.%u.%u%s %u %ld\r\n", b[0], b[1],
+                         b[2], b[3], prefix, (unsigned)slot.conns, (long)slot.last_seen);
+        if (n < 0 || (uint32_t)n >= room - *length) break;
+        *length += (uint32_t)n;
+        --*lines;
+    }
+    return i < 0;
+}
+
+// Formats the table, and its networks, into `text` (room for the header and `lines` lines);
+// returns its length, and in *whole whether every held slot found room.
 static uint32_t state_format(db_table *table, char *text, uint32_t room, int32_t lines,
                              bool *whole)
 {
     int n = snprintf(text, room, "%s%d\r\n# address connections last_seen (seconds since 1970)\r\n",
                      STATE_MAGIC, (int)STATE_FORMAT_VERSION);
     uint32_t length = (uint32_t)n;
-    ip_entry_copy slot;
-    int32_t written = 0;
-    int32_t i = db_next(table, -1, &slot);
-    for (; i >= 0 && written < lines; i = db_next(table, i, &slot)) {
-        const unsigned char *b = (const unsigned char *)&slot.ip;
-        n = snprintf(text + length, room - length, "%u.%u.%u.%u %u %ld\r\n", b[0], b[1], b[2],
-                     b[3], (unsigned)slot.conns, (long)slot.last_seen);
-        if (n < 0 || (uint32_t)n >= room - length) break;
-        length += (uint32_t)n;
-        written++;
-    }
-    *whole = i < 0;
+    *whole = state_format_slots(table, 0, text, room, &length, &lines);
+    db_table *networks = db_networks(table);
+    if (networks &&
+        !state_format_slots(networks, db_network_bits(table), text, room, &length, &lines))
+        *whole = false;
     return length;
 }
 
@@ -316,8 +360,9 @@ int32_t state_file_save_changes()
     if (settings_state_path[0] == '\0' || !db_take_changed(table)) return 1;
     // Room for the addresses held now and some that may arrive during the walk, not for the
     // whole table: a large table mostly empty must not cost its full size on every pass.
-    int32_t capacity = db_capacity(table);
-    int32_t held = db_held(table);
+    db_table *networks = db_networks(table);
+    int32_t capacity = db_capacity(table) + (networks ? db_capacity(networks) : 0);
+    int32_t held = db_held(table) + (networks ? db_held(networks) : 0);
     int32_t lines = held + held / 8 + STATE_LINES_SPARE;
     if (lines > capacity) lines = capacity;
     uint32_t room = (uint32_t)(lines + 2) * STATE_LINE_MAX;

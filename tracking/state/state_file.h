@@ -22,9 +22,10 @@ enum : int32_t {
 // are loaded and while the table is empty. Lines become held slots unless malformed,
 // white-listed or older than ClearTime; a last_seen more than a minute ahead is taken as now;
 // of two lines for one address the later in the file wins; beyond the table's size the newest
-// are kept. Logs one summary line. A file that cannot be read, or whose first line is not the
-// format's, is renamed aside with ".bad" appended (replacing an older one) with one warning, and
-// the table stays empty. Never fails: the start-up goes on whatever the file holds.
+// are kept. Network lines go into the table's network table, and are dropped when it counts
+// none or counts networks of another length. Logs one summary line. A file that cannot be
+// read, or whose first line is not the format's, is renamed aside with ".bad" appended
+// (replacing an older one) with one warning, and the table stays empty. Never fails: the start-up goes on whatever the file holds.
 void state_file_load();
 // Writes the table to the state file when it changed since the last write: to a temporary file
 // beside it, flushed, then moved over it in one step, so a crash leaves the old file whole and
