@@ -33,10 +33,12 @@ def free_port():
         return s.getsockname()[1]
 
 
-def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=(), state_file=None):
+def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=(), state_file=None,
+             general=()):
     lines = ["[General]", "Version=0.98", f"ClearTime={clear_time}",
              f"AuthFailures={auth_failures}", f"UseShortTerm={use_short_term}",
              f"WhiteIPs={len(white)}"] + ([f"StateFile={state_file}"] if state_file else [])
+    lines += list(general)
     lines += ["[WhiteIP]"]
     lines += [f"WhiteIP{i}={entry}" for i, entry in enumerate(white, 1)]
     return "\r\n".join(lines) + "\r\n"
@@ -343,6 +345,23 @@ def scenario_refusal_survives_restart(args):
     assert statistic(log, "MaxListSize") == 1, log  # held from the start
 
 
+def scenario_network_allowance(args):
+    """With NetworkBits=24 and NetworkFailures=20, 30 addresses of one /24 trying once each: the
+    first 20 are let in, the other 10 refused for their network; another /24 is let in."""
+    def body(port):
+        greetings = [pop_greeting(port, f"127.1.3.{i}") for i in range(1, 31)]
+        assert all(g.startswith("+OK") for g in greetings[:20]), greetings
+        assert greetings[20:] == [REFUSAL] * 10, greetings
+        assert pop_greeting(port, "127.1.4.1").startswith("+OK")
+
+    log = run_host(args, ini_text(general=["NetworkBits=24", "NetworkFailures=20"]), body)
+    order = [log.find(line) for line in ("   AuthFailures: 5\n", "   Networks:     /24, 20 failures\n",
+                                           "   UseShortTerm: No\n")]
+    assert -1 < order[0] < order[1] < order[2], log
+    assert log.count("    connection blocked (network 127.1.3.0/24)") == 10, log
+    assert statistic(log, "Blocked hosts") == 10, log
+
+
 SCENARIOS = {
     "RefusedAfterAuthFailures": scenario_refused_after_auth_failures,
     "LoginRestartsCount": scenario_login_restarts_count,
@@ -351,6 +370,7 @@ SCENARIOS = {
     "FullTable": scenario_full_table,
     "BoundedConnectionsAndUsersFile": scenario_bounded_connections_and_users_file,
     "RefusalSurvivesRestart": scenario_refusal_survives_restart,
+    "NetworkAllowance": scenario_network_allowance,
 }
 
 

@@ -75,7 +75,7 @@ bool model_white(uint32_t ip)
     return false;
 }
 
-// The slot of `ip` among `n` slots, or null.
+// The slot in use holding `ip` among `slots` (the model's size of them), or null.
 model_slot *model_find(model_slot *slots, uint32_t ip)
 {
     for (int k = 0; k < model.slots; k++)
@@ -124,9 +124,9 @@ int32_t model_connect(uint32_t ip)
         return CHECK_KNOWN;
     }
     for (int k = 0; k < model.slots; k++) { // lowest free slot first
-        model_slot &s = model.slot[k];
-        if (s.in_use) continue;
-        s = {true, ip, model.now, 1};
+        model_slot &free_slot = model.slot[k];
+        if (free_slot.in_use) continue;
+        free_slot = {true, ip, model.now, 1};
         model.held++;
         return CHECK_NEW;
     }
