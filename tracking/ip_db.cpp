@@ -577,6 +577,11 @@ int32_t db_check_connect(db_table *t, uint32_t ip)
     int32_t s = db_stripe_of(t, h);
     // Start the index line on its way while the white list is tested and the lock taken.
     __builtin_prefetch(&t->index[(uint32_t)s * t->shape.region + db_home_of(t, h)]);
+    if (db_table *n = t->networks) { // and the network's, while the address is looked up
+        uint32_t nh = db_hash(n, ip & t->network_mask);
+        __builtin_prefetch(
+            &n->index[(uint32_t)db_stripe_of(n, nh) * n->shape.region + db_home_of(n, nh)]);
+    }
     if (white_match(ip)) return CHECK_WHITE;
 
     int32_t decision;

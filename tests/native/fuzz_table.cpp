@@ -326,7 +326,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const int64_t steps[8] = {0, 1, 59, limit - 1, limit, limit + 1, 3600, 86400};
             int64_t step = steps[arg % 8];
             if (step > 0 && step < 1000000) model.now += (int32_t)step;
-            expect_eq("expired", db_expire(db_current()), model_expire(model.slot, &model.held), op);
+            expect_eq("expired", db_expire(db_current()), model_expire(model.slot, &model.held),
+                      op);
             if (model.net_bits)
                 expect_eq("networks expired", db_expire(db_networks(db_current())),
                           model_expire(model.net, &model.net_held), op);
@@ -365,7 +366,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 12: { // networks counted afresh at another length, or not at all
             const int32_t lengths[8] = {0, 8, 16, 20, 24, 24, 29, 31};
             model.net_bits = lengths[arg % 8];
-            db_table *networks = model.net_bits ? db_table_make(model.slots, malloc, free) : nullptr;
+            db_table *networks =
+                model.net_bits ? db_table_make(model.slots, malloc, free) : nullptr;
             if (model.net_bits && !networks) abort();
             db_set_networks(db_current(), networks, model.net_bits);
             for (model_slot &s : model.net) s.in_use = false;

@@ -230,7 +230,7 @@ TEST_F(Networks, RefusedAddressAloneNeverFillsItsNetworkButKeepsARefusedOneFresh
     EXPECT_EQ(connect_text("10.1.2.2"), CHECK_NEW);
     test_now += 100;
     EXPECT_EQ(connect_text("10.1.2.1"), CHECK_BLOCKED) << "its own refusal comes first";
-    EXPECT_EQ(held(networks)[0].last_seen, test_now.load()) << "and the refused network waits again";
+    EXPECT_EQ(held(networks)[0].last_seen, test_now.load()) << "the refused network waits again";
 }
 
 TEST_F(Networks, WhiteListedAddressInsideAFullNetworkIsNeitherCountedNorRefused)

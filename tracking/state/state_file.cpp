@@ -33,7 +33,7 @@
 static const char STATE_MAGIC[] = "Tollgate state ";
 static const char STATE_BAD_SUFFIX[] = ".bad";
 enum : int32_t {
-    STATE_LINE_MAX = 40,                  // "255.255.255.255/24 65535 -2147483648\r\n" and then some
+    STATE_LINE_MAX = 40,                  // "255.255.255.255/24 65535 -2147483648\r\n" and more
     STATE_TEMP_SUFFIX_MAX = 1 + 10 + 4,   // ".<process id>.tmp"
     STATE_LINES_SPARE = 64,               // lines of room beyond the held count for a write
 };
