@@ -5,10 +5,8 @@
 // operation, the whole table as the dialog's walk sees it must agree. An input of even length
 // runs on the default 48-slot table; one of odd length on a table of 1024 slots (four index
 // stripes, two bitmap levels) with 4096 more client addresses and bursts of new ones, so that
-// the index fills, clusters and is churned by claims, releases, expiry and clearing. Operations
-// also switch the counting of networks on (at a prefix length from 8 to 31, with a fresh
-// network table of the same size) or off, and change NetworkFailures; the network table is
-// compared as the address table is, with the connections let in untracked.
+// the index fills, clusters and is churned by claims, releases, expiry and clearing. An operation
+// switches the counting of networks on (8 to 31 bits, a fresh network table, an allowance) or off.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,11 +34,8 @@ struct model_slot {
 
 struct model_t {
     model_slot slot[MODEL_SLOTS_LARGE];
-    model_slot net[MODEL_SLOTS_LARGE]; // the network table, in use while net_bits > 0
-    int32_t net_held;
-    int32_t net_bits;
-    int32_t net_failures;
-    int32_t untracked;
+    model_slot net[MODEL_SLOTS_LARGE]; // networks, while net_bits > 0
+    int32_t net_held, net_bits, net_failures, untracked;
     int32_t slots; // of the table under test
     int32_t held;
     uint32_t white_address[MODEL_WHITE];
@@ -75,58 +70,45 @@ bool model_white(uint32_t ip)
     return false;
 }
 
-// The slot in use holding `ip` among `slots` (the model's size of them), or null.
-model_slot *model_find(model_slot *slots, uint32_t ip)
+// The connection of `ip` for its network: counted (with `count`) unless the network is
+// refused, which is only stamped. True when refused.
+bool model_network(uint32_t ip, bool count)
 {
-    for (int k = 0; k < model.slots; k++)
-        if (slots[k].in_use && slots[k].ip == ip) return &slots[k];
-    return nullptr;
-}
-
-// The network of `ip`: the address with all but the first net_bits bits cleared.
-uint32_t model_network(uint32_t ip) { return ip & model_mask(model.net_bits); }
-
-// One connection of `ip`'s network: counted (with `count`) unless the network is refused; a
-// refused one only stamped. True when refused.
-bool model_network_step(uint32_t ip, bool count)
-{
-    model_slot *n = model_find(model.net, model_network(ip));
-    if (n) {
-        bool refused = (int32_t)n->conns >= model.net_failures;
-        if (refused || count) n->last_seen = model.now;
-        if (!refused && count) n->conns++;
+    if (!model.net_bits) return false;
+    ip &= model_mask(model.net_bits);
+    int free_slot = -1;
+    for (int k = model.slots - 1; k >= 0; k--) {
+        model_slot &n = model.net[k];
+        if (!n.in_use) free_slot = k;
+        if (!n.in_use || n.ip != ip) continue;
+        bool refused = (int32_t)n.conns >= model.net_failures;
+        if (refused || count) n.last_seen = model.now;
+        if (!refused && count) n.conns++;
         return refused;
     }
-    if (!count) return false;
-    for (int k = 0; k < model.slots; k++) {
-        if (model.net[k].in_use) continue;
-        model.net[k] = {true, model_network(ip), model.now, 1};
-        model.net_held++;
-        return false;
-    }
-    model.untracked++;
+    if (count && free_slot < 0) model.untracked++;
+    if (count && free_slot >= 0) model.net[free_slot] = {true, ip, model.now, 1}, model.net_held++;
     return false;
 }
 
 int32_t model_connect(uint32_t ip)
 {
     if (model_white(ip)) return CHECK_WHITE;
-    model_slot *s = model_find(model.slot, ip);
-    if (s && (int32_t)s->conns >= model.auth_failures) {
-        if (model.net_bits) model_network_step(ip, false);
-        s->last_seen = model.now;
-        return CHECK_BLOCKED;
-    }
-    if (model.net_bits && model_network_step(ip, true)) return CHECK_NETWORK_BLOCKED;
-    if (s) {
-        s->last_seen = model.now;
-        s->conns++;
+    for (int k = 0; k < model.slots; k++) {
+        model_slot &s = model.slot[k];
+        if (!s.in_use || s.ip != ip) continue;
+        bool refused = (int32_t)s.conns >= model.auth_failures;
+        if (model_network(ip, !refused) && !refused) return CHECK_NETWORK_BLOCKED;
+        s.last_seen = model.now;
+        if (refused) return CHECK_BLOCKED;
+        s.conns++;
         return CHECK_KNOWN;
     }
+    if (model_network(ip, true)) return CHECK_NETWORK_BLOCKED;
     for (int k = 0; k < model.slots; k++) { // lowest free slot first
-        model_slot &free_slot = model.slot[k];
-        if (free_slot.in_use) continue;
-        free_slot = {true, ip, model.now, 1};
+        model_slot &s = model.slot[k];
+        if (s.in_use) continue;
+        s = {true, ip, model.now, 1};
         model.held++;
         return CHECK_NEW;
     }
@@ -135,16 +117,18 @@ int32_t model_connect(uint32_t ip)
 
 void model_release(uint32_t ip)
 {
-    model_slot *s = model_find(model.slot, ip);
-    if (!s) return;
-    s->in_use = false;
-    model.held--;
-    model_slot *n = model.net_bits ? model_find(model.net, model_network(ip)) : nullptr;
-    if (n && n->conns <= s->conns) {
-        n->in_use = false;
-        model.net_held--;
-    } else if (n) {
-        n->conns = (uint16_t)(n->conns - s->conns);
+    for (int k = 0; k < model.slots; k++) {
+        model_slot &s = model.slot[k];
+        if (s.in_use && s.ip == ip) {
+            s.in_use = false;
+            model.held--;
+            for (model_slot &n : model.net) // its connections back from its network
+                if (model.net_bits && n.in_use && n.ip == (ip & model_mask(model.net_bits))) {
+                    n.conns = n.conns > s.conns ? (uint16_t)(n.conns - s.conns) : 0;
+                    if (n.conns == 0) n.in_use = false, model.net_held--;
+                }
+            return;
+        }
     }
 }
 
@@ -241,7 +225,7 @@ void expect_eq(const char *what, long long real, long long expected, size_t op)
     if (real != expected) mismatch(what, real, expected, op);
 }
 
-// One table through the dialog's walk against the model's slots.
+// A whole table through the dialog's walk against the model's slots.
 void compare_table(db_table *table, const model_slot *slots, int32_t held, size_t op)
 {
     expect_eq("held count", db_held(table), held, op);
@@ -258,15 +242,13 @@ void compare_table(db_table *table, const model_slot *slots, int32_t held, size_
     expect_eq("walk end", i, -1, op);
 }
 
-// The address table, and the network table with its untracked connections when networks count.
+// The address table, and the networks with the connections let in untracked when counted.
 void compare_tables(size_t op)
 {
-    db_table *table = db_current();
-    compare_table(table, model.slot, model.held, op);
-    expect_eq("network bits", db_network_bits(table), model.net_bits, op);
+    compare_table(db_current(), model.slot, model.held, op);
     if (!model.net_bits) return;
-    compare_table(db_networks(table), model.net, model.net_held, op);
-    expect_eq("untracked", db_take_untracked(db_networks(table)), model.untracked, op);
+    compare_table(db_networks(db_current()), model.net, model.net_held, op);
+    expect_eq("untracked", db_take_untracked(db_networks(db_current())), model.untracked, op);
     model.untracked = 0;
 }
 
@@ -285,15 +267,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     model.auth_failures = AUTH_FAILURES_DEFAULT;
     model.clear_time = CLEAR_TIME_DEFAULT;
     model.now = TEST_CLOCK_START;
-    model.net_failures = 3;
-    settings.network_failures.store(model.net_failures);
 
     size_t pos = 0, op = 0;
     auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
     while (pos < size && op < 4096) {
         uint8_t code = next();
         uint8_t arg = next();
-        switch (code % 14) {
+        switch (code % 13) {
         case 0: case 1: { // connect (the most common event)
             const client_address c = pick_client(arg, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
             expect_eq("decision", connect_text(c.text), model_connect(c.ip), op);
@@ -326,8 +306,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const int64_t steps[8] = {0, 1, 59, limit - 1, limit, limit + 1, 3600, 86400};
             int64_t step = steps[arg % 8];
             if (step > 0 && step < 1000000) model.now += (int32_t)step;
-            expect_eq("expired", db_expire(db_current()), model_expire(model.slot, &model.held),
-                      op);
+            int32_t freed = model_expire(model.slot, &model.held);
+            expect_eq("expired", db_expire(db_current()), freed, op);
             if (model.net_bits)
                 expect_eq("networks expired", db_expire(db_networks(db_current())),
                           model_expire(model.net, &model.net_held), op);
@@ -363,21 +343,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             settings.clear_time.store(model.clear_time);
             break;
         }
-        case 12: { // networks counted afresh at another length, or not at all
+        case 12: { // networks counted afresh at another length and allowance, or not at all
             const int32_t lengths[8] = {0, 8, 16, 20, 24, 24, 29, 31};
+            const int32_t allowances[8] = {1, 2, 3, 4, 5, 8, 20, 65535};
             model.net_bits = lengths[arg % 8];
-            db_table *networks =
-                model.net_bits ? db_table_make(model.slots, malloc, free) : nullptr;
-            if (model.net_bits && !networks) abort();
+            settings.network_failures.store(model.net_failures = allowances[next() % 8]);
+            db_table *networks = model.net_bits ? db_table_make(model.slots, malloc, free) : nullptr;
             db_set_networks(db_current(), networks, model.net_bits);
             for (model_slot &s : model.net) s.in_use = false;
             model.net_held = model.untracked = 0;
-            break;
-        }
-        case 13: { // NetworkFailures
-            const int32_t allowances[8] = {1, 2, 3, 4, 5, 8, 20, 65535};
-            model.net_failures = allowances[arg % 8];
-            settings.network_failures.store(model.net_failures);
             break;
         }
         default: { // white_match on a client address

@@ -61,8 +61,6 @@ void SettingsFileTest::reset_module()
     settings.use_short_term = 0;
     settings.sweep_interval = SWEEP_INTERVAL_SECONDS;
     settings.max_addresses = MAX_ADDRESSES_DEFAULT;
-    settings.network_bits = 0;
-    settings.network_failures = 0;
     settings_path[0] = '\0';
 }
 

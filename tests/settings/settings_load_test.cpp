@@ -107,41 +107,33 @@ TEST_F(SettingsLoad, MaxAddressesIsClampedShownWhenNotDefaultAndNeverSaved)
     }
 }
 
-// Networks are counted only with both keys set and in range: either missing says and changes
-// nothing; anything else is one warning and no counting.
-TEST_F(SettingsLoad, NetworkKeysBothInRangeOrOffWithOneWarning)
+// Networks are counted only with both keys in range: either missing says and changes nothing;
+// anything else is one warning and no counting.
+TEST_F(SettingsLoad, NetworkKeysCountNetworksOnlyWhenBothAreInRange)
 {
-    const struct {
-        const char *bits, *failures; // null: no key
-        int loaded_bits, loaded_failures;
-        const char *line; // after the AuthFailures line; null: none
-    } cases[] = {
-        {nullptr, "20", 0, 0, nullptr},         {"24", nullptr, 0, 0, nullptr},
-        {"24", "20", 24, 20, "0/25    Networks:     /24, 20 failures"},
-        {"8", "1", 8, 1, "0/25    Networks:     /8, 1 failure"},
-        {"31", "65535", 31, 65535, "0/25    Networks:     /31, 65535 failures"},
-        {"7", "20", 0, 0, "warn"},  {"32", "20", 0, 0, "warn"}, {"24", "0", 0, 0, "warn"},
-        {"24", "65536", 0, 0, "warn"}, {"24x", "20", 0, 0, "warn"}, {"24", "-3", 0, 0, "warn"},
+    const char *cases[][3] = { // NetworkBits ("": no key), NetworkFailures, the line ("w": warning)
+        {"", "20", nullptr}, {"24", "", nullptr}, {"24", "20", "/24, 20 failures"},
+        {"8", "1", "/8, 1 failure"}, {"31", "65535", "/31, 65535 failures"}, {"7", "20", "w"},
+        {"32", "20", "w"}, {"24", "0", "w"}, {"24", "65536", "w"}, {"24x", "20", "w"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.bits ? c.bits : "-") + " " + (c.failures ? c.failures : "-"));
+        SCOPED_TRACE(std::string(c[0]) + " " + c[1]);
         reset_module();
         enter_fresh_dir();
-        std::string bits = std::string("NetworkBits=") + (c.bits ? c.bits : "");
-        std::string failures = std::string("NetworkFailures=") + (c.failures ? c.failures : "");
-        write_ini(ini_text({"[General]", c.bits ? bits.c_str() : ";", c.failures ? failures.c_str() : ";"}));
+        std::string bits = std::string("NetworkBits=") + c[0], failures = "NetworkFailures=";
+        write_ini(ini_text({"[General]", *c[0] ? bits.c_str() : ";", (failures + c[1]).c_str()}));
         load_settings();
-        EXPECT_EQ(settings.network_bits, c.loaded_bits);
-        EXPECT_EQ(settings.network_failures, c.loaded_failures);
+        bool on = c[2] && *c[2] == '/';
+        EXPECT_EQ(settings.network_bits * 100000 + settings.network_failures,
+                  on ? atoi(c[0]) * 100000 + atoi(c[1]) : 0);
         std::vector<std::string> expected = value_lines(30, 5, "No");
-        if (c.line && std::string(c.line) == "warn")
+        if (c[2])
             expected.insert(expected.begin() + 3,
-                            logged(0, 10, "Tollgate: NetworkBits '" + std::string(c.bits) +
-                                              "' or NetworkFailures '" + c.failures +
-                                              "' out of range (8 to 31, 1 to 65535), networks "
-                                              "not counted"));
-        else if (c.line)
-            expected.insert(expected.begin() + 3, std::string(c.line));
+                            on ? logged(0, 25, "   Networks:     " + std::string(c[2]))
+                               : logged(0, 10, "Tollgate: NetworkBits '" + std::string(c[0]) +
+                                                   "' or NetworkFailures '" + c[1] +
+                                                   "' out of range (8 to 31, 1 to 65535), "
+                                                   "networks not counted"));
         EXPECT_EQ(log_lines(), expected);
     }
 }

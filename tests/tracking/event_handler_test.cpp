@@ -86,20 +86,6 @@ TEST_F(EventHandler, SixthConnectionIsRefusedWithTheResponseLine)
     EXPECT_EQ(conn.bytes[HOST_RESPONSE_OFFSET - 1], 0x5A);
 }
 
-TEST_F(EventHandler, NetworkRefusalNamesTheNetworkAndCountsAsABlockedHost)
-{
-    test_count_networks(20, 2);
-    connect("10.1.18.1");
-    connect("10.1.31.2");
-    new_lines();
-    TestConnection conn("10.1.17.3");
-    EXPECT_EQ(event_handler(0, EVENT_CONNECT2, conn.record()), EVENT_REFUSE);
-    EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.1.17.3",
-                                  "19402/25     connection blocked (network 10.1.16.0/20)"}));
-    EXPECT_EQ(memcmp(conn.bytes + HOST_RESPONSE_OFFSET, REFUSAL_LINE, sizeof(REFUSAL_LINE)), 0);
-    EXPECT_EQ(host_side_calls(), (Lines{"report 12 1", "report 12 2", "report 11 1"}));
-}
-
 TEST_F(EventHandler, ShortTermSettingAsksTheHostToBlockToo)
 {
     settings.use_short_term = 1;

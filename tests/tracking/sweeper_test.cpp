@@ -108,20 +108,3 @@ TEST_F(Sweeper, SweepsAgainEveryInterval)
     test_now += 61;
     EXPECT_TRUE(wait_for_line("Tollgate: 1 IPs released by timeout"));
 }
-
-TEST_F(Sweeper, SweepsNetworksAndReportsAFullNetworkTableOncePerPass)
-{
-    settings.clear_time = 1;
-    db_table *networks = test_count_networks(24, 20);
-    for (int i = 0; i < DB_SLOTS; i++) connect_text(("10." + std::to_string(i) + ".0.1").c_str());
-    test_now += 61;
-    for (int i = 0; i < 3; i++) connect_text("10.0.0.1"); // its network stays
-    for (int i = 0; i < 3; i++) connect_text("10.200.0.1"); // untracked: both tables full
-    start();
-    ASSERT_TRUE(wait_for_line("network table full"));
-    EXPECT_TRUE(stop());
-    EXPECT_EQ(host_side_log_count("Tollgate: network table full, 3 connections of new networks "
-                                  "allowed untracked"),
-              1);
-    EXPECT_EQ(db_held(networks), 1);
-}
