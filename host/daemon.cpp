@@ -18,9 +18,12 @@
 // run left); until then it stays current (a start that cannot find it alone keeps its size) or,
 // when a dialog took it just as it was replaced, retired. Shutdown gives a large table back and
 // leaves the empty reserve current, so each start makes the table again at the size the file
-// says then; without the memory the start goes on with the 48-slot reserve. The state file is
-// read right after that (the white list filters it) and written once more after the sweeper has
-// been joined, never beside a sweeper that may be writing it.
+// says then; without the memory the start goes on with the 48-slot reserve. With NetworkBits
+// and NetworkFailures set the table carries a network table of its own size (the reserve's for
+// the reserve), given back with it; a start that asks for another prefix length makes the table
+// again, under the same rule. The state file is read right after that (the white list filters
+// it) and written once more after the sweeper has been joined, never beside a sweeper that may
+// be writing it.
 #include "host/daemon.h"
 
 #include <windows.h>
