@@ -2,7 +2,8 @@
 // half full and full, white-listed and not, on one and two threads; white_match over 16
 // entries; db_expire over 48 slots; and the large tables (65,536 and 1,048,576 slots, full):
 // new, held and refused addresses taken in turn from many, so that the index and the slots are
-// met where they lie in memory rather than in a warm cache line. The white list holds 16
+// met where they lie in memory rather than in a warm cache line; and the same with networks
+// counted (65,536 slots, /24 and /31, every held address's network held too). The white list holds 16
 // entries in every case, so each decision that is not white-listed pays the whole white-list
 // scan.
 #include <benchmark/benchmark.h>
@@ -208,6 +209,23 @@ void start_large_held(const benchmark::State &state) { start_large((int32_t)stat
 void start_large_refused(const benchmark::State &state) { start_large((int32_t)state.range(0), 5, AUTH_FAILURES_DEFAULT); }
 void start_large_full(const benchmark::State &state) { start_large((int32_t)state.range(0), 1, AUTH_FAILURES_DEFAULT); }
 
+// The large table of range(0) slots counting networks of range(1) bits in a network table of the
+// same size, holding the network of every held address, each far from its allowance.
+void count_networks(const benchmark::State &state)
+{
+    int32_t slots = (int32_t)state.range(0);
+    db_table *table = db_current(), *networks = db_table_make(slots, malloc, free);
+    if (networks == nullptr) abort();
+    db_set_networks(table, networks, (int32_t)state.range(1));
+    settings.network_failures.store(NETWORK_FAILURES_MAX);
+    int32_t now = db_clock();
+    for (int32_t n = 0; n < slots; n++)
+        db_restore(networks, db_network_of(table, ip_parse(large_text[n])), 1, now);
+}
+void start_large_held_networks(const benchmark::State &state) { start_large_held(state), count_networks(state); }
+void start_large_refused_networks(const benchmark::State &state) { start_large_refused(state), count_networks(state); }
+void start_large_full_networks(const benchmark::State &state) { start_large_full(state), count_networks(state); }
+
 // Each thread walks its own half of the held addresses.
 void BM_large_held(benchmark::State &state)
 {
@@ -234,6 +252,11 @@ void large_sizes(benchmark::internal::Benchmark *b)
     b->Arg(65536)->Arg(DB_SLOTS_MAX)->Threads(1)->Threads(2)->UseRealTime();
 }
 
+void large_network_sizes(benchmark::internal::Benchmark *b)
+{
+    b->Args({65536, 24})->Args({65536, 31})->Threads(1)->Threads(2)->UseRealTime();
+}
+
 } // namespace
 
 BENCHMARK(BM_check_connect_new_and_release)->Name("check_connect/empty/new+release")->Setup(start_empty)->Apply(threads_1_and_2);
@@ -255,5 +278,9 @@ BENCHMARK(BM_expire_48_none_due)->Name("expire/48/none_due")->Setup(start_full);
 BENCHMARK(BM_large_new)->Name("check_connect/large_full/new")->Setup(start_large_full)->Apply(large_sizes);
 BENCHMARK(BM_large_held)->Name("check_connect/large_full/held")->Setup(start_large_held)->Apply(large_sizes);
 BENCHMARK(BM_large_held)->Name("check_connect/large_full/refused")->Setup(start_large_refused)->Apply(large_sizes);
+
+BENCHMARK(BM_large_new)->Name("check_connect/large_full_networks/new")->Setup(start_large_full_networks)->Apply(large_network_sizes);
+BENCHMARK(BM_large_held)->Name("check_connect/large_full_networks/held")->Setup(start_large_held_networks)->Apply(large_network_sizes);
+BENCHMARK(BM_large_held)->Name("check_connect/large_full_networks/refused")->Setup(start_large_refused_networks)->Apply(large_network_sizes);
 
 BENCHMARK_MAIN();

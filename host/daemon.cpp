@@ -18,9 +18,12 @@
 // run left); until then it stays current (a start that cannot find it alone keeps its size) or,
 // when a dialog took it just as it was replaced, retired. Shutdown gives a large table back and
 // leaves the empty reserve current, so each start makes the table again at the size the file
-// says then; without the memory the start goes on with the 48-slot reserve. The state file is
-// read right after that (the white list filters it) and written once more after the sweeper has
-// been joined, never beside a sweeper that may be writing it.
+// says then; without the memory the start goes on with the 48-slot reserve. With NetworkBits
+// and NetworkFailures set the table carries a network table of its own size (the reserve's for
+// the reserve), given back with it; a start that asks for another prefix length makes the table
+// again, under the same rule. The state file is read right after that (the white list filters
+// it) and written once more after the sweeper has been joined, never beside a sweeper that may
+// be writing it.
 #include "host/daemon.h"
 
 #include <windows.h>
@@ -135,14 +138,36 @@ static void daemon_swap_table(db_table *table)
     if (event_gate_drain(DAEMON_ALONE_WAIT_MS)) db_give_back_retired();
 }
 
-// The table of this run, at the size the settings ask for, empty: the last run's table again
-// when it has that size, or when a call of the last run may still be inside it (its size then
-// holds until a start finds it alone); otherwise a new one, or the reserve without the memory.
+// Gives `table`, not yet current or found alone, the network table the settings ask for: the
+// reserve's own for the reserve, otherwise a new one of the table's size; none when networks
+// are not counted, or (with one warning) when the memory cannot be had.
+static void daemon_attach_networks(db_table *table)
+{
+    int32_t bits = settings.network_bits.load(std::memory_order_relaxed);
+    db_table *networks = nullptr;
+    if (bits > 0) {
+        networks = table == db_table_reserve()
+                       ? db_table_reserve_networks()
+                       : db_table_make(db_capacity(table), os.alloc, os.release);
+        if (networks == nullptr)
+            host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                            "Tollgate: unable to allocate memory for %d networks, networks not "
+                            "counted",
+                            db_capacity(table));
+    }
+    db_set_networks(table, networks, bits);
+}
+
+// The table of this run, at the size and with the networks the settings ask for: the last
+// run's table again when it has that shape, or when a call of the last run may still be inside
+// it (its shape then holds until a start finds it alone); otherwise a new one, or the reserve
+// without the memory. Emptied.
 static void daemon_make_table()
 {
     db_table *last = db_current();
     int32_t slots = settings.max_addresses.load(std::memory_order_relaxed);
-    bool keep = slots == db_capacity(last);
+    bool keep = slots == db_capacity(last) &&
+                settings.network_bits.load(std::memory_order_relaxed) == db_network_bits(last);
     if (!keep && !daemon_table_alone()) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
                         "Tollgate: a call of the last run is still inside the table, holding %d "
@@ -161,8 +186,9 @@ static void daemon_make_table()
                             "Tollgate: unable to allocate memory for %d addresses, holding %d",
                             slots, (int)DB_SLOTS);
         table = db_table_reserve();
-        db_clear(table); // it may hold an earlier run's addresses
     }
+    daemon_attach_networks(table);
+    db_clear(table); // the reserve may hold an earlier run's addresses
     daemon_swap_table(table);
 }
 

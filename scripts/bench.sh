@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The benchmarks (`make bench`; not part of the tests): the table and the white list natively
 # under Google Benchmark, then the whole event path through Tollgate.dll under Wine beside the
-# unavoidable work of one decision, the reading of a million-line state file, and the shared
-# store's round trip against a redis-server of its own. Prints the
-# figures and whether each target is met.
+# unavoidable work of one decision, the reading of a million-line state file, the shared
+# store's round trip against a redis-server of its own, and a /24 swarm through the stand-in
+# host counting networks. Prints the figures and whether each target is met.
 # Usage: scripts/bench.sh [BUILD_ROOT]   (default build; trees BUILD_ROOT/native-bench and
 # BUILD_ROOT/windows, or BUILD_ROOT/windows64 where the i686 tree cannot run: see
 # scripts/windows-arch.sh)
@@ -47,6 +47,14 @@ black = [t for n, t in medians.items() if n.startswith("check_connect/full/new_i
 if none and black:
     print(f"  target: a decision with 4096 black-list entries at most 20 ns more than with none: "
           f"{'met' if max(black) - none <= 20 else 'MISSED'} (worst +{max(black) - none:.1f} ns)")
+for case in ("new", "held", "refused"):
+    plain = medians.get(f"check_connect/large_full/{case}/65536/real_time/threads:1")
+    for bits in (24, 31):
+        nets = medians.get(f"check_connect/large_full_networks/{case}/65536/{bits}/real_time/threads:1")
+        if plain and nets:
+            print(f"  target: networks (/{bits}) on, 65536 held, {case}: at most 1.5 x without: "
+                  f"{'met' if nets <= 1.5 * plain else 'MISSED'} ({nets:.1f} ns against {plain:.1f} ns, "
+                  f"{nets / plain:.2f} x)")
 for size in (65536, 1048576):
     one = medians.get(f"check_connect/large_full/new/{size}/real_time/threads:1")
     two = medians.get(f"check_connect/large_full/new/{size}/real_time/threads:2")
@@ -65,7 +73,8 @@ if [ ! -f "$win/build.ninja" ]; then
   cmake -S "$repo" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$windows_arch.cmake" >/dev/null
 fi
-cmake --build "$win" -j"$jobs" --target tollgate_dll_bench tollgate_state_bench tollgate_shared_bench
+cmake --build "$win" -j"$jobs" --target tollgate_dll_bench tollgate_state_bench tollgate_shared_bench \
+  mailhost Tollgate
 . "$repo/scripts/wine-session.sh"
 . "$repo/scripts/redis-session.sh"
 scratch=$(mktemp -d)
@@ -79,3 +88,23 @@ echo
 echo
 (cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_shared_bench.exe" "$TOLLGATE_TEST_REDIS_PORT" \
   20000 </dev/null)
+
+# One /24 (254 addresses) trying 4 times each, round-robin, as fast as the host serves them,
+# against a host counting /24 networks with an allowance of 20: exactly 20 may be let in.
+echo
+swarm="$scratch/swarm"
+mkdir -p "$swarm"
+printf '[General]\r\nNetworkBits=24\r\nNetworkFailures=20\r\n' > "$swarm/Tollgate.ini"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+(cd "$swarm" && exec "$TOLLGATE_WINE" "$win/bin/mailhost.exe" --port "$port" --quiet --stop-file stop --log mailhost.log </dev/null >console.txt 2>&1) &
+host=$!
+for _ in $(seq 150); do grep -q "mailhost: POP3 on" "$swarm/mailhost.log" 2>/dev/null && break; sleep 0.2; done
+python3 "$repo/scripts/spray.py" --port "$port" --addresses 254 --tries 4 --rate 2000 --workers 32 \
+  --network-bits 24 --network-failures 20 | tee "$swarm/spray.txt" || true
+touch "$swarm/stop"
+wait "$host" || true
+if grep -q "admitted 20, " "$swarm/spray.txt" && grep -q "NetworkFailures (20): 0" "$swarm/spray.txt"; then
+  echo "  target: the /24 swarm through the host, NetworkBits=24, NetworkFailures=20: met (exactly 20 let in)"
+else
+  echo "  target: the /24 swarm through the host, NetworkBits=24, NetworkFailures=20: MISSED"
+fi

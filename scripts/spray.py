@@ -6,10 +6,14 @@ with a wrong password, round-robin (every address's first try, then every addres
 at a set rate. Each connection reads the greeting; when let in it sends USER/PASS with a wrong
 password and QUIT. At the end it prints how many connections came after an address had used
 its AuthFailures allowance and were still let in, and how many addresses were never refused.
+With --network-bits B (and --network-failures F) it also counts per network of B bits, as the
+module's NetworkBits and NetworkFailures do: the connections let in after their network's F-th.
+254 addresses from 127.1.0.1 are one /24, 127.1.0.0/24.
 
 Only loopback targets are accepted, and the run is bounded in connections and in time.
 
     scripts/spray.py --addresses 200 --tries 8 --rate 100
+    scripts/spray.py --addresses 254 --tries 4 --rate 500 --network-bits 24 --network-failures 20
 """
 import argparse
 import ipaddress
@@ -52,6 +56,10 @@ def main():
     parser.add_argument("--tries", type=int, default=8, help=f"K per address, at most {MAX_TRIES}")
     parser.add_argument("--rate", type=float, default=100.0, help="connections started per second")
     parser.add_argument("--auth-failures", type=int, default=5, help="the module's AuthFailures")
+    parser.add_argument("--network-bits", type=int, default=0,
+                        help="count per network of this prefix length too (8 to 31)")
+    parser.add_argument("--network-failures", type=int, default=20,
+                        help="the module's NetworkFailures")
     parser.add_argument("--workers", type=int, default=16,
                         help="connections at once (the stand-in host serves 32)")
     parser.add_argument("--timeout", type=float, default=20.0, help="seconds per connection")
@@ -62,6 +70,8 @@ def main():
         sys.exit("spray: only loopback targets (127.0.0.0/8)")
     if not (1 <= args.addresses <= MAX_ADDRESSES and 1 <= args.tries <= MAX_TRIES):
         sys.exit(f"spray: 1 to {MAX_ADDRESSES} addresses, 1 to {MAX_TRIES} tries")
+    if args.network_bits and not (8 <= args.network_bits <= 31 and args.network_failures >= 1):
+        sys.exit("spray: network bits 8 to 31 and a positive network allowance")
     if args.rate <= 0 or not (1 <= args.workers <= 64):
         sys.exit("spray: a positive rate and 1 to 64 workers")
 
@@ -121,6 +131,15 @@ def main():
           f"turned away or failed {counts['other']}")
     print(f"  admitted beyond AuthFailures ({args.auth_failures}): {late_admitted} of {len(late)}")
     print(f"  addresses never refused: {args.addresses - len(refused_addresses)} of {args.addresses}")
+    if args.network_bits:
+        networks = {}  # network -> connections admitted
+        for (n, k), outcome in results.items():
+            net = ipaddress.ip_network(f"{sources[n]}/{args.network_bits}", strict=False)
+            networks[net] = networks.get(net, 0) + (outcome == "admitted")
+        beyond = sum(max(0, admitted - args.network_failures) for admitted in networks.values())
+        print(f"  networks (/{args.network_bits}): {len(networks)}, admitted per network at most "
+              f"{max(networks.values())}; admitted beyond NetworkFailures "
+              f"({args.network_failures}): {beyond}")
     return 0 if counts["other"] == 0 else 1
 
 

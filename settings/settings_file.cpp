@@ -180,6 +180,49 @@ static void settings_load_repeat(int32_t clear_time)
                     factor, max_clear, allowance, allowance == 1 ? "failure" : "failures");
 }
 
+// General/`key` as a whole number from `low` to `high` (as settings_read_number reads it): 1
+// with it in *out; 0 when the key is missing or empty (*missing set), or holds anything else.
+static int32_t settings_read_exact(const char *key, int32_t low, int32_t high, int32_t *out,
+                                   bool *missing, char *text, size_t size)
+{
+    int32_t value = 0;
+    int32_t found = settings_read_number(key, text, size, &value);
+    *missing = found == 0;
+    if (found <= 0 || value < low || value > high) return 0;
+    *out = value;
+    return 1;
+}
+
+// Reads NetworkBits and NetworkFailures: with both set and in range, networks are counted and
+// one line says so; with either missing nothing is said and nothing changes; anything else
+// switches the counting off with one warning line.
+static void settings_load_networks()
+{
+    settings.network_bits.store(0, std::memory_order_relaxed);
+    settings.network_failures.store(0, std::memory_order_relaxed);
+    char bits_text[SETTINGS_VALUE_SIZE], failures_text[SETTINGS_VALUE_SIZE];
+    int32_t bits = 0, failures = 0;
+    bool bits_missing, failures_missing;
+    int32_t bits_ok = settings_read_exact("NetworkBits", NETWORK_BITS_MIN, NETWORK_BITS_MAX, &bits,
+                                          &bits_missing, bits_text, sizeof bits_text);
+    int32_t failures_ok =
+        settings_read_exact("NetworkFailures", NETWORK_FAILURES_MIN, NETWORK_FAILURES_MAX,
+                            &failures, &failures_missing, failures_text, sizeof failures_text);
+    if (bits_missing || failures_missing) return;
+    if (!bits_ok || !failures_ok) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: NetworkBits '%s' or NetworkFailures '%s' out of range (%d to "
+                        "%d, %d to %d), networks not counted",
+                        bits_text, failures_text, (int)NETWORK_BITS_MIN, (int)NETWORK_BITS_MAX,
+                        (int)NETWORK_FAILURES_MIN, (int)NETWORK_FAILURES_MAX);
+        return;
+    }
+    settings.network_bits.store(bits, std::memory_order_relaxed);
+    settings.network_failures.store(failures, std::memory_order_relaxed);
+    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   Networks:     /%d, %d %s", bits,
+                    failures, failures == 1 ? "failure" : "failures");
+}
+
 // Reads <section>/<section><number> (WhiteIP3, BlackIP3), hands it to `add` (white_add or
 // black_add) and logs the outcome, naming the list as `list` does ("white", "black"). The entry
 // is logged with the prefix as written, not as `add` reads it (/40 stays 40 in the log).
@@ -346,6 +389,7 @@ int32_t load_settings()
     settings.max_addresses.store(max_addresses, std::memory_order_relaxed);
     if (max_addresses != MAX_ADDRESSES_DEFAULT)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   MaxAddresses: %d", max_addresses);
+    settings_load_networks();
     settings_load_repeat(clear_time);
 
     int32_t short_term = settings_read_int("UseShortTerm", 0) != 0 ? 1 : 0;

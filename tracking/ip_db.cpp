@@ -38,6 +38,16 @@
 // under the allocator lock: the lowest free slot is a few count-trailing-zeros away whatever the
 // table's size, and the walks of held slots skip empty words.
 //
+// Networks
+// A network table is an ordinary table whose keys are network addresses; the address
+// table it belongs to points at it and decides with both: under the address's stripe lock it
+// takes the network's stripe lock (never the other way round), so that the check of a network's
+// allowance and the count that uses it are one step, and a login's take-back cannot fall
+// between a connection's two counts. A connection refused for its network leaves its address
+// alone; one refused for its address only stamps its network when that is refused too, so a
+// swarm that keeps trying keeps its network refused and one address alone never fills it.
+// Clearing, the change mark and giving back go through the address table to both.
+//
 // Sweep
 // The sweeper looks at DB_EXPIRE_CHUNK slots per hold of the allocator lock, reading last_seen
 // and repeat (atomic) without the stripe locks, and then frees the due ones one by one, each
@@ -131,6 +141,11 @@ struct db_table {
     std::atomic<int32_t> held_count; // written under the allocator lock; read anywhere, relaxed
     std::atomic<bool> changed;       // any thread; relaxed (a hint for the state file, stored
                                      // only when not already set)
+    db_table *networks;        // the network table counted into, or null; set by start-up alone
+    uint32_t network_mask;     // the mask of network_bits; set with `networks`
+    int32_t network_bits;      // 0 with no network table
+    std::atomic<int32_t> untracked; // of a network table: connections let in while it was full,
+                                    // since the sweeper last took them; relaxed
     db_mutex alloc_lock;
     db_stripe_lock stripe[DB_STRIPES_MAX]; // the first 1 << shape.stripe_shift are made
 };
@@ -141,6 +156,10 @@ static ip_entry db_reserve_slots[DB_SLOTS];                           // the res
 static uint32_t db_reserve_index[db_index_entries(DB_RESERVE_SHAPE)]; // laid out at load and
 static uint64_t db_reserve_bits[DB_RESERVE_SHAPE.bit_words];          // then guarded as in any
 static db_table db_reserve;                                           // table
+static ip_entry db_reserve_net_slots[DB_SLOTS];                           // the reserve's
+static uint32_t db_reserve_net_index[db_index_entries(DB_RESERVE_SHAPE)]; // network table,
+static uint64_t db_reserve_net_bits[DB_RESERVE_SHAPE.bit_words];          // likewise
+static db_table db_reserve_networks;
 static std::atomic<db_table *> db_current_table{&db_reserve}; // written by start-up/shutdown,
     // read by every thread. Sequentially consistent, paired with the event gate's count:
     // start-up and shutdown publish, then drain the gate, then give the old table back, and a
@@ -349,6 +368,8 @@ static void db_table_lay_out(db_table *t, int32_t slots, ip_entry *slot_storage,
 // The reserve, laid out when the module is loaded: before any thread can take it.
 [[maybe_unused]] static const bool db_reserve_laid_out =
     (db_table_lay_out(&db_reserve, DB_SLOTS, db_reserve_slots, db_reserve_index, db_reserve_bits),
+     db_table_lay_out(&db_reserve_networks, DB_SLOTS, db_reserve_net_slots, db_reserve_net_index,
+                      db_reserve_net_bits),
      true);
 
 static int32_t db_clamp_slots(int32_t slots)
@@ -387,6 +408,7 @@ db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(v
 void db_table_free(db_table *t)
 {
     if (t == nullptr || t->block == nullptr) return;
+    db_table_free(t->networks);
     for (int32_t s = 0; s < db_stripes(t); s++) db_mutex_destroy(&t->stripe[s].mutex);
     if (db_stripes(t) > 1) db_mutex_destroy(&t->alloc_lock);
     void *block = t->block;
@@ -396,6 +418,8 @@ void db_table_free(db_table *t)
 }
 
 db_table *db_table_reserve() { return &db_reserve; }
+
+db_table *db_table_reserve_networks() { return &db_reserve_networks; }
 
 db_table *db_current() { return db_current_table.load(); }
 
@@ -440,6 +464,7 @@ int32_t db_clear(db_table *t)
         db_stripe_leave(t, s);
     }
     db_note_change(t);
+    if (t->networks) db_clear(t->networks);
     return 1;
 }
 
@@ -504,6 +529,69 @@ int32_t db_next(db_table *t, int32_t after, ip_entry_copy *out)
         if (same) return i;
     }
 }
+
+// ---- The network step (caller holds the address's stripe lock) -------------------------------
+
+// One connection from network `net` in the network table `n`: with `count` (the address is let
+// in as far as it goes) counts it, claiming a slot for a new network or, with none free, adding
+// it to the untracked; without, only stamps the network if it is refused. True when the network
+// is refused: then nothing is counted, and the stamp starts its quiet time again.
+static bool db_network_step(db_table *n, uint32_t net, bool count)
+{
+    uint32_t h = db_hash(n, net);
+    int32_t s = db_stripe_of(n, h);
+    bool refused = false, changed = false;
+    db_stripe_enter(n, s);
+    uint32_t pos;
+    int32_t i = db_index_find(n, net, h, &pos);
+    if (i >= 0) {
+        ip_entry &slot = n->slots[i];
+        int32_t now = db_clock();
+        refused = (int32_t)slot.conns >= settings.network_failures.load(std::memory_order_relaxed);
+        if (refused || count) {
+            changed = slot.last_seen.load(std::memory_order_relaxed) != now;
+            slot.last_seen.store(now, std::memory_order_relaxed);
+        }
+        if (!refused && count) {
+            slot.conns++;
+            changed = true;
+        }
+    } else if (count) {
+        if (n->held_count.load(std::memory_order_relaxed) >= n->shape.slots ||
+            !db_stripe_has_room(n, s) || (i = db_claim(n, net, db_clock())) < 0) {
+            n->untracked.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            n->slots[i].conns = 1;
+            db_index_enter(n, h, pos, i);
+            changed = true;
+        }
+    }
+    db_stripe_leave(n, s);
+    if (changed) db_note_change(n);
+    return refused;
+}
+
+// Takes `conns` connections of a released address back from its network `net` in `n`, freeing
+// the network's slot when none remain.
+static void db_network_take_back(db_table *n, uint32_t net, uint16_t conns)
+{
+    uint32_t h = db_hash(n, net);
+    int32_t s = db_stripe_of(n, h);
+    db_stripe_enter(n, s);
+    uint32_t pos;
+    int32_t i = db_index_find(n, net, h, &pos);
+    if (i >= 0) {
+        if (n->slots[i].conns <= conns) {
+            db_index_remove(n, s, pos);
+            db_free_slot(n, i);
+        } else {
+            n->slots[i].conns = (uint16_t)(n->slots[i].conns - conns);
+        }
+    }
+    db_stripe_leave(n, s);
+    if (i >= 0) db_note_change(n);
+}
+
 
 // ---- Repeat offenders ------------------------------------------------------------------------
 
@@ -570,6 +658,20 @@ static void db_offence(ip_entry &slot)
     slot.repeat.store((uint8_t)(offences | DB_REFUSING), std::memory_order_relaxed);
 }
 
+// True when a held offender's connection, `quiet` seconds after its last one, is refused: its
+// refusal is still in force, or its count after a cleared one has reached RepeatAuthFailures.
+// Decides as db_offender_connect does, changing nothing. Caller holds the stripe lock.
+static bool db_offender_refuses(const ip_entry &slot, int64_t quiet)
+{
+    db_repeat_rules r = db_repeat_rules_now();
+    uint8_t repeat = slot.repeat.load(std::memory_order_relaxed);
+    if (repeat & DB_REFUSING) {
+        if (quiet <= db_rules_refusal(r, repeat & DB_OFFENCES_MAX)) return true;
+        return r.allowance <= 0; // the count starts again from 0
+    }
+    return (int32_t)slot.conns >= r.allowance;
+}
+
 // The decision on a connection from a held offender, `quiet` seconds after its last one (its
 // last_seen already stamped with this one). Its refusal holds until it has been quiet for
 // longer than the refusal's time; then its count starts again from 0, and past
@@ -599,6 +701,11 @@ int32_t db_check_connect(db_table *t, uint32_t ip, int32_t *offences)
     int32_t s = db_stripe_of(t, h);
     // Start the index line on its way while the white list is tested and the lock taken.
     __builtin_prefetch(&t->index[(uint32_t)s * t->shape.region + db_home_of(t, h)]);
+    if (db_table *n = t->networks) { // and the network's, while the address is looked up
+        uint32_t nh = db_hash(n, ip & t->network_mask);
+        __builtin_prefetch(
+            &n->index[(uint32_t)db_stripe_of(n, nh) * n->shape.region + db_home_of(n, nh)]);
+    }
     if (white_match(ip)) return CHECK_WHITE;
     if (black_match(ip)) return CHECK_BLACK;
 
@@ -611,28 +718,41 @@ int32_t db_check_connect(db_table *t, uint32_t ip, int32_t *offences)
         ip_entry &slot = t->slots[i];
         int32_t now = db_clock();
         int32_t seen = slot.last_seen.load(std::memory_order_relaxed);
-        changed = seen != now;
-        slot.last_seen.store(now, std::memory_order_relaxed);
-        // A refusal leaves the count alone but keeps the slot fresh, so an address that keeps
-        // trying stays held.
         uint8_t repeat = slot.repeat.load(std::memory_order_relaxed);
-        if (repeat != 0 && db_repeat_on()) {
-            uint16_t conns = slot.conns;
-            decision = db_offender_connect(slot, (int64_t)now - seen, offences);
-            changed = changed || conns != slot.conns ||
-                      repeat != slot.repeat.load(std::memory_order_relaxed);
-        } else if ((int32_t)slot.conns >= settings.auth_failures.load(std::memory_order_relaxed)) {
-            decision = CHECK_BLOCKED;
-            // With repeat offenders remembered, a refused address becomes one.
-            if (repeat == 0 && db_repeat_on()) {
-                db_offence(slot);
-                changed = true;
-            }
+        bool offender = repeat != 0 && db_repeat_on();
+        bool refused = offender ? db_offender_refuses(slot, (int64_t)now - seen)
+                                : (int32_t)slot.conns >=
+                                      settings.auth_failures.load(std::memory_order_relaxed);
+        if (!refused && t->networks && db_network_step(t->networks, ip & t->network_mask, true)) {
+            decision = CHECK_NETWORK_BLOCKED; // the address's own slot stays as it was
+            changed = false;
         } else {
-            slot.conns++;
-            changed = true;
-            decision = CHECK_KNOWN;
+            // A refused address's tries count nothing for its network; they only keep a refused
+            // network refused.
+            if (refused && t->networks) db_network_step(t->networks, ip & t->network_mask, false);
+            // A refusal leaves the count alone but keeps the slot fresh, so an address that keeps
+            // trying stays held.
+            changed = seen != now;
+            slot.last_seen.store(now, std::memory_order_relaxed);
+            if (offender) {
+                uint16_t conns = slot.conns;
+                decision = db_offender_connect(slot, (int64_t)now - seen, offences);
+                changed = changed || conns != slot.conns ||
+                          repeat != slot.repeat.load(std::memory_order_relaxed);
+            } else if (refused) {
+                decision = CHECK_BLOCKED;
+                // With repeat offenders remembered, a refused address becomes one.
+                if (db_repeat_on()) db_offence(slot);
+                changed = changed || db_repeat_on();
+            } else {
+                slot.conns++;
+                changed = true;
+                decision = CHECK_KNOWN;
+            }
         }
+    } else if (t->networks && db_network_step(t->networks, ip & t->network_mask, true)) {
+        decision = CHECK_NETWORK_BLOCKED;
+        changed = false;
     } else if (t->held_count.load(std::memory_order_relaxed) >= t->shape.slots ||
                !db_stripe_has_room(t, s) || (i = db_claim(t, ip, db_clock())) < 0) {
         // A full table is answered from the held count alone: nothing shared is written.
@@ -656,8 +776,10 @@ int32_t db_release(db_table *t, uint32_t ip)
     uint32_t pos;
     int32_t i = db_index_find(t, ip, h, &pos);
     if (i >= 0) {
+        uint16_t conns = t->slots[i].conns;
         db_index_remove(t, s, pos);
         db_free_slot(t, i);
+        if (t->networks) db_network_take_back(t->networks, ip & t->network_mask, conns);
     }
     db_stripe_leave(t, s);
     if (i >= 0) db_note_change(t);
@@ -743,6 +865,16 @@ int32_t db_refuse(db_table *t, uint32_t ip)
     return db_hold(t, ip, AUTH_FAILURES_MAX, db_clock(), true);
 }
 
+int32_t db_refuse_network(db_table *t, uint32_t net)
+{
+    return t->networks ? db_hold(t->networks, net, NETWORK_FAILURES_MAX, db_clock(), true) : 0;
+}
+
+int32_t db_forget_network(db_table *t, uint32_t net)
+{
+    return t->networks ? db_release(t->networks, net) : 0;
+}
+
 int32_t db_restore_offences(db_table *t, uint32_t ip, int32_t offences, bool refusing)
 {
     if (offences < 0) offences = 0;
@@ -759,17 +891,52 @@ int32_t db_restore_offences(db_table *t, uint32_t ip, int32_t offences, bool ref
     return i >= 0 ? 1 : 0;
 }
 
-bool db_take_changed(db_table *t)
+// Takes one table's own change mark.
+static bool db_take_mark(db_table *t)
 {
     if (!t->changed.load(std::memory_order_relaxed)) return false;
     return t->changed.exchange(false, std::memory_order_relaxed);
+}
+
+bool db_take_changed(db_table *t)
+{
+    bool changed = db_take_mark(t);
+    if (t->networks && db_take_mark(t->networks)) changed = true;
+    return changed;
 }
 
 void db_mark_changed(db_table *t) { t->changed.store(true, std::memory_order_relaxed); }
 
 bool db_lock_held_by_caller(db_table *t)
 {
+    if (t->networks && db_lock_held_by_caller(t->networks)) return true;
     for (int32_t s = 0; s < db_stripes(t); s++)
         if (db_mutex_owned(&t->stripe[s].mutex)) return true;
     return db_stripes(t) > 1 && db_mutex_owned(&t->alloc_lock);
+}
+
+// ---- Networks --------------------------------------------------------------------------------
+
+void db_set_networks(db_table *t, db_table *networks, int32_t bits)
+{
+    if (t->networks != networks) db_table_free(t->networks);
+    t->networks = networks;
+    t->network_bits = networks ? bits : 0;
+    t->network_mask = networks ? prefix_to_mask(bits) : 0xFFFFFFFFu;
+    if (networks) networks->untracked.store(0, std::memory_order_relaxed);
+}
+
+db_table *db_networks(const db_table *t) { return t->networks; }
+
+int32_t db_network_bits(const db_table *t) { return t->network_bits; }
+
+uint32_t db_network_of(const db_table *t, uint32_t ip)
+{
+    return t->networks ? ip & t->network_mask : ip;
+}
+
+int32_t db_take_untracked(db_table *n)
+{
+    if (n->untracked.load(std::memory_order_relaxed) == 0) return 0;
+    return n->untracked.exchange(0, std::memory_order_relaxed);
 }

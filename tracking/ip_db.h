@@ -5,8 +5,9 @@
 // every operation takes it as its first argument.
 //
 // Owns: db_table (the slots, the index, the bitmap of free slots, the shape, the hash key, the
-// stripe locks, the held count and the change mark), the reserve (a 48-slot table in static
-// storage that cannot fail to exist) and the module's current table (db_current).
+// stripe locks, the held count and the change mark, and the network table it may count into),
+// the reserve (a 48-slot table in static storage that cannot fail to exist) with its network
+// table, and the module's current table (db_current).
 // Threads: the host's POP3 threads (db_check_connect, db_release), the sweeper (db_expire), the
 // dialog's thread (db_clear, db_next), the start-up/shutdown thread (db_table_make,
 // db_table_free, db_publish), the state file (db_restore, db_take_changed, db_mark_changed),
@@ -37,6 +38,7 @@ enum : int32_t {
     CHECK_WHITE = -2,  // white-listed: allow, no slot held
     CHECK_FULL = -3,   // not held and no free slot: allow, no slot held
     CHECK_BLACK = -4,  // black-listed: refuse, no slot held
+    CHECK_NETWORK_BLOCKED = -5, // its network is out of allowance: refuse, the address not counted
     CHECK_OFFENDER = 2, // held as an offender whose refusal has cleared, count raised: allow
 };
 
@@ -111,8 +113,9 @@ void db_give_back_retired();
 int32_t db_capacity(const db_table *table);
 // The number of held slots, read without a lock.
 int32_t db_held(const db_table *table);
-// Frees every slot and zeroes the held count; the white list is left alone. Always 1. One
-// stripe at a time, so a decision may claim a slot behind it.
+// Frees every slot and zeroes the held count, and empties the table's network table too; the
+// white list is left alone. Always 1. One stripe at a time, so a decision may claim a slot
+// behind it.
 int32_t db_clear(db_table *table);
 // Copies the first held slot after index `after` (-1 to start) into *out and returns its
 // index, or -1. Each copy is taken whole under the slot's stripe lock; nothing is held between
@@ -123,9 +126,11 @@ int32_t db_next(db_table *table, int32_t after, ip_entry_copy *out);
 // clears once it has been quiet for longer than ClearTime x RepeatFactor^(n - 1) minutes, at
 // most MaxClearTime (or ClearTime, when the dialog has raised that above it), and it is then let
 // in with RepeatAuthFailures connections (CHECK_OFFENDER, its offence count in *offences when
-// that is not null) before the next refusal counts one more offence.
+// that is not null) before the next refusal counts one more offence. With a network table, the
+// connection is also counted for the address's network, or refused for it (see Networks below).
 int32_t db_check_connect(db_table *table, uint32_t ip, int32_t *offences = nullptr);
-// Forgets the address `ip` after a login. Always 0.
+// Forgets the address `ip` after a login, and takes its counted connections back from its
+// network. Always 0.
 int32_t db_release(db_table *table, uint32_t ip);
 // Frees the slots quiet for longer than they are remembered (db_remembered_seconds: ClearTime
 // minutes unless an offender); returns how many. Works through the slots DB_EXPIRE_CHUNK at a
@@ -149,11 +154,48 @@ int32_t db_restore(db_table *table, uint32_t ip, uint16_t conns, int32_t last_se
 // Puts a held address's offender state back as it was saved (offences beyond DB_OFFENCES_MAX
 // count as that many; 0 offences make it no offender). 1 stored, 0 when `ip` is not held.
 int32_t db_restore_offences(db_table *table, uint32_t ip, int32_t offences, bool refusing);
-// True when the slots changed (claim, count raised, last_seen moved, release, expiry, clear,
-// restore) since the last call; clears the mark. Lock-free.
+// True when the slots, or those of the table's network table, changed (claim, count raised,
+// last_seen moved, release, expiry, clear, restore) since the last call; clears the mark.
+// Lock-free.
 bool db_take_changed(db_table *table);
 // Sets the mark again (a write of the state file that failed wants another try next pass).
 void db_mark_changed(db_table *table);
+
+// ---- Networks ----------------------------------------------------------------------------------
+//
+// An address table may count whole networks in a second table of the same kind, its network
+// table: a slot there holds a network's address (the client address masked to `bits` bits), in
+// `conns` the connections its addresses were let in with and no login followed, and in
+// `last_seen` its latest such connection or refusal. Once a network holds NetworkFailures
+// connections, every address of it is refused (CHECK_NETWORK_BLOCKED) until the network has
+// been quiet for ClearTime; such a refusal is not counted for the address. A connection refused
+// for its address counts nothing for the network. White-listed addresses count for neither. A
+// full network table lets new networks in untracked and counts them for one warning per sweep.
+// Locks: an address's stripe lock is always taken before any lock of the network table.
+
+// Gives `table` the network table `networks` (made for networks of `bits` bits, 8 to 31), or
+// none with a null `networks`; a network table of its own it had before is given back. The
+// network table lives and dies with `table` from then on: db_table_free gives both back.
+// Start-up only, with no other thread inside either table.
+void db_set_networks(db_table *table, db_table *networks, int32_t bits);
+// The table's network table, or null when it counts no networks.
+db_table *db_networks(const db_table *table);
+// The prefix length the table counts networks by; 0 when it counts none.
+int32_t db_network_bits(const db_table *table);
+// The network of the address `ip` as the table counts it: `ip` masked to db_network_bits (in
+// network byte order); `ip` itself when the table counts no networks.
+uint32_t db_network_of(const db_table *table, uint32_t ip);
+// The connections let in untracked because the network table `networks` was full since the last
+// call; the count starts again at 0. Lock-free.
+int32_t db_take_untracked(db_table *networks);
+// The network table of the reserve: 48 slots in static storage, never given back.
+db_table *db_table_reserve_networks();
+// The administrator's hand on a network row, as db_refuse and a login on an address: refuse
+// now holds the network `net` (claiming a slot when it is not held) with a count no
+// NetworkFailures can exceed, stamped now (1 done, 0 no room or no network table); forget frees
+// it (always 0).
+int32_t db_refuse_network(db_table *table, uint32_t net);
+int32_t db_forget_network(db_table *table, uint32_t net);
 
 // The clock every table stamps slots with: seconds since 1970. Tests point it elsewhere before
 // any other thread runs; production keeps platform_time_now, the system time.
@@ -162,8 +204,8 @@ extern int32_t (*db_clock)();
 // to see that a sweep lets other threads in.
 extern void (*db_expire_between_chunks)();
 
-// True when the calling thread holds any of the table's locks; for tests that check what runs
-// outside them.
+// True when the calling thread holds any of the table's locks or its network table's; for tests
+// that check what runs outside them.
 bool db_lock_held_by_caller(db_table *table);
 
 // The administrator's "refuse now": holds `ip` (claiming the lowest free slot when it is not

@@ -60,8 +60,8 @@ static void config_log_entry(HWND dialog, int32_t count, const char *address, in
     config_log(dialog, LOG_PRIO_DETAIL, " WL(%d):'%s'/'%d'.", count, address, prefix);
 }
 
-// A save that did not reach the file: one error in the log and a message box owned by the dialog, both naming the file. The
-// values stay in force for this run.
+// A save that did not reach the file: one error in the log and a message box owned by the
+// dialog, both naming the file. The values stay in force for this run.
 static void config_report_save_failure(HWND dialog)
 {
     static const char format[] =
@@ -188,10 +188,16 @@ static void config_act_on_selection(HWND dialog, bool refuse)
     for (int32_t row = ip_list_next_selected(-1, text); row >= 0;
          row = ip_list_next_selected(row, text)) {
         if (text[0] == '\0') continue; // a row the list could not give back
+        char address[IP_LIST_TEXT_SIZE];
+        snprintf(address, sizeof address, "%s", text);
+        bool network = white_split_entry(address, 0) != 32; // a network row: "10.1.2.0/24"
+        uint32_t ip = ip_parse(address);
         event_gate_enter();
+        db_table *table = db_current();
         int32_t done = 1;
-        if (refuse) done = db_refuse(db_current(), ip_parse(text));
-        else event_forget(db_current(), ip_parse(text));
+        if (refuse) done = network ? db_refuse_network(table, ip) : db_refuse(table, ip);
+        else if (network) db_forget_network(table, ip);
+        else event_forget(table, ip);
         daemon_leave();
         if (!done)
             config_log(dialog, LOG_PRIO_WARNING, "Tollgate: %s not refused, the table is full",

@@ -25,6 +25,7 @@ struct ip_list_row {
     int32_t age; // seconds, at the refresh
     uint16_t conns;
     uint8_t offences;
+    uint8_t bits; // a network's prefix length; 0 for an address
 };
 
 HWND ip_list_window;                       // dialog thread only
@@ -59,12 +60,14 @@ void ip_list_create(HWND dialog)
     ip_list_close();
     DWORD style = IP_LIST_STYLE;
     event_gate_enter();
-    int32_t capacity = db_capacity(db_current());
+    db_table *table = db_current();
+    int32_t capacity = db_capacity(table);
+    int32_t rows = capacity + (db_networks(table) ? db_capacity(db_networks(table)) : 0);
     daemon_leave();
     if (capacity > DB_SLOTS) {
         // Rows on demand: the control sorts nothing itself then.
-        ip_list_rows = (ip_list_row *)os.alloc(sizeof(ip_list_row) * (size_t)capacity);
-        if (ip_list_rows) ip_list_room = capacity;
+        ip_list_rows = (ip_list_row *)os.alloc(sizeof(ip_list_row) * (size_t)rows);
+        if (ip_list_rows) ip_list_room = rows;
         style = (style & ~(DWORD)LVS_SORTDESCENDING) | LVS_OWNERDATA;
     }
     ip_list_window = CreateWindowExA(0, IP_LIST_CLASS, "", style, IP_LIST_LEFT, IP_LIST_TOP,
@@ -93,26 +96,37 @@ void ip_list_create(HWND dialog)
     ip_list_refresh();
 }
 
-// One row as the list shows it: its age measured against `now`. Wrapping subtraction: a clock
-// set back shows a negative age, never an overflow.
-static ip_list_row ip_list_row_of(const ip_entry_copy &slot, int32_t now)
+// Hands each held slot of the current table, then each of its network table, to `take` as a
+// row, its age measured against `now` (wrapping subtraction: a clock set back shows a negative
+// age, never an overflow), until `take` answers false. Counted in the gate, so that no start-up
+// or shutdown on another thread gives the table back under the walk.
+template <typename Take> static void ip_list_walk(int32_t now, Take take)
 {
-    return {slot.ip, (int32_t)((uint32_t)now - (uint32_t)slot.last_seen), slot.conns,
-            slot.offences};
+    auto walk = [&](db_table *source, uint8_t bits) {
+        ip_entry_copy slot;
+        for (int32_t i = db_next(source, -1, &slot); i >= 0; i = db_next(source, i, &slot))
+            if (!take(ip_list_row{slot.ip, (int32_t)((uint32_t)now - (uint32_t)slot.last_seen),
+                                  slot.conns, slot.offences, bits}))
+                return false;
+        return true;
+    };
+    event_gate_enter();
+    db_table *table = db_current();
+    if (walk(table, 0) && db_networks(table))
+        walk(db_networks(table), (uint8_t)db_network_bits(table));
+    daemon_leave();
 }
 
-// Refreshes a large table's list: a new snapshot in slot order, then the row count.
+// Refreshes a large table's list: a new snapshot in slot order, networks after the addresses,
+// then the row count.
 static void ip_list_refresh_snapshot()
 {
-    int32_t now = db_clock();
     int32_t n = 0;
-    ip_entry_copy slot;
-    event_gate_enter(); // as in ip_list_refresh
-    db_table *table = db_current();
-    for (int32_t i = db_next(table, -1, &slot); i >= 0 && n < ip_list_room;
-         i = db_next(table, i, &slot))
-        ip_list_rows[n++] = ip_list_row_of(slot, now);
-    daemon_leave();
+    ip_list_walk(db_clock(), [&](const ip_list_row &row) {
+        if (n == ip_list_room) return false;
+        ip_list_rows[n++] = row;
+        return true;
+    });
     ip_list_count = n;
     SendMessageA(ip_list_window, LVM_SETITEMCOUNT, n, 0);
     InvalidateRect(ip_list_window, nullptr, TRUE);
@@ -125,6 +139,10 @@ static void ip_list_cell_text(const ip_list_row &row, int32_t column)
     if (column == 0) {
         static_assert(sizeof(ip_list_text) >= IP_TEXT_SIZE, "room for a dotted quad");
         ip_format(row.ip, ip_list_text);
+        if (row.bits > 0) {
+            size_t length = strlen(ip_list_text);
+            snprintf(ip_list_text + length, sizeof(ip_list_text) - length, "/%d", (int)row.bits);
+        }
     } else {
         snprintf(ip_list_text, sizeof(ip_list_text), "%d",
                  column == 1   ? (int)row.conns
@@ -179,29 +197,22 @@ void ip_list_refresh()
         return;
     }
     SendMessageA(ip_list_window, LVM_DELETEALLITEMS, 0, 0);
-    int32_t now = db_clock();
     int32_t last_row = -1;
-    ip_entry_copy slot;
-    // Counted in the gate, so that no start-up or shutdown on another thread gives the table
-    // back under the walk.
-    event_gate_enter();
-    db_table *table = db_current();
-    for (int32_t i = db_next(table, -1, &slot); i >= 0; i = db_next(table, i, &slot)) {
+    ip_list_walk(db_clock(), [&](const ip_list_row &shown) {
         LVITEMA item{};
         item.mask = LVIF_TEXT;
-        item.iItem = 1;
+        item.iItem = shown.bits ? INT32_MAX : 1; // networks after the addresses
         item.iSubItem = 0;
         item.pszText = (char *)"";
         int32_t row = (int32_t)SendMessageA(ip_list_window, LVM_INSERTITEMA, 0, (LPARAM)&item);
-        if (row < 0) continue; // nothing was inserted: there is no row to fill
+        if (row < 0) return true; // nothing was inserted: there is no row to fill
         last_row = row;
-        ip_list_row shown = ip_list_row_of(slot, now);
         for (int32_t column = 0; column < ip_list_shown; column++) {
             ip_list_cell_text(shown, column);
             ip_list_set_cell(row, column);
         }
-    }
-    daemon_leave();
+        return true;
+    });
     // An empty walk has no row to redraw.
     if (last_row >= 0) PostMessageA(ip_list_window, LVM_REDRAWITEMS, 0, last_row);
     UpdateWindow(ip_list_window);

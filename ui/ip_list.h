@@ -1,6 +1,7 @@
 // The address list view inside the configuration dialog: one row per held address with its
 // connection count and its age in seconds (and, while repeat offenders are remembered, its
-// offences), rebuilt from the address table on request.
+// offences), rebuilt from the address table on request; when the table counts networks, one
+// row per held network ("10.1.2.0/24") after the addresses.
 //
 // The default 48-slot table fills an ordinary list view row by row. A larger table is shown by
 // a list view that asks for its rows as they come into sight (LVS_OWNERDATA), from a snapshot
@@ -26,7 +27,7 @@ enum : int32_t {
     IP_LIST_COLUMNS = 3,
     IP_LIST_COLUMNS_REPEAT = 4, // with the offences column, while RepeatFactor is set
     IP_LIST_ROW_HINT = 30, // LVM_SETITEMCOUNT size hint
-    IP_LIST_TEXT_SIZE = 32, // one cell: an address or a decimal number
+    IP_LIST_TEXT_SIZE = 32, // one cell: an address, a network or a decimal number
 };
 enum : DWORD {
     IP_LIST_STYLE = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | WS_GROUP | WS_TABSTOP |

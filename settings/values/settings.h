@@ -18,6 +18,10 @@ enum : int32_t {
     SWEEP_INTERVAL_SECONDS = 30,
     MAX_ADDRESSES_DEFAULT = 48,      // slots of the address table; also the least it holds
     MAX_ADDRESSES_MAX = 1048576,     // the most it holds (about 22 MB of storage)
+    NETWORK_BITS_MIN = 8,            // prefix lengths a network may be counted by
+    NETWORK_BITS_MAX = 31,
+    NETWORK_FAILURES_MIN = 1,        // a network's allowance of unanswered connections
+    NETWORK_FAILURES_MAX = 65535,
     REPEAT_FACTOR_OFF = 0,           // repeat offenders are not remembered
     REPEAT_FACTOR_MIN = 2,           // growth of a refusal's quiet time per offence
     REPEAT_FACTOR_MAX = 16,
@@ -35,6 +39,11 @@ struct settings_t {
     // The table size the file asks for; start-up makes the table at this size. Not in the
     // dialog, and never written back.
     std::atomic<int32_t> max_addresses{MAX_ADDRESSES_DEFAULT};
+    // Counting whole networks: the prefix length start-up makes the network table for, and the
+    // allowance a network is refused after; both 0 (off) unless the file sets both, in range.
+    // Not in the dialog, and never written back.
+    std::atomic<int32_t> network_bits{0};
+    std::atomic<int32_t> network_failures{0};
     // Repeat offenders, from the file at start-up only (not in the dialog, never written
     // back): the factor by which each offence lengthens a refusal (REPEAT_FACTOR_OFF, or
     // REPEAT_FACTOR_MIN to REPEAT_FACTOR_MAX), the cap on any refusal's quiet time and how long

@@ -420,6 +420,21 @@ def scenario_repeat_offender(args):
     assert statistic(log, "Blocked hosts") == 3, log
 
 
+def scenario_network_allowance(args):
+    """With NetworkBits=20 and NetworkFailures=20, 30 addresses of one /20 trying once each: 20
+    are let in, 10 refused for their network; the next /20 is let in."""
+    def body(port):
+        greetings = [pop_greeting(port, f"127.1.{i % 16}.{i}") for i in range(1, 31)]
+        assert [g.startswith("+OK") for g in greetings] == [True] * 20 + [False] * 10, greetings
+        assert pop_greeting(port, "127.1.16.1").startswith("+OK")
+
+    log = run_host(args, ini_text(general=["NetworkBits=20", "NetworkFailures=20"]), body)
+    lines = [line.split("] ", 1)[-1] for line in log.splitlines()]
+    assert lines[lines.index("   AuthFailures: 5") + 1] == "   Networks:     /20, 20 failures", log
+    assert log.count("    connection blocked (network 127.1.0.0/20)") == 10, log
+    assert statistic(log, "Blocked hosts") == 10, log
+
+
 SCENARIOS = {
     "RefusedAfterAuthFailures": scenario_refused_after_auth_failures,
     "LoginRestartsCount": scenario_login_restarts_count,
@@ -431,6 +446,7 @@ SCENARIOS = {
     "SilentConnectionsAreBounded": scenario_silent_connections_are_bounded,
     "BlackListedRefusedAtOnce": scenario_black_listed_refused_at_once,
     "RepeatOffender": scenario_repeat_offender,
+    "NetworkAllowance": scenario_network_allowance,
 }
 
 

@@ -7,7 +7,8 @@
 // input of even length runs on the default 48-slot table; one of odd length on a table of 1024
 // slots (four index stripes, two bitmap levels) with 4096 more client addresses and bursts of
 // new ones, so that the index fills, clusters and is churned by claims, releases, expiry and
-// clearing.
+// clearing. An operation switches the counting of networks on (8 to 31 bits, a fresh network
+// table, an allowance) or off.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +39,8 @@ struct model_slot {
 
 struct model_t {
     model_slot slot[MODEL_SLOTS_LARGE];
+    model_slot net[MODEL_SLOTS_LARGE]; // networks, while net_bits > 0
+    int32_t net_held, net_bits, net_failures, untracked;
     int32_t slots; // of the table under test
     int32_t held;
     uint32_t white_address[MODEL_WHITE];
@@ -75,6 +78,28 @@ bool model_white(uint32_t ip)
     return false;
 }
 
+// The connection of `ip` for its network: counted (with `count`) unless the network is
+// refused, which is only stamped. True when refused.
+bool model_network(uint32_t ip, bool count)
+{
+    if (!model.net_bits) return false;
+    ip &= model_mask(model.net_bits);
+    int free_slot = -1;
+    for (int k = model.slots - 1; k >= 0; k--) {
+        model_slot &n = model.net[k];
+        if (!n.in_use) free_slot = k;
+        if (!n.in_use || n.ip != ip) continue;
+        bool refused = (int32_t)n.conns >= model.net_failures;
+        if (refused || count) n.last_seen = model.now;
+        if (!refused && count) n.conns++;
+        return refused;
+    }
+    if (count && free_slot < 0) model.untracked++;
+    if (count && free_slot >= 0) model.net[free_slot] = {true, ip, model.now, 1, 0, false}, model.net_held++;
+    return false;
+}
+
+
 bool model_repeat_on() { return model.repeat_factor >= 2 && model.repeat_factor <= 16; }
 
 // Seconds of quiet that clear the refusal of offence k: ClearTime x factor^(k-1) minutes, no
@@ -108,8 +133,14 @@ int32_t model_connect(uint32_t ip, int32_t *offences)
         model_slot &s = model.slot[k];
         if (!s.in_use || s.ip != ip) continue;
         int64_t quiet = (int64_t)model.now - s.last_seen;
+        bool offender = model_repeat_on() && s.offences > 0;
+        bool refused = !offender ? (int32_t)s.conns >= model.auth_failures
+                       : s.refusing ? quiet <= model_refusal(s.offences) ||
+                                          model.repeat_auth_failures <= 0
+                                    : (int32_t)s.conns >= model.repeat_auth_failures;
+        if (model_network(ip, !refused) && !refused) return CHECK_NETWORK_BLOCKED;
         s.last_seen = model.now;
-        if (model_repeat_on() && s.offences > 0) {
+        if (offender) {
             if (s.refusing) {
                 if (quiet <= model_refusal(s.offences)) return CHECK_BLOCKED;
                 s.refusing = false;
@@ -123,13 +154,14 @@ int32_t model_connect(uint32_t ip, int32_t *offences)
             *offences = s.offences;
             return CHECK_OFFENDER;
         }
-        if ((int32_t)s.conns >= model.auth_failures) {
+        if (refused) {
             if (model_repeat_on()) model_offence(s);
             return CHECK_BLOCKED;
         }
         s.conns++;
         return CHECK_KNOWN;
     }
+    if (model_network(ip, true)) return CHECK_NETWORK_BLOCKED;
     for (int k = 0; k < model.slots; k++) { // lowest free slot first
         model_slot &s = model.slot[k];
         if (s.in_use) continue;
@@ -147,19 +179,24 @@ void model_release(uint32_t ip)
         if (s.in_use && s.ip == ip) {
             s.in_use = false;
             model.held--;
+            for (model_slot &n : model.net) // its connections back from its network
+                if (model.net_bits && n.in_use && n.ip == (ip & model_mask(model.net_bits))) {
+                    n.conns = n.conns > s.conns ? (uint16_t)(n.conns - s.conns) : 0;
+                    if (n.conns == 0) n.in_use = false, model.net_held--;
+                }
             return;
         }
     }
 }
 
-int32_t model_expire()
+int32_t model_expire(model_slot *slots, int32_t *held)
 {
     int32_t freed = 0;
     for (int k = 0; k < model.slots; k++) {
-        model_slot &s = model.slot[k];
+        model_slot &s = slots[k];
         if (s.in_use && (int64_t)model.now - s.last_seen > model_remembered(s)) {
             s.in_use = false;
-            model.held--;
+            --*held;
             freed++;
         }
     }
@@ -245,23 +282,33 @@ void expect_eq(const char *what, long long real, long long expected, size_t op)
     if (real != expected) mismatch(what, real, expected, op);
 }
 
-// The whole table through the dialog's walk against the model's slots.
-void compare_tables(size_t op)
+// A whole table through the dialog's walk against the model's slots.
+void compare_table(db_table *table, const model_slot *slots, int32_t held, size_t op)
 {
-    expect_eq("held count", db_held(db_current()), model.held, op);
+    expect_eq("held count", db_held(table), held, op);
     ip_entry_copy copy;
-    int32_t i = db_next(db_current(), -1, &copy);
+    int32_t i = db_next(table, -1, &copy);
     for (int k = 0; k < model.slots; k++) {
-        if (!model.slot[k].in_use) continue;
+        if (!slots[k].in_use) continue;
         expect_eq("next held slot", i, k, op);
-        expect_eq("ip", copy.ip, model.slot[k].ip, op);
-        expect_eq("last_seen", copy.last_seen, model.slot[k].last_seen, op);
-        expect_eq("conns", copy.conns, model.slot[k].conns, op);
-        expect_eq("offences", copy.offences, model.slot[k].offences, op);
-        expect_eq("refusing", copy.refusing, model.slot[k].refusing, op);
-        i = db_next(db_current(), i, &copy);
+        expect_eq("ip", copy.ip, slots[k].ip, op);
+        expect_eq("last_seen", copy.last_seen, slots[k].last_seen, op);
+        expect_eq("conns", copy.conns, slots[k].conns, op);
+        expect_eq("offences", copy.offences, slots[k].offences, op);
+        expect_eq("refusing", copy.refusing, slots[k].refusing, op);
+        i = db_next(table, i, &copy);
     }
     expect_eq("walk end", i, -1, op);
+}
+
+// The address table, and the networks with the connections let in untracked when counted.
+void compare_tables(size_t op)
+{
+    compare_table(db_current(), model.slot, model.held, op);
+    if (!model.net_bits) return;
+    compare_table(db_networks(db_current()), model.net, model.net_held, op);
+    expect_eq("untracked", db_take_untracked(db_networks(db_current())), model.untracked, op);
+    model.untracked = 0;
 }
 
 int32_t fuzz_clock() { return model.now; }
@@ -298,7 +345,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     while (pos < size && op < 4096) {
         uint8_t code = next();
         uint8_t arg = next();
-        switch (code % 14) {
+        switch (code % 15) {
         case 0: case 1: { // connect (the most common event)
             const client_address c = pick_client(arg, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
             check_connect(c, "decision", op);
@@ -333,13 +380,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                        2 * limit, 2 * limit + 1, cap + 1, limit + cap + 1};
             int64_t step = steps[arg % 12];
             if (step > 0 && step < 1000000) model.now += (int32_t)step;
-            expect_eq("expired", db_expire(db_current()), model_expire(), op);
+            int32_t freed = model_expire(model.slot, &model.held);
+            expect_eq("expired", db_expire(db_current()), freed, op);
+            if (model.net_bits)
+                expect_eq("networks expired", db_expire(db_networks(db_current())),
+                          model_expire(model.net, &model.net_held), op);
             break;
         }
         case 6: // "Clear All": the slots (the white list is emptied separately, case 9)
             expect_eq("clear result", db_clear(db_current()), 1, op);
             for (model_slot &s : model.slot) s.in_use = false;
-            model.held = 0;
+            for (model_slot &s : model.net) s.in_use = false;
+            model.held = model.net_held = 0;
             break;
         case 7: { // white_add with a prefix from -3 to 40
             char text[32];
@@ -377,6 +429,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             model.repeat_auth_failures = (arg >> 3) % 4 == 3 ? 30 : (arg >> 3) % 4;
             settings.max_clear_time.store(model.max_clear_time);
             settings.repeat_auth_failures.store(model.repeat_auth_failures);
+            break;
+        }
+        case 14: { // networks counted afresh at another length and allowance, or not at all
+            const int32_t lengths[8] = {0, 8, 16, 20, 24, 24, 29, 31};
+            const int32_t allowances[8] = {1, 2, 3, 4, 5, 8, 20, 65535};
+            model.net_bits = lengths[arg % 8];
+            settings.network_failures.store(model.net_failures = allowances[next() % 8]);
+            db_table *networks = model.net_bits ? db_table_make(model.slots, malloc, free) : nullptr;
+            db_set_networks(db_current(), networks, model.net_bits);
+            for (model_slot &s : model.net) s.in_use = false;
+            model.net_held = model.untracked = 0;
             break;
         }
         default: { // white_match on a client address

@@ -177,6 +177,37 @@ TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
     }
 }
 
+// Networks are counted only with both keys in range: either missing says and changes nothing;
+// anything else is one warning and no counting.
+TEST_F(SettingsLoad, NetworkKeysCountNetworksOnlyWhenBothAreInRange)
+{
+    const char *cases[][3] = { // NetworkBits ("": no key), NetworkFailures, the line ("w": warning)
+        {"", "20", nullptr}, {"24", "", nullptr}, {"24", "20", "/24, 20 failures"},
+        {"8", "1", "/8, 1 failure"}, {"31", "65535", "/31, 65535 failures"}, {"7", "20", "w"},
+        {"32", "20", "w"}, {"24", "0", "w"}, {"24", "65536", "w"}, {"24x", "20", "w"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c[0]) + " " + c[1]);
+        reset_module();
+        enter_fresh_dir();
+        std::string bits = std::string("NetworkBits=") + c[0], failures = "NetworkFailures=";
+        write_ini(ini_text({"[General]", *c[0] ? bits.c_str() : ";", (failures + c[1]).c_str()}));
+        load_settings();
+        bool on = c[2] && *c[2] == '/';
+        EXPECT_EQ(settings.network_bits * 100000 + settings.network_failures,
+                  on ? atoi(c[0]) * 100000 + atoi(c[1]) : 0);
+        std::vector<std::string> expected = value_lines(30, 5, "No");
+        if (c[2])
+            expected.insert(expected.begin() + 3,
+                            on ? logged(0, 25, "   Networks:     " + std::string(c[2]))
+                               : logged(0, 10, "Tollgate: NetworkBits '" + std::string(c[0]) +
+                                                   "' or NetworkFailures '" + c[1] +
+                                                   "' out of range (8 to 31, 1 to 65535), "
+                                                   "networks not counted"));
+        EXPECT_EQ(log_lines(), expected);
+    }
+}
+
 TEST_F(SettingsLoad, ShortTermFlagIsSavedAsOne)
 {
     write_ini(ini_text({"[General]", "UseShortTerm=7"}));

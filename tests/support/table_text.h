@@ -28,6 +28,14 @@ inline int32_t release_text(const char *text, db_table *table = db_current())
     return db_release(table, ip_parse(text));
 }
 
+// Makes the current table count networks of `bits` bits, `failures` allowed; the network table.
+inline db_table *test_count_networks(int32_t bits, int32_t failures)
+{
+    settings.network_failures.store(failures);
+    db_set_networks(db_current(), db_table_make(db_capacity(db_current()), malloc, free), bits);
+    return db_networks(db_current());
+}
+
 // Makes the reserve current again and gives back the table the test made.
 inline void test_table_give_back()
 {

@@ -173,6 +173,48 @@ TEST_F(AddressTable, ClockSetBackNeverExpiresAndNeverOverflows)
     EXPECT_EQ(db_held(db_current()), 1);
 }
 
+// A table counting /24 networks, each allowed 3 unanswered connections.
+class Networks : public AddressTable {
+protected:
+    void SetUp() override
+    {
+        AddressTable::SetUp();
+        networks = test_count_networks(24, 3);
+    }
+    db_table *networks = nullptr;
+};
+
+TEST_F(Networks, CountsOnlyLetInConnectionsAndALoginTakesItsOwnBack)
+{
+    settings.auth_failures = 2;
+    for (int i = 0; i < 9; i++) connect_text("10.1.2.1"); // let in twice, then refused
+    EXPECT_EQ(held(networks)[0].conns, 2);
+    EXPECT_EQ(connect_text("10.1.2.2"), CHECK_NEW);
+    EXPECT_EQ(connect_text("10.1.2.3"), CHECK_NETWORK_BLOCKED) << "the fourth of three";
+    EXPECT_EQ(connect_text("10.1.2.2"), CHECK_NETWORK_BLOCKED);
+    EXPECT_EQ(slot_of("10.1.2.3"), -1) << "a network refusal is not counted for its address";
+    EXPECT_EQ(connect_text("10.1.3.1"), CHECK_NEW) << "the next network is its own";
+    release_text("10.1.2.1");
+    EXPECT_EQ(held(networks)[0].conns, 1);
+    EXPECT_EQ(connect_text("10.1.2.3"), CHECK_NEW);
+}
+
+TEST_F(Networks, WhiteListedAreNeverCountedAndANetworkExpiresAfterItsLastRefusal)
+{
+    settings.clear_time = 1;
+    white_add("10.1.2.200", 32);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(connect_text("10.1.2.200"), CHECK_WHITE);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(connect_text("10.1.2.1"), i ? CHECK_KNOWN : CHECK_NEW);
+    EXPECT_EQ(connect_text("10.1.2.200"), CHECK_WHITE) << "nor refused";
+    test_now += 40;
+    EXPECT_EQ(connect_text("10.1.2.5"), CHECK_NETWORK_BLOCKED);
+    test_now += 60;
+    EXPECT_EQ(db_expire(networks), 0) << "the refusal 60 s ago started the wait again";
+    test_now += 1;
+    EXPECT_EQ(db_expire(networks), 1);
+    EXPECT_EQ(connect_text("10.1.2.5"), CHECK_NEW);
+}
+
 TEST(TableClock, ReadsTheSecondsSince1970ThatTimeGives)
 {
     int32_t before = (int32_t)time(nullptr);

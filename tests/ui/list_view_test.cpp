@@ -227,6 +227,25 @@ TEST_F(ListView, ClearAllEmptiesTheList)
     EXPECT_EQ(db_held(db_current()), 0);
 }
 
+// Held networks follow the addresses as rows of their own; "Clear All" empties both tables.
+TEST_F(ListView, NetworkRowsFollowTheAddressesAndClearAllEmptiesThem)
+{
+    test_table_publish();
+    test_count_networks(24, 20);
+    connect("10.1.2.7", 2, 30);
+    connect("10.1.2.8", 1, 5);
+    rows seen, cleared;
+    dialog_run(record(), [&](HWND dlg) {
+        seen = list_view_rows(ip_list_window);
+        dlg_click(dlg, IDC_CLEAR_ALL);
+        cleared = list_view_rows(ip_list_window);
+    });
+    EXPECT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen.back(), std::vector<std::string>({"10.1.2.0/24", "3", "5"}));
+    EXPECT_EQ(cleared.size() + (size_t)db_held(db_networks(db_current())), 0u);
+    test_table_publish();
+}
+
 // The handle outlives the dialog (naming a destroyed window) until the next opening replaces it.
 TEST_F(ListView, WindowIsReplacedAtEachOpening)
 {

@@ -1,6 +1,7 @@
 // The POP3 event handler: a decision per connection, a release per login.
 #include "tracking/events/event_handler.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "host/base/platform.h"
@@ -11,6 +12,8 @@
 
 int32_t stat_blocked;  // start-up writes, POP3 threads read (see the header)
 int32_t stat_max_list; // likewise
+
+enum : int32_t { EVENT_DETAIL_SIZE = 64 }; // a detail line with a network in it
 
 // Refuses a connection: logs `detail`, writes the refusal line (when there is a record),
 // counts it in "Blocked hosts" and gives the host's refusal result.
@@ -23,6 +26,29 @@ static int32_t event_refuse(host_connection *conn, const char *detail)
                                                                     : EVENT_REFUSE;
 }
 
+// The shared store's view of the network of `ip`, when the table counts networks: into *out,
+// and returned; null when it does not.
+static const shared_network *event_shared_network(db_table *table, uint32_t ip,
+                                                  shared_network *out)
+{
+    if (db_networks(table) == nullptr) return nullptr;
+    out->address = db_network_of(table, ip);
+    out->bits = db_network_bits(table);
+    out->allowance = settings.network_failures.load(std::memory_order_relaxed);
+    return out;
+}
+
+// Refuses the connection of `ip` for its network, naming the network as the table counts it.
+static int32_t event_refuse_network(host_connection *conn, db_table *table, uint32_t ip)
+{
+    char dotted[IP_TEXT_SIZE];
+    ip_format(db_network_of(table, ip), dotted);
+    char line[EVENT_DETAIL_SIZE];
+    snprintf(line, sizeof line, "    connection blocked (network %s/%d)", dotted,
+             (int)db_network_bits(table));
+    return event_refuse(conn, line);
+}
+
 // Logs the decision on a connection and turns it into the host's result. `conn` may be null
 // (a host that passed no record): the decision is made and logged, nothing is written.
 static int32_t event_connect(db_table *table, host_connection *conn, const char *address)
@@ -33,19 +59,27 @@ static int32_t event_connect(db_table *table, host_connection *conn, const char 
     int32_t decision = db_check_connect(table, ip, &offences);
     // The counts shared with the other servers, after the local decision: they can only add a
     // refusal. Nothing happens here without a store.
-    bool shared_refusal = false;
+    int32_t shared = SHARED_NO_ANSWER;
     if (decision != CHECK_WHITE && decision != CHECK_BLACK && shared_store_on()) {
+        shared_network network;
+        bool let_in = decision != CHECK_BLOCKED && decision != CHECK_NETWORK_BLOCKED;
         int32_t allowance = settings.auth_failures.load(std::memory_order_relaxed);
-        int32_t shared = shared_store_connect(ip, allowance, decision != CHECK_BLOCKED, nullptr);
-        shared_refusal = decision != CHECK_BLOCKED && shared >= SHARED_REFUSED;
-        // A refused new address is still held here: the peak counts it as it would have.
-        if (shared_refusal && decision == CHECK_NEW) host_stat_report(stat_max_list, db_held(table));
-        if (shared_refusal) decision = CHECK_BLOCKED;
+        shared = shared_store_connect(ip, allowance, let_in,
+                                      event_shared_network(table, ip, &network));
+        if (!let_in || shared < SHARED_REFUSED) {
+            shared = SHARED_NO_ANSWER; // the local refusal stands, or nothing more to refuse
+        } else {
+            // A refused new address is still held here: the peak counts it as it would have.
+            if (decision == CHECK_NEW) host_stat_report(stat_max_list, db_held(table));
+            decision = shared == SHARED_REFUSED_NETWORK ? CHECK_NETWORK_BLOCKED : CHECK_BLOCKED;
+        }
     }
     switch (decision) {
     case CHECK_BLOCKED:
-        return event_refuse(conn, shared_refusal ? "    connection blocked (shared count)"
-                                                 : "    connection blocked");
+        return event_refuse(conn, shared == SHARED_REFUSED ? "    connection blocked (shared count)"
+                                                           : "    connection blocked");
+    case CHECK_NETWORK_BLOCKED:
+        return event_refuse_network(conn, table, ip);
     case CHECK_BLACK:
         return event_refuse(conn, "    connection blocked (black list)");
     case CHECK_KNOWN:
@@ -79,7 +113,8 @@ static const char *event_login_format(int32_t code)
 void event_forget(db_table *table, uint32_t ip)
 {
     db_release(table, ip);
-    if (shared_store_on()) shared_store_login(ip, nullptr);
+    shared_network network;
+    if (shared_store_on()) shared_store_login(ip, event_shared_network(table, ip, &network));
 }
 
 // Dispatches one host event. Every path returns 0, -1 or -3; a call that arrives while the

@@ -41,14 +41,31 @@ void sweeper_disarm()
     sweeper_wake = nullptr;
 }
 
+// Sweeps the network table of `table`, if it counts networks, and reports in one line the
+// connections of new networks it had no room for since the last pass.
+static void sweeper_sweep_networks(db_table *table)
+{
+    db_table *networks = db_networks(table);
+    if (networks == nullptr) return;
+    db_expire(networks);
+    int32_t untracked = db_take_untracked(networks);
+    if (untracked > 0)
+        host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_WARNING,
+                        "Tollgate: network table full, %d connections of new networks allowed "
+                        "untracked",
+                        untracked);
+}
+
 DWORD WINAPI sweeper_thread(LPVOID)
 {
     WaitForSingleObject(sweeper_wake, SWEEPER_START_DELAY_MS);
     while (!sweeper_stop.load(std::memory_order_relaxed)) {
-        int32_t freed = db_expire(db_current());
+        db_table *table = db_current();
+        int32_t freed = db_expire(table);
         if (freed > 0)
             host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_DETAIL, "Tollgate: %d IPs released by timeout",
                             freed);
+        sweeper_sweep_networks(table);
         state_file_save_changes();
         DWORD wait_ms = (DWORD)settings.sweep_interval.load(std::memory_order_relaxed) * 1000;
         WaitForSingleObject(sweeper_wake, wait_ms);

@@ -1,4 +1,5 @@
-// The timeout sweeper: the module's one thread, which frees quiet addresses every sweep interval.
+// The timeout sweeper: the module's one thread, which frees quiet addresses (and networks, when
+// they are counted) every sweep interval.
 //
 // Owns: sweeper_stop and the event that wakes the thread out of its wait.
 // Threads: sweeper_thread runs on its own thread; start-up arms it and shutdown stops it, both on

@@ -4,6 +4,9 @@
 //     Tollgate state 1
 //     # address connections last_seen (seconds since 1970)
 //     10.0.0.7 6 1765170000
+//     10.1.2.0/24 20 1765170000
+// The second kind of line is a network the table counts (its address, then its prefix length);
+// it is read back only into a table that counts networks of that length.
 // The reader takes the whole file into memory and parses it by hand (a million lines in well
 // under a second): blank lines and lines starting with # or ; are skipped, CR LF and LF both
 // end a line. Version 1 lines hold exactly three fields. With repeat offenders remembered the
@@ -68,6 +71,7 @@ struct state_entry {
     uint16_t conns;
     uint8_t offences; // at most DB_OFFENCES_MAX
     bool refusing;
+    uint8_t bits;     // a network's prefix length; 0 for an address
 };
 
 // Reads a decimal number of at most `max` at *p, moving *p past it; false when there is no
@@ -132,6 +136,9 @@ static bool state_parse_line(const char *p, const char *end, state_fields fields
         if (k > 0 && (p == end || *p++ != '.')) return false;
         if (!state_read_number(&p, end, 255, &octet[k])) return false;
     }
+    uint32_t bits = 0;
+    if (p != end && *p == '/' && (++p, !state_read_number(&p, end, 32, &bits) || bits == 0))
+        return false;
     if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, 65535, &conns))
         return false;
     if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, INT32_MAX, &seen))
@@ -150,6 +157,7 @@ static bool state_parse_line(const char *p, const char *end, state_fields fields
     out->ip = octet[0] | octet[1] << 8 | octet[2] << 16 | octet[3] << 24;
     out->conns = (uint16_t)conns;
     out->last_seen = (int32_t)seen;
+    out->bits = (uint8_t)bits;
     return true;
 }
 
@@ -272,11 +280,19 @@ static bool state_newest_first(const state_entry &a, const state_entry &b)
 }
 static bool state_by_line(const state_entry &a, const state_entry &b) { return a.line < b.line; }
 
+// True for a line the table can take back: an address on neither list, or a network
+// of the length the table counts (`network_bits`, 0 for none) written as its network address.
+static bool state_fits(const state_entry &e, int32_t network_bits)
+{
+    if (e.bits == 0) return !white_match(e.ip) && !black_match(e.ip);
+    return e.bits == network_bits && (e.ip & prefix_to_mask(e.bits)) == e.ip;
+}
+
 // Parses the lines after the first into `entries` (room for every line), keeping those that
 // pass the rules. Returns how many were kept; *lines counts the entry lines seen (neither blank
 // nor comment).
 static uint32_t state_gather(const char *p, const char *end, state_fields fields,
-                             state_entry *entries, uint32_t *lines)
+                             int32_t network_bits, state_entry *entries, uint32_t *lines)
 {
     int32_t now = db_clock();
     bool repeat = db_repeat_on();
@@ -291,7 +307,7 @@ static uint32_t state_gather(const char *p, const char *end, state_fields fields
         if (p < stop && *p != '#' && *p != ';') {
             state_entry e;
             e.line = (*lines)++;
-            if (state_parse_line(p, stop, fields, &e) && !white_match(e.ip) && !black_match(e.ip)) {
+            if (state_parse_line(p, stop, fields, &e) && state_fits(e, network_bits)) {
                 // A stamp far ahead means the clock was set back: the address was seen now.
                 if ((int64_t)e.last_seen - now > STATE_FUTURE_SLACK_SECONDS) e.last_seen = now;
                 // Offenders are read as such only while they are remembered; without them an
@@ -357,7 +373,7 @@ void state_file_load()
         state_refuse("cannot be read");
         return;
     }
-    int32_t restored = 0, no_room = 0;
+    int32_t restored = 0, networks_restored = 0, no_room = 0;
     uint32_t lines = 0;
     // An empty file is a state file without lines.
     if (found > 0 && size > 0) {
@@ -381,14 +397,32 @@ void state_file_load()
         state_fields fields = version == STATE_FORMAT_VERSION          ? STATE_FIELDS_EXACT
                               : version == STATE_FORMAT_VERSION_REPEAT ? STATE_FIELDS_REPEAT
                                                                        : STATE_FIELDS_LEAD;
-        uint32_t kept = state_gather(q, end, fields, entries, &lines);
-        restored = state_restore(db_current(), entries, kept, &no_room);
+        db_table *table = db_current();
+        uint32_t kept = state_gather(q, end, fields, db_network_bits(table), entries, &lines);
+        // Addresses first, then networks: each kind goes into its own table.
+        state_entry *networks = std::partition(
+            entries, entries + kept, [](const state_entry &e) { return e.bits == 0; });
+        restored = state_restore(table, entries, (uint32_t)(networks - entries), &no_room);
+        if (db_networks(table)) {
+            int32_t networks_no_room = 0;
+            networks_restored = state_restore(db_networks(table), networks,
+                                              (uint32_t)(entries + kept - networks),
+                                              &networks_no_room);
+            no_room += networks_no_room;
+        }
         os.release(entries);
     }
     if (text) os.release(text);
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
-                    "Tollgate: %d addresses restored from the state file, %d lines dropped",
-                    restored, (int32_t)lines - restored);
+    int32_t dropped = (int32_t)lines - restored - networks_restored;
+    if (db_networks(db_current()))
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
+                        "Tollgate: %d addresses and %d networks restored from the state file, %d "
+                        "lines dropped",
+                        restored, networks_restored, dropped);
+    else
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
+                        "Tollgate: %d addresses restored from the state file, %d lines dropped",
+                        restored, dropped);
     if (no_room == 0) return;
     if (state_keep_old()) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
@@ -406,9 +440,37 @@ void state_file_load()
     state_refuse(why);
 }
 
-// Formats the table into `text` (room for the header and `lines` lines); returns its length,
-// and in *whole whether every held slot found room. Slot by slot through db_next: a stripe lock
-// is held for one copy at a time, never across the disk.
+// Appends the held slots of `table` to `text` at *length (room for `room` bytes and *lines
+// more lines), each as an address (with its offences when `repeat`) or, with `bits`, as a
+// network of that length; true when every held slot found room. Slot by slot through db_next:
+// a stripe lock is held for one copy at a time, never across the disk.
+static bool state_format_slots(db_table *table, int32_t bits, bool repeat, char *text,
+                               uint32_t room, uint32_t *length, int32_t *lines)
+{
+    ip_entry_copy slot;
+    int32_t i = db_next(table, -1, &slot);
+    for (; i >= 0 && *lines > 0; i = db_next(table, i, &slot)) {
+        char dotted[IP_TEXT_SIZE];
+        ip_format(slot.ip, dotted);
+        char prefix[8] = "";
+        if (bits > 0) snprintf(prefix, sizeof prefix, "/%d", (int)bits);
+        int n;
+        if (repeat && bits == 0)
+            n = snprintf(text + *length, room - *length, "%s %u %ld %u %u\r\n", dotted,
+                         (unsigned)slot.conns, (long)slot.last_seen, (unsigned)slot.offences,
+                         slot.refusing ? 1u : 0u);
+        else
+            n = snprintf(text + *length, room - *length, "%s%s %u %ld\r\n", dotted, prefix,
+                         (unsigned)slot.conns, (long)slot.last_seen);
+        if (n < 0 || (uint32_t)n >= room - *length) break;
+        *length += (uint32_t)n;
+        --*lines;
+    }
+    return i < 0;
+}
+
+// Formats the table, and its networks, into `text` (room for the header and `lines` lines);
+// returns its length, and in *whole whether every held slot found room.
 static uint32_t state_format(db_table *table, char *text, uint32_t room, int32_t lines,
                              bool *whole)
 {
@@ -419,24 +481,11 @@ static uint32_t state_format(db_table *table, char *text, uint32_t room, int32_t
                      (int)(repeat ? STATE_FORMAT_VERSION_REPEAT : STATE_FORMAT_VERSION),
                      repeat ? " offences refusing" : "");
     uint32_t length = (uint32_t)n;
-    ip_entry_copy slot;
-    int32_t written = 0;
-    int32_t i = db_next(table, -1, &slot);
-    for (; i >= 0 && written < lines; i = db_next(table, i, &slot)) {
-        char dotted[IP_TEXT_SIZE];
-        ip_format(slot.ip, dotted);
-        if (repeat)
-            n = snprintf(text + length, room - length, "%s %u %ld %u %u\r\n", dotted,
-                         (unsigned)slot.conns, (long)slot.last_seen, (unsigned)slot.offences,
-                         slot.refusing ? 1u : 0u);
-        else
-            n = snprintf(text + length, room - length, "%s %u %ld\r\n", dotted,
-                         (unsigned)slot.conns, (long)slot.last_seen);
-        if (n < 0 || (uint32_t)n >= room - length) break;
-        length += (uint32_t)n;
-        written++;
-    }
-    *whole = i < 0;
+    *whole = state_format_slots(table, 0, repeat, text, room, &length, &lines);
+    db_table *networks = db_networks(table);
+    if (networks && !state_format_slots(networks, db_network_bits(table), repeat, text, room,
+                                        &length, &lines))
+        *whole = false;
     return length;
 }
 
@@ -472,8 +521,9 @@ int32_t state_file_save_changes()
         return 1;
     // Room for the addresses held now and some that may arrive during the walk, not for the
     // whole table: a large table mostly empty must not cost its full size on every pass.
-    int32_t capacity = db_capacity(table);
-    int32_t held = db_held(table);
+    db_table *networks = db_networks(table);
+    int32_t capacity = db_capacity(table) + (networks ? db_capacity(networks) : 0);
+    int32_t held = db_held(table) + (networks ? db_held(networks) : 0);
     int32_t lines = held + held / 8 + STATE_LINES_SPARE;
     if (lines > capacity) lines = capacity;
     uint32_t room = (uint32_t)(lines + 2) * STATE_LINE_MAX;

@@ -26,12 +26,13 @@ enum : int32_t {
 // become held slots unless malformed, white- or black-listed, or older than ClearTime (an
 // offender's line: than the time it is remembered); a last_seen more than a minute ahead is
 // taken as now; of two lines for one address the later in the file wins; beyond the table's
-// size the newest are kept. Logs one summary line; when addresses found no
-// room, a warning too, and the file as read is copied to "<name>.old" (replacing an older one)
-// before any write can replace it. A file that cannot be read, or whose first line is not the
-// format's (an empty file is a state file without lines), is left untouched with one error,
-// and so is the file when its copy cannot be made: the table then lives in memory only for
-// this run. Never fails: the start-up goes on whatever the file holds.
+// size the newest are kept. Network lines go into the table's network table, and are dropped
+// when it counts none or counts networks of another length. Logs one summary line; when
+// addresses found no room, a warning too, and the file as read is copied to "<name>.old"
+// (replacing an older one) before any write can replace it. A file that cannot be read, or
+// whose first line is not the format's (an empty file is a state file without lines), is left
+// untouched with one error, and so is the file when its copy cannot be made: the table then
+// lives in memory only for this run. Never fails: the start-up goes on whatever the file holds.
 void state_file_load();
 // Writes the table to the state file when it changed since the last write: to a temporary file
 // beside it, flushed, then moved over it in one step, so a crash leaves the old file whole and

@@ -159,6 +159,29 @@ TEST_F(StateFile, ReadingKeepsTheLinesThatPassTheRules)
     EXPECT_EQ(log_lines(), lines_t({summary(6, dropped)}));
 }
 
+TEST_F(StateFile, NetworksSurviveARestartAndOtherNetworkLinesAreDropped)
+{
+    use_state();
+    test_count_networks(24, 3);
+    for (const char *address : {"10.1.2.1", "10.1.2.2", "10.1.2.2", "10.1.2.3", "10.1.5.1"})
+        test_now += 10, connect_text(address); // 10.1.2.3 refused for its network
+    ASSERT_EQ(state_file_save_changes(), 1);
+    std::string saved = get(settings_state_path), before = table();
+    EXPECT_NE(saved.find("\n10.1.2.0/24 3 1700000040\r\n10.1.5.0/24 1 1700000050\r\n"),
+              std::string::npos);
+    put(settings_state_path, saved + "10.1.3.0/16 4 1700000000\n10.1.4.5/24 4 1700000000\n");
+    db_clear(db_current());
+    state_file_load();
+    EXPECT_EQ(table(), before);
+    EXPECT_EQ(connect_text("10.1.2.9"), CHECK_NETWORK_BLOCKED);
+    db_set_networks(db_current(), nullptr, 0);
+    db_clear(db_current());
+    state_file_load(); // networks not counted: their lines are dropped
+    EXPECT_EQ(log_lines(), lines_t({logged(0, 15, "Tollgate: 3 addresses and 2 networks restored "
+                                                  "from the state file, 2 lines dropped"),
+                                    summary(3, 4)}));
+}
+
 // Addresses the table has no room for are warned of, and the file as read is kept as .old
 // (replacing an older one) before a write replaces it; when it cannot be kept, nothing is
 // written this run.
