@@ -403,38 +403,40 @@ int32_t load_settings()
     return 1;
 }
 
-// Reads General/WhiteIPs and as many WhiteIP keys, logging the list under its heading.
-static void settings_load_white_list()
+// Reads General/<count key> and as many <section><n> keys, logging them under `heading` with
+// `add` (white_add or black_add) taking each; nothing is read or logged without a positive
+// count. A count far beyond what the list keeps (a typo, a damaged file) would keep start-up
+// reading and logging for hours, so reading stops at `keys_max` with one line.
+static void settings_load_list(const char *count_key, const char *heading, const char *section,
+                               int32_t keys_max, int32_t (*add)(const char *, int32_t),
+                               const char *list)
 {
     // The count only says how many keys to read; the list counts what it accepted.
-    int32_t keys = settings_read_int("WhiteIPs", 0);
+    int32_t keys = settings_read_int(count_key, 0);
     if (keys <= 0) return;
-    host_log_text(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   WhiteList:");
-    // Only 16 entries can be kept; a count far beyond that (a typo, a damaged file) would keep
-    // start-up reading and logging for hours, so reading stops at a bound well above 16.
-    int32_t last = keys < SETTINGS_WHITE_KEYS_MAX ? keys : SETTINGS_WHITE_KEYS_MAX;
+    host_log_text(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, heading);
+    int32_t last = keys < keys_max ? keys : keys_max;
     for (int32_t number = 1; number <= last; number++)
-        settings_load_list_entry(SETTINGS_SECTION_WHITE, number, white_add, "white");
+        settings_load_list_entry(section, number, add, list);
     if (keys > last)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
-                        "Tollgate: white list reading stopped at entry %d of %d", last, keys);
+                        "Tollgate: %s list reading stopped at entry %d of %d", list, last, keys);
 }
 
-// Reads General/BlackIPs and as many BlackIP keys, logging them under their own heading, and
-// puts the list in force. Without the key (or with 0) the list is empty and nothing is
-// logged. The section is only ever read: no save writes it.
+// The white list: 16 entries are kept; reading stops at SETTINGS_WHITE_KEYS_MAX keys.
+static void settings_load_white_list()
+{
+    settings_load_list("WhiteIPs", "   WhiteList:", SETTINGS_SECTION_WHITE, SETTINGS_WHITE_KEYS_MAX,
+                       white_add, "white");
+}
+
+// The black list, put in force once read; empty without BlackIPs. The section is only ever
+// read: no save writes it.
 static void settings_load_black_list()
 {
     black_clear();
-    int32_t keys = settings_read_int("BlackIPs", 0);
-    if (keys <= 0) return;
-    host_log_text(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   BlackList:");
-    int32_t last = keys < SETTINGS_BLACK_KEYS_MAX ? keys : SETTINGS_BLACK_KEYS_MAX;
-    for (int32_t number = 1; number <= last; number++)
-        settings_load_list_entry(SETTINGS_SECTION_BLACK, number, black_add, "black");
-    if (keys > last)
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
-                        "Tollgate: black list reading stopped at entry %d of %d", last, keys);
+    settings_load_list("BlackIPs", "   BlackList:", SETTINGS_SECTION_BLACK, SETTINGS_BLACK_KEYS_MAX,
+                       black_add, "black");
     black_publish();
 }
 

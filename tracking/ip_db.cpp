@@ -530,6 +530,21 @@ int32_t db_next(db_table *t, int32_t after, ip_entry_copy *out)
     }
 }
 
+// Claims the lowest free slot for the new `ip` (hash h, at the empty index position `pos` its
+// failed search ended on) with one connection counted; the slot, or -1 when the table or the
+// stripe is full. A full table is answered from the held count alone: nothing shared is
+// written. Caller holds stripe s.
+static int32_t db_claim_new(db_table *t, uint32_t ip, uint32_t h, int32_t s, uint32_t pos)
+{
+    int32_t i;
+    if (t->held_count.load(std::memory_order_relaxed) >= t->shape.slots ||
+        !db_stripe_has_room(t, s) || (i = db_claim(t, ip, db_clock())) < 0)
+        return -1;
+    t->slots[i].conns = 1;
+    db_index_enter(t, h, pos, i);
+    return i;
+}
+
 // ---- The network step (caller holds the address's stripe lock) -------------------------------
 
 // One connection from network `net` in the network table `n`: with `count` (the address is let
@@ -557,14 +572,8 @@ static bool db_network_step(db_table *n, uint32_t net, bool count)
             changed = true;
         }
     } else if (count) {
-        if (n->held_count.load(std::memory_order_relaxed) >= n->shape.slots ||
-            !db_stripe_has_room(n, s) || (i = db_claim(n, net, db_clock())) < 0) {
-            n->untracked.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            n->slots[i].conns = 1;
-            db_index_enter(n, h, pos, i);
-            changed = true;
-        }
+        if (db_claim_new(n, net, h, s, pos) < 0) n->untracked.fetch_add(1, std::memory_order_relaxed);
+        else changed = true;
     }
     db_stripe_leave(n, s);
     if (changed) db_note_change(n);
@@ -753,14 +762,10 @@ int32_t db_check_connect(db_table *t, uint32_t ip, int32_t *offences)
     } else if (t->networks && db_network_step(t->networks, ip & t->network_mask, true)) {
         decision = CHECK_NETWORK_BLOCKED;
         changed = false;
-    } else if (t->held_count.load(std::memory_order_relaxed) >= t->shape.slots ||
-               !db_stripe_has_room(t, s) || (i = db_claim(t, ip, db_clock())) < 0) {
-        // A full table is answered from the held count alone: nothing shared is written.
+    } else if (db_claim_new(t, ip, h, s, pos) < 0) {
         decision = CHECK_FULL;
         changed = false;
     } else {
-        t->slots[i].conns = 1;
-        db_index_enter(t, h, pos, i);
         decision = CHECK_NEW;
     }
     db_stripe_leave(t, s);
