@@ -13,6 +13,7 @@
 #include <ctime>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "host/base/entry_points.h"
 #include "mailhost/host_side.h"
 
@@ -48,20 +49,8 @@ void baseline_decision(const char *text)
     baseline_sink = found;
 }
 
-double now_ns()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart * 1e9 / (double)frequency.QuadPart;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+double now_ns() { return bench_now_ns(); }
+double median(const std::vector<double> &v) { return bench_percentile(v, 0.5); }
 
 } // namespace
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "host/base/host_interface.h"
 #include "host/base/platform.h"
 #include "mailhost/host_side.h"
@@ -19,20 +20,8 @@
 
 namespace {
 
-double now_us()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart * 1e6 / (double)frequency.QuadPart;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, (size_t)(p * (double)v.size()))];
-}
+double now_us() { return bench_now_ns() / 1000.0; }
+double percentile(const std::vector<double> &v, double p) { return bench_percentile(v, p); }
 
 uint32_t fake_ticks = 1000;
 uint32_t fake_clock() { return fake_ticks; }

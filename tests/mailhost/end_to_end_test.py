@@ -450,10 +450,12 @@ SCENARIOS = {
 }
 
 
-def main():
-    if len(sys.argv) != 5 or sys.argv[4] not in SCENARIOS:
-        sys.exit("usage: end_to_end_test.py WINE_EXEC HOST_EXE DLL " + "|".join(SCENARIOS))
-    SCENARIOS[sys.argv[4]](tuple(sys.argv[1:4]))
+def main(scenarios=SCENARIOS):
+    """Runs the scenario the command line names, as WINE_EXEC HOST_EXE DLL SCENARIO."""
+    if len(sys.argv) != 5 or sys.argv[4] not in scenarios:
+        sys.exit(f"usage: {os.path.basename(sys.argv[0])} WINE_EXEC HOST_EXE DLL "
+                 + "|".join(scenarios))
+    scenarios[sys.argv[4]](tuple(sys.argv[1:4]))
     print("passed:", sys.argv[4])
 
 

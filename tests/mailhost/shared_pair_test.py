@@ -3,13 +3,11 @@
 
 Usage: shared_pair_test.py WINE_EXEC HOST_EXE DLL SCENARIO
 """
-import os
 import subprocess
-import sys
 import tempfile
 import time
 
-from end_to_end_test import (REFUSAL, Host, free_port, ini_text, pop_login)
+from end_to_end_test import (REFUSAL, Host, free_port, ini_text, main, pop_login)
 
 PASSWORD = "pair-secret"
 PREFIX = "pair:"
@@ -51,7 +49,7 @@ class Store:
 def shared_ini(store, password=PASSWORD):
     lines = [f"SharedStore=127.0.0.1:{store.port}", f"SharedPassword={password}",
              f"SharedPrefix={PREFIX}", "SharedTimeout=200"]
-    return ini_text(auth_failures=5).replace("[WhiteIP]", "\r\n".join(lines) + "\r\n[WhiteIP]")
+    return ini_text(auth_failures=5, general=lines)
 
 
 def start_hosts(args, ini, count):
@@ -126,12 +124,5 @@ SCENARIOS = {
 }
 
 
-def main():
-    if len(sys.argv) != 5 or sys.argv[4] not in SCENARIOS:
-        sys.exit("usage: shared_pair_test.py WINE_EXEC HOST_EXE DLL " + "|".join(SCENARIOS))
-    SCENARIOS[sys.argv[4]](tuple(sys.argv[1:4]))
-    print("passed:", sys.argv[4])
-
-
 if __name__ == "__main__":
-    main()
+    main(SCENARIOS)
