@@ -90,4 +90,17 @@ TEST(TableRefuse, HoldsTheAddressPastAnyAllowance)
     EXPECT_EQ(db_refuse(db_current(), ip_of(10, 0, 0, 9)), 0);
 }
 
+// A network row of the list: "Refuse now" refuses every address of the network from its next
+// connection, whatever NetworkFailures is; "Forget" lets them in again.
+TEST(TableRefuse, ANetworkIsRefusedAndForgottenAsAWhole)
+{
+    test_reset();
+    test_count_networks(24, NETWORK_FAILURES_MAX);
+    uint32_t net = ip_of(10, 9, 9, 0);
+    EXPECT_EQ(db_refuse_network(db_current(), net), 1);
+    EXPECT_EQ(connect_text("10.9.9.77"), CHECK_NETWORK_BLOCKED);
+    db_forget_network(db_current(), net);
+    EXPECT_EQ(connect_text("10.9.9.77"), CHECK_NEW);
+}
+
 } // namespace
