@@ -1,0 +1,53 @@
+// The shared store as a decision sees it: one narrow interface that a store of several servers
+// (tracking/shared/), a fake store in the tests, or nothing at all sits behind.
+//
+// Owns: the store in use (store_in_use).
+// Threads: start-up and shutdown install and remove a store (store_install), on the host's
+// start-up/shutdown thread, while no event call can be inside the gate; the POP3 threads and the
+// dialog's thread read it on every decision, login and "Forget". A store's procedures are called
+// outside every table lock, and each returns within the bounds its request or its own start
+// gave it.
+//
+// Every limit a store applies to one call travels in that call: the store reads no setting of
+// its own, so one decision's values reach it exactly as the table used them.
+#pragma once
+#include <cstdint>
+
+// What one connection asks of the store, made from the decision's own snapshot of the settings.
+struct store_request {
+    uint32_t address;          // the client, network byte order
+    int32_t allowance;         // connections without a login the address may make (AuthFailures)
+    int32_t quiet_seconds;     // how long a count is kept after its latest connection (ClearTime)
+    bool let_in_locally;       // the server's own table let the connection in
+    uint32_t network;          // the client's network (its first address), with network_bits
+    int32_t network_bits;      // the network's prefix length; 0 when no network is counted
+    int32_t network_allowance; // connections the network may make (NetworkFailures)
+};
+
+// A store's answer to one connection.
+enum : int32_t {
+    STORE_NO_ANSWER = -1,       // no store, or it could not answer in time: decide locally
+    STORE_LET_IN = 0,           // the shared counts let the connection in
+    STORE_REFUSED = 1,          // the address has used up its allowance across the servers
+    STORE_REFUSED_NETWORK = 2,  // its network has
+};
+
+// One store. Each procedure is bounded and never fails the caller: a store that cannot be asked
+// answers STORE_NO_ANSWER (or, for the others, does nothing) and says why itself.
+struct store_backend {
+    // One connection's round trip: counts it, when let in locally and by the shared counts,
+    // and gives the shared word on it.
+    int32_t (*connect)(const store_request *request);
+    // A login (or the administrator's "Forget" on an address): forgets the address's count and
+    // takes its connections back from its network (network_bits 0: none counted).
+    void (*forget)(uint32_t address, uint32_t network, int32_t network_bits);
+    // The administrator's "Forget" on a network row: forgets the network's count.
+    void (*forget_network)(uint32_t network, int32_t network_bits);
+};
+
+// The store in use, or null when there is none (no store configured, or not started): then a
+// decision asks nothing of anyone. One relaxed load.
+const store_backend *store_in_use();
+// Puts `store` in use (null: none). Start-up and shutdown only, with no event call inside the
+// gate; the gate's own ordering publishes it to the calls that follow.
+void store_install(const store_backend *store);
