@@ -223,11 +223,23 @@ static void settings_load_networks()
                     failures, failures == 1 ? "failure" : "failures");
 }
 
+// True when `section` of the file has no key `key`. Called for a key that read as "", which a
+// present key with an empty value gives too; only a missing one gives back another default.
+static bool settings_key_missing(const char *section, const char *key)
+{
+    char probe[2];
+    GetPrivateProfileStringA(section, key, "-", probe, sizeof probe, settings_path);
+    return probe[0] == '-';
+}
+
 // Reads <section>/<section><number> (WhiteIP3, BlackIP3), hands it to `add` (white_add or
 // black_add) and logs the outcome, naming the list as `list` does ("white", "black"). The entry
-// is logged with the prefix as written, not as `add` reads it (/40 stays 40 in the log).
+// is logged with the prefix as written, not as `add` reads it (/40 stays 40 in the log). A /0
+// entry that `add` refuses has a line of its own, and so has a missing key where
+// `name_missing` is set; any other refusal is an invalid entry.
 static void settings_load_list_entry(const char *section, int32_t number,
-                                     int32_t (*add)(const char *, int32_t), const char *list)
+                                     int32_t (*add)(const char *, int32_t), const char *list,
+                                     bool name_missing)
 {
     char key[SETTINGS_KEY_SIZE];
     snprintf(key, sizeof key, "%s%d", section, number);
@@ -235,10 +247,21 @@ static void settings_load_list_entry(const char *section, int32_t number,
     value[0] = '\0';
     // The empty buffer itself is the default, so a missing key reads as "" (never an address).
     GetPrivateProfileStringA(section, key, value, value, sizeof value, settings_path);
+    bool empty = value[0] == '\0';
     int32_t prefix = white_split_entry(value, 0);
-    if (add(value, prefix) == 1)
+    int32_t added = add(value, prefix);
+    if (added == 1)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "       %d: %s/%d", number, value,
                         prefix);
+    else if (added == BLACK_PREFIX_ZERO)
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
+                        "Tollgate: invalid %s list entry %d (%s/0): a /0 entry would refuse "
+                        "every address",
+                        list, number, value);
+    else if (name_missing && empty && settings_key_missing(section, key))
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
+                        "Tollgate: missing %s list entry %d: no key %s in [%s]", list, number,
+                        key, section);
     else
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
                         "Tollgate: invalid %s list entry %d (may be too many IPs)", list, number);
@@ -406,10 +429,11 @@ int32_t load_settings()
 // Reads General/<count key> and as many <section><n> keys, logging them under `heading` with
 // `add` (white_add or black_add) taking each; nothing is read or logged without a positive
 // count. A count far beyond what the list keeps (a typo, a damaged file) would keep start-up
-// reading and logging for hours, so reading stops at `keys_max` with one line.
+// reading and logging for hours, so reading stops at `keys_max` with one line. `name_missing`:
+// a missing key is said to be missing (else it is one more invalid entry).
 static void settings_load_list(const char *count_key, const char *heading, const char *section,
                                int32_t keys_max, int32_t (*add)(const char *, int32_t),
-                               const char *list)
+                               const char *list, bool name_missing)
 {
     // The count only says how many keys to read; the list counts what it accepted.
     int32_t keys = settings_read_int(count_key, 0);
@@ -417,7 +441,7 @@ static void settings_load_list(const char *count_key, const char *heading, const
     host_log_text(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, heading);
     int32_t last = keys < keys_max ? keys : keys_max;
     for (int32_t number = 1; number <= last; number++)
-        settings_load_list_entry(section, number, add, list);
+        settings_load_list_entry(section, number, add, list, name_missing);
     if (keys > last)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
                         "Tollgate: %s list reading stopped at entry %d of %d", list, last, keys);
@@ -427,7 +451,7 @@ static void settings_load_list(const char *count_key, const char *heading, const
 static void settings_load_white_list()
 {
     settings_load_list("WhiteIPs", "   WhiteList:", SETTINGS_SECTION_WHITE, SETTINGS_WHITE_KEYS_MAX,
-                       white_add, "white");
+                       white_add, "white", false);
 }
 
 // The black list, put in force once read; empty without BlackIPs. The section is only ever
@@ -436,7 +460,7 @@ static void settings_load_black_list()
 {
     black_clear();
     settings_load_list("BlackIPs", "   BlackList:", SETTINGS_SECTION_BLACK, SETTINGS_BLACK_KEYS_MAX,
-                       black_add, "black");
+                       black_add, "black", true);
     black_publish();
 }
 

@@ -403,24 +403,29 @@ TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
     }
 }
 
-// The black list is logged after the white list in the same style, bad entries the same way;
-// without a positive BlackIPs nothing of its section is read and nothing is logged, and a new
-// load replaces what an earlier one put in force.
+// The black list is logged after the white list in the same style; a bad entry, a missing key
+// and a /0 entry (which would read as refusing everyone) each say what they are. Without a
+// positive BlackIPs nothing of its section is read and nothing is logged, and a new load
+// replaces what an earlier one put in force.
 TEST_F(SettingsLoad, BlackListFollowsTheWhiteListInTheLogAndOnlyWithBlackIPs)
 {
-    write_ini(ini_text({"[General]", "WhiteIPs=1", "BlackIPs=4", "[WhiteIP]", "WhiteIP1=10.0.0.9",
+    write_ini(ini_text({"[General]", "WhiteIPs=1", "BlackIPs=6", "[WhiteIP]", "WhiteIP1=10.0.0.9",
                         "[BlackIP]", "BlackIP1=10.0.0.0/24", "BlackIP2=192.168.1.5/24",
-                        "BlackIP4=203.0.113.7"}));
+                        "BlackIP4=203.0.113.7", "BlackIP5=0.0.0.0/0", "BlackIP6="}));
     load_settings();
     std::vector<std::string> expected = value_lines(30, 5, "No");
     expected.insert(expected.end(),
                     {logged(0, 25, "   WhiteList:"), entry_line(1, "10.0.0.9/32"),
                      logged(0, 25, "   BlackList:"), entry_line(1, "10.0.0.0/24"),
                      logged(0, 5, "Tollgate: invalid black list entry 2 (may be too many IPs)"),
-                     logged(0, 5, "Tollgate: invalid black list entry 3 (may be too many IPs)"),
-                     entry_line(4, "203.0.113.7/32")});
+                     logged(0, 5, "Tollgate: missing black list entry 3: no key BlackIP3 in [BlackIP]"),
+                     entry_line(4, "203.0.113.7/32"),
+                     logged(0, 5, "Tollgate: invalid black list entry 5 (0.0.0.0/0): a /0 entry "
+                                  "would refuse every address"),
+                     logged(0, 5, "Tollgate: invalid black list entry 6 (may be too many IPs)")});
     EXPECT_EQ(log_lines(), expected);
     EXPECT_EQ(black_match(ip_parse("10.0.0.255")) + black_match(ip_parse("203.0.113.7")), 2);
+    EXPECT_EQ(black_match(ip_parse("0.0.0.0")), 0);
 
     for (const char *count_line : {"Other=1", "BlackIPs=0", "BlackIPs=-3"}) {
         SCOPED_TRACE(count_line);
