@@ -4,7 +4,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -96,38 +95,31 @@ static bool settings_parse_number(const char *text, int64_t *out)
     return true;
 }
 
-// The signed value of General/`key`, or `fallback` when the file, section or key is missing or
-// the value is empty. A value that does not start with a number reads as `fallback` too, with
-// one warning naming the key and the text.
-static int32_t settings_read_int(const char *key, int32_t fallback)
-{
-    char text[SETTINGS_VALUE_SIZE];
-    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, "", text, sizeof text, settings_path);
-    if (text[0] == '\0') return fallback;
-    int64_t value;
-    if (settings_parse_number(text, &value)) return number_clamp(value, INT32_MIN, INT32_MAX);
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                    "Tollgate: %s '%s' is not a number, using %d", key, text, fallback);
-    return fallback;
-}
-
-// General/`key` as a whole decimal number in *value (blanks around it and a sign allowed): 1
-// when it is one and fits 32 bits, 0 when the key is missing or empty, -1 when it is anything
-// else. `text` receives the value as written, for a warning.
+// General/`key` read as a number by settings_parse_number: 1 with it in *value (beyond 32 bits
+// the largest or smallest 32-bit number), 0 when the file, section or key is missing or the
+// value is empty, -1 when the value does not start with a number. `text` receives the value as
+// written, for a warning.
 static int32_t settings_read_number(const char *key, char *text, size_t size, int32_t *value)
 {
     GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, "", text, (DWORD)size, settings_path);
-    const char *p = text;
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p == '\0') return 0;
-    char *end = nullptr;
-    errno = 0;
-    long long number = strtoll(p, &end, 10);
-    if (end == p || errno == ERANGE || number < INT32_MIN || number > INT32_MAX) return -1;
-    while (*end == ' ' || *end == '\t') end++;
-    if (*end != '\0') return -1;
-    *value = (int32_t)number;
+    if (text[0] == '\0') return 0;
+    int64_t number;
+    if (!settings_parse_number(text, &number)) return -1;
+    *value = number_clamp(number, INT32_MIN, INT32_MAX);
     return 1;
+}
+
+// The signed value of General/`key`, or `fallback` when the key is missing or empty. A value
+// that does not start with a number reads as `fallback` too, with one warning naming the key
+// and the text.
+static int32_t settings_read_int(const char *key, int32_t fallback)
+{
+    char text[SETTINGS_VALUE_SIZE];
+    int32_t value = fallback;
+    if (settings_read_number(key, text, sizeof text, &value) >= 0) return value;
+    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                    "Tollgate: %s '%s' is not a number, using %d", key, text, fallback);
+    return fallback;
 }
 
 // Reads the repeat-offender keys into settings and logs them in one line. A RepeatFactor that
@@ -180,8 +172,8 @@ static void settings_load_repeat(int32_t clear_time)
                     factor, max_clear, allowance, allowance == 1 ? "failure" : "failures");
 }
 
-// General/`key` as a whole number from `low` to `high` (as settings_read_number reads it): 1
-// with it in *out; 0 when the key is missing or empty (*missing set), or holds anything else.
+// General/`key` as a number from `low` to `high` (as settings_read_number reads it): 1 with it
+// in *out; 0 when the key is missing or empty (*missing set), or holds anything else.
 static int32_t settings_read_exact(const char *key, int32_t low, int32_t high, int32_t *out,
                                    bool *missing, char *text, size_t size)
 {

@@ -131,8 +131,9 @@ TEST_F(SettingsLoad, MaxAddressesIsClampedShownWhenNotDefaultAndNeverSaved)
     }
 }
 
-// The repeat-offender keys: off unless RepeatFactor is 2 to 16; a value that is text or out of
-// range never silently becomes the harshest or the weakest; one line shows them after
+// The repeat-offender keys: off unless RepeatFactor is 2 to 16; each read as every number is
+// (0x2 is 2, "600 min" is 600); a value that is text or out of range never silently becomes the
+// harshest or the weakest; one line shows them after
 // AuthFailures; a save leaves them exactly as written.
 TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
 {
@@ -154,6 +155,7 @@ TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
         {{"2", "20", "5"}, 2,
          {"Tollgate: MaxClearTime 20 is below ClearTime, using 30",
           "   Repeat:       x2, at most 30 min, 5 failures"}},
+        {{"0x2", "600 min", "2 failures"}, 2, {"   Repeat:       x2, at most 600 min, 2 failures"}},
     };
     const char *names[3] = {"RepeatFactor", "MaxClearTime", "RepeatAuthFailures"};
     for (const auto &c : cases) {
@@ -177,14 +179,16 @@ TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
     }
 }
 
-// Networks are counted only with both keys in range: either missing says and changes nothing;
-// anything else is one warning and no counting.
+// Networks are counted only with both keys in range, each read as every number is (0x18 and
+// "24 bits" are 24): either missing says and changes nothing; anything else is one warning and
+// no counting.
 TEST_F(SettingsLoad, NetworkKeysCountNetworksOnlyWhenBothAreInRange)
 {
     const char *cases[][3] = { // NetworkBits ("": no key), NetworkFailures, the line ("w": warning)
         {"", "20", nullptr}, {"24", "", nullptr}, {"24", "20", "/24, 20 failures"},
         {"8", "1", "/8, 1 failure"}, {"31", "65535", "/31, 65535 failures"}, {"7", "20", "w"},
-        {"32", "20", "w"}, {"24", "0", "w"}, {"24", "65536", "w"}, {"24x", "20", "w"},
+        {"32", "20", "w"}, {"24", "0", "w"}, {"24", "65536", "w"}, {"x24", "20", "w"},
+        {"0x18", "20 connections", "/24, 20 failures"}, {"24 bits", "0x14", "/24, 20 failures"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c[0]) + " " + c[1]);
@@ -194,8 +198,10 @@ TEST_F(SettingsLoad, NetworkKeysCountNetworksOnlyWhenBothAreInRange)
         write_ini(ini_text({"[General]", *c[0] ? bits.c_str() : ";", (failures + c[1]).c_str()}));
         load_settings();
         bool on = c[2] && *c[2] == '/';
+        int bits_on = 0, failures_on = 0; // as the line shows them
+        if (on) sscanf(c[2], "/%d, %d", &bits_on, &failures_on);
         EXPECT_EQ(settings.network_bits * 100000 + settings.network_failures,
-                  on ? atoi(c[0]) * 100000 + atoi(c[1]) : 0);
+                  bits_on * 100000 + failures_on);
         std::vector<std::string> expected = value_lines(30, 5, "No");
         if (c[2])
             expected.insert(expected.begin() + 3,
