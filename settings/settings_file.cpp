@@ -310,6 +310,7 @@ static void settings_load_state_path()
 
 // Reads "a.b.c.d" or "a.b.c.d:port" (decimal, each octet 0..255, port 1..65535) into
 // `address` and `port`. Only a literal: a host name would need a lookup, which no timeout bounds.
+// 0.0.0.0 and 255.255.255.255 name no one store and are refused.
 static bool settings_parse_store(const char *text, char *address, size_t size, int32_t *port)
 {
     unsigned octet[4];
@@ -319,6 +320,8 @@ static bool settings_parse_store(const char *text, char *address, size_t size, i
         return false;
     for (unsigned value : octet)
         if (value > 255) return false;
+    uint32_t host = octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3];
+    if (host == 0 || host == 0xFFFFFFFFu) return false;
     for (const char *c = text; c < text + used; c++)
         if (*c != '.' && (*c < '0' || *c > '9')) return false; // no signs or blanks inside
     const char *rest = text + used;
@@ -332,7 +335,7 @@ static bool settings_parse_store(const char *text, char *address, size_t size, i
         return false;
     }
     if (size < IP_TEXT_SIZE) return false;
-    ip_format(htonl(octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3]), address);
+    ip_format(htonl(host), address);
     *port = (int32_t)number;
     return true;
 }

@@ -369,9 +369,9 @@ TEST_F(SettingsLoad, CountAtTheBoundIsReadWhole)
     }
 }
 
-// SharedStore takes an IP literal with an optional port and nothing else; the start-up line
-// names the store and the prefix, never the password; a refused value is one warning and no
-// store.
+// SharedStore takes an IP literal of one host (not 0.0.0.0 or 255.255.255.255) with an optional
+// port and nothing else; the start-up line names the store and the prefix, never the password;
+// a refused value is one warning and no store.
 TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
 {
     const struct {
@@ -391,6 +391,10 @@ TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
                                   "address with a port, counts stay local"},
         {"10.1:6379", nullptr, "0/10 Tollgate: SharedStore '10.1:6379' is not an IP address "
                                "with a port, counts stay local"},
+        {"0.0.0.0:6379", nullptr, "0/10 Tollgate: SharedStore '0.0.0.0:6379' is not an IP "
+                                  "address with a port, counts stay local"},
+        {"255.255.255.255", nullptr, "0/10 Tollgate: SharedStore '255.255.255.255' is not an IP "
+                                     "address with a port, counts stay local"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.store);
