@@ -208,16 +208,39 @@ static int32_t settings_read_text(const settings_row &row, char *text, int32_t s
                                              text, (DWORD)size, settings_path);
 }
 
-// Reads the keys read with `head`, in the rows' order, into their values.
-static void settings_load_members(settings_key head)
+// Reads a text into its value. A text longer than its buffer holds is not taken, since a cut
+// one would be another text (two prefixes alike in their first 127 characters would share
+// counts): false, with one warning saying that what `head` switches stays off.
+static bool settings_load_text(const settings_row &row, const settings_row &head)
+{
+    char text[SETTINGS_TEXT_VALUE_SIZE];
+    int32_t length = settings_read_text(row, text, sizeof text);
+    if (length >= row.text_size) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: %s is longer than %d characters, %s", row.key,
+                        row.text_size - 1, head.off);
+        return false;
+    }
+    memcpy(row.text, text, (size_t)length + 1);
+    return true;
+}
+
+// Reads the keys read with `head`, in the rows' order, into their values: false, once one is
+// not taken (the feature then stays off).
+static bool settings_load_members(settings_key head)
 {
     for (int32_t id = head + 1; id < SETTINGS_KEYS; id++) {
         const settings_row &row = settings_rows[id];
         if (row.with != head) continue;
-        if (row.read == SETTINGS_READ_CHECKED) settings_load_checked(row);
-        else if (row.read == SETTINGS_READ_TEXT) settings_read_text(row, row.text, row.text_size);
-        else settings_load_number(row);
+        if (row.read == SETTINGS_READ_TEXT) {
+            if (!settings_load_text(row, settings_rows[head])) return false;
+        } else if (row.read == SETTINGS_READ_CHECKED) {
+            settings_load_checked(row);
+        } else {
+            settings_load_number(row);
+        }
     }
+    return true;
 }
 
 // RepeatFactor and the keys read with it, logged in one line. A factor that is missing, 0 or 1
@@ -409,8 +432,8 @@ static void settings_load_shared(settings_key head)
                         row.off);
         return;
     }
+    if (!settings_load_members(head)) return;
     settings_store(row, port);
-    settings_load_members(head);
     const settings_shared_t &s = settings_shared;
     settings_log_value(row.key, row.shown, s.address, s.port, s.prefix, s.timeout_ms);
 }

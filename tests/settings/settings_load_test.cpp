@@ -371,14 +371,22 @@ TEST_F(SettingsLoad, CountAtTheBoundIsReadWhole)
 
 // SharedStore takes an IP literal of one host (not 0.0.0.0 or 255.255.255.255) with an optional
 // port and nothing else; the start-up line names the store and the prefix, never the password;
-// a refused value is one warning and no store.
+// a refused value, or a prefix or password longer than it is kept, is one warning and no store.
 TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
 {
+    const std::string fits(127, 'k'), secret(127, 'w'), too_long(128, 'k');
     const struct {
         const char *store;
         const char *timeout; // null: no key
-        const char *line;    // the store's log line, "" for none
+        std::string line;    // the store's log line, "" for none
+        std::string prefix = "p:", password = "hunter2";
     } cases[] = {
+        {"10.0.0.9", nullptr, "0/25    SharedStore:  10.0.0.9:6379, prefix '" + fits + "', timeout 50 ms",
+         fits, secret},
+        {"10.0.0.9", nullptr, "0/10 Tollgate: SharedPrefix is longer than 127 characters, counts stay local",
+         too_long},
+        {"10.0.0.9", nullptr, "0/10 Tollgate: SharedPassword is longer than 127 characters, counts stay local",
+         "p:", too_long},
         {"10.0.0.9:6380", nullptr, "0/25    SharedStore:  10.0.0.9:6380, prefix 'p:', timeout 50 ms"},
         {"10.0.0.9", "7", "0/25    SharedStore:  10.0.0.9:6379, prefix 'p:', timeout 7 ms"},
         {"10.0.0.9:1", "2", "0/25    SharedStore:  10.0.0.9:1, prefix 'p:', timeout 5 ms"},
@@ -402,14 +410,15 @@ TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
         enter_fresh_dir();
         std::string store = std::string("SharedStore=") + c.store;
         std::string timeout = std::string("SharedTimeout=") + (c.timeout ? c.timeout : "");
-        write_ini(ini_text({"[General]", store.c_str(), "SharedPassword=hunter2",
-                            "SharedPrefix=p:", c.timeout ? timeout.c_str() : ";"}));
+        std::string password = "SharedPassword=" + c.password, prefix = "SharedPrefix=" + c.prefix;
+        write_ini(ini_text({"[General]", store.c_str(), password.c_str(), prefix.c_str(),
+                            c.timeout ? timeout.c_str() : ";"}));
         load_settings();
         std::vector<std::string> lines = log_lines();
         ASSERT_EQ(lines.size(), 5u);
         EXPECT_EQ(lines[4], c.line);
         EXPECT_EQ(settings_shared.port != 0, c.line[2] == '2');
-        EXPECT_EQ(lines[4].find("hunter2"), std::string::npos);
+        EXPECT_EQ(lines[4].find(c.password), std::string::npos);
     }
 }
 
