@@ -243,15 +243,41 @@ static bool settings_load_members(settings_key head)
     return true;
 }
 
+// True when `row`'s key holds a value (a missing key and an empty value hold none).
+static bool settings_is_set(const settings_row &row)
+{
+    char text[SETTINGS_VALUE_SIZE];
+    int32_t value;
+    return settings_read_number(row, text, &value) != SETTINGS_FOUND_NONE;
+}
+
+// For the feature `head` switches: where one of its keys is set while its partner, the key it
+// does nothing without, is not, one warning names both and says what stays off (a misspelt
+// partner would otherwise leave the feature off without a word).
+static void settings_warn_alone(settings_key head)
+{
+    for (int32_t id = head; id < SETTINGS_KEYS; id++) {
+        const settings_row &row = settings_rows[id];
+        if ((id != head && row.with != head) || row.partner == SETTINGS_NO_KEY) continue;
+        const settings_row &partner = settings_rows[row.partner];
+        if (!settings_is_set(row) || settings_is_set(partner)) continue;
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING, "Tollgate: %s is set but %s is not, %s",
+                        row.key, partner.key, settings_rows[head].off);
+        return;
+    }
+}
+
 // RepeatFactor and the keys read with it, logged in one line. A factor that is missing, 0 or 1
-// leaves repeat offenders off without a word; any other value outside its bounds, or text,
-// leaves them off with a warning. The keys read with it are read only when it is on.
+// leaves repeat offenders off without a word (a missing one names itself when a key read with
+// it is set); any other value outside its bounds, or text, leaves them off with a warning. The
+// keys read with it are read only when it is on.
 static void settings_load_repeat(settings_key head)
 {
     const settings_row &row = settings_rows[head];
     char text[SETTINGS_VALUE_SIZE];
     int32_t factor = row.fallback;
     int32_t found = settings_read_number(row, text, &factor);
+    if (found == SETTINGS_FOUND_NONE) settings_warn_alone(head);
     if (found != SETTINGS_FOUND_NUMBER || factor == REPEAT_FACTOR_OFF || factor == 1)
         factor = REPEAT_FACTOR_OFF;
     if (found == SETTINGS_FOUND_TEXT ||
@@ -270,8 +296,8 @@ static void settings_load_repeat(settings_key head)
 }
 
 // NetworkBits and its partner NetworkFailures: with both set and in their bounds, networks are
-// counted and one line says so; with either missing nothing is said and nothing changes;
-// anything else switches the counting off with one warning line.
+// counted and one line says so; with one missing one warning names it, and with both missing
+// nothing is said; anything else switches the counting off with one warning line.
 static void settings_load_networks(settings_key head)
 {
     const settings_row &bits_row = settings_rows[head];
@@ -282,7 +308,10 @@ static void settings_load_networks(settings_key head)
     int32_t bits = 0, failures = 0;
     int32_t bits_found = settings_read_number(bits_row, bits_text, &bits);
     int32_t failures_found = settings_read_number(failures_row, failures_text, &failures);
-    if (bits_found == SETTINGS_FOUND_NONE || failures_found == SETTINGS_FOUND_NONE) return;
+    if (bits_found == SETTINGS_FOUND_NONE || failures_found == SETTINGS_FOUND_NONE) {
+        settings_warn_alone(head);
+        return;
+    }
     if (bits_found != SETTINGS_FOUND_NUMBER || bits < bits_row.low || bits > bits_row.high ||
         failures_found != SETTINGS_FOUND_NUMBER || failures < failures_row.low ||
         failures > failures_row.high) {

@@ -131,10 +131,10 @@ TEST_F(SettingsLoad, MaxAddressesIsClampedShownWhenNotDefaultAndNeverSaved)
     }
 }
 
-// The repeat-offender keys: off unless RepeatFactor is 2 to 16; each read as every number is
-// (0x2 is 2, "600 min" is 600); a value that is text or out of range never silently becomes the
-// harshest or the weakest; one line shows them after
-// AuthFailures; a save leaves them exactly as written.
+// The repeat-offender keys: off unless RepeatFactor is 2 to 16, and a key of theirs set without
+// it says so; each read as every number is (0x2 is 2, "600 min" is 600); a value that is text
+// or out of range never silently becomes the harshest or the weakest; one line shows them
+// after AuthFailures; a save leaves them exactly as written.
 TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
 {
     const struct {
@@ -142,8 +142,10 @@ TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
         int factor;
         std::vector<std::string> lines; // after AuthFailures: warnings, then the values
     } cases[] = {
-        {{nullptr, "5", "3"}, 0, {}},
+        {{nullptr, "5", "3"}, 0,
+         {"Tollgate: MaxClearTime is set but RepeatFactor is not, repeat offenders not remembered"}},
         {{"1", "60"}, 0, {}},
+        {{"0", nullptr, "3"}, 0, {}},
         {{"17", "60"}, 0, {"Tollgate: RepeatFactor '17' is not 2 to 16, repeat offenders not remembered"}},
         {{"two"}, 0, {"Tollgate: RepeatFactor 'two' is not 2 to 16, repeat offenders not remembered"}},
         {{"2"}, 2, {"   Repeat:       x2, at most 10080 min, 1 failure"}},
@@ -180,12 +182,15 @@ TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
 }
 
 // Networks are counted only with both keys in range, each read as every number is (0x18 and
-// "24 bits" are 24): either missing says and changes nothing; anything else is one warning and
-// no counting.
+// "24 bits" are 24): one set without the other is one warning naming the missing key; anything
+// else is one warning and no counting.
 TEST_F(SettingsLoad, NetworkKeysCountNetworksOnlyWhenBothAreInRange)
 {
-    const char *cases[][3] = { // NetworkBits ("": no key), NetworkFailures, the line ("w": warning)
-        {"", "20", nullptr}, {"24", "", nullptr}, {"24", "20", "/24, 20 failures"},
+    const char *cases[][3] = { // NetworkBits ("": no key), NetworkFailures, the line ("w": out of
+                               // range, or the warning)
+        {"", "20", "Tollgate: NetworkFailures is set but NetworkBits is not, networks not counted"},
+        {"24", "", "Tollgate: NetworkBits is set but NetworkFailures is not, networks not counted"},
+        {"24", "20", "/24, 20 failures"},
         {"8", "1", "/8, 1 failure"}, {"31", "65535", "/31, 65535 failures"}, {"7", "20", "w"},
         {"32", "20", "w"}, {"24", "0", "w"}, {"24", "65536", "w"}, {"x24", "20", "w"},
         {"0x18", "20 connections", "/24, 20 failures"}, {"24 bits", "0x14", "/24, 20 failures"},
@@ -206,10 +211,12 @@ TEST_F(SettingsLoad, NetworkKeysCountNetworksOnlyWhenBothAreInRange)
         if (c[2])
             expected.insert(expected.begin() + 3,
                             on ? logged(0, 25, "   Networks:     " + std::string(c[2]))
-                               : logged(0, 10, "Tollgate: NetworkBits '" + std::string(c[0]) +
-                                                   "' or NetworkFailures '" + c[1] +
-                                                   "' out of range (8 to 31, 1 to 65535), "
-                                                   "networks not counted"));
+                            : *c[2] == 'T'
+                                ? logged(0, 10, c[2])
+                                : logged(0, 10, "Tollgate: NetworkBits '" + std::string(c[0]) +
+                                                    "' or NetworkFailures '" + c[1] +
+                                                    "' out of range (8 to 31, 1 to 65535), "
+                                                    "networks not counted"));
         EXPECT_EQ(log_lines(), expected);
     }
 }
