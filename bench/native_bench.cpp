@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "settings/values/settings.h"
+#include "settings/values/settings_table.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
 #include "tracking/black_list.h"
@@ -45,8 +46,7 @@ void start_with(int held)
     white_clear();
     black_clear();
     use_table(DB_SLOTS);
-    settings.auth_failures.store(AUTH_FAILURES_DEFAULT);
-    settings.clear_time.store(CLEAR_TIME_DEFAULT);
+    settings_reset();
     for (int n = 0; n < WHITE_MAX; n++) {
         char text[24];
         snprintf(text, sizeof(text), "172.16.%d.0", n);

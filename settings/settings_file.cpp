@@ -1,10 +1,16 @@
 // Reading Tollgate.ini at start-up and writing it back when the dialog is confirmed.
+//
+// DESIGN: each key of [General] is a row of settings/values/settings_table.h, and this file
+// walks the rows: a load reads each in the rows' order by the way its row says it is read (one
+// number reader for every number), logs its line and its warnings naming the row's key, and
+// leaves a key read `with` another to that one's procedure (a feature's switch reads the keys
+// of its feature). A save writes the rows marked saved, in the same order. The lists, whose
+// entries lie in sections of their own, are read last, each after its count.
 #include "settings/settings_file.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +19,7 @@
 #include "host/base/platform.h"
 #include "host/base/version.h"
 #include "settings/values/settings.h"
+#include "settings/values/settings_table.h"
 #include "tracking/black_list.h"
 #include "tracking/white_list.h"
 
@@ -20,21 +27,21 @@ static const char SETTINGS_FILE_STEM[] = "Tollgate";
 static const char SETTINGS_SECTION_GENERAL[] = "General";
 static const char SETTINGS_SECTION_WHITE[] = "WhiteIP";
 static const char SETTINGS_SECTION_BLACK[] = "BlackIP";
-static const char SETTINGS_VERSION[] = TOLLGATE_VERSION_TEXT;
 enum : int32_t {
     SETTINGS_KEY_SIZE = 32,   // "WhiteIP%d" or "BlackIP%d" of any 32-bit number, NUL included
     SETTINGS_VALUE_SIZE = 64, // a number as read, "%d" of one, or "%s/%u" of an entry
+    SETTINGS_LINE_SIZE = 512, // the value of one line of the settings in force
+};
+// What settings_read_number found.
+enum : int32_t {
+    SETTINGS_FOUND_NONE,   // the key is missing or its value empty
+    SETTINGS_FOUND_NUMBER, // a number
+    SETTINGS_FOUND_TEXT,   // a value that does not start with a number
 };
 
 // Start-up thread (load_settings) and the dialog's thread (save_settings); no lock: start-up
 // builds it before the dialog can run, and a save builds it only while it is still empty.
 char settings_path[SETTINGS_PATH_SIZE];
-// Start-up thread writes it (load_settings) before the sweeper exists; the sweeper and shutdown
-// read it. No lock: nothing changes it while the daemon runs.
-char settings_state_path[SETTINGS_STATE_PATH_SIZE];
-// Start-up thread writes it (load_settings) before any other thread of the module exists; the
-// POP3 threads and shutdown read it. No lock: nothing changes it while the daemon runs.
-settings_shared_t settings_shared;
 
 void settings_build_path(bool *unusable)
 {
@@ -96,138 +103,246 @@ static bool settings_parse_number(const char *text, int64_t *out)
     return true;
 }
 
-// The signed value of General/`key`, or `fallback` when the file, section or key is missing or
-// the value is empty. A value that does not start with a number reads as `fallback` too, with
-// one warning naming the key and the text.
-static int32_t settings_read_int(const char *key, int32_t fallback)
+// The value of `row`'s key read as a number by settings_parse_number: SETTINGS_FOUND_NUMBER with
+// it in *value (beyond 32 bits the largest or smallest 32-bit number), SETTINGS_FOUND_NONE when
+// the file, section or key is missing or the value is empty, SETTINGS_FOUND_TEXT when the value
+// does not start with a number; *value is left alone unless a number is found. `text` receives
+// the value as written, for a warning.
+static int32_t settings_read_number(const settings_row &row, char (&text)[SETTINGS_VALUE_SIZE],
+                                    int32_t *value)
+{
+    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, row.key, "", text, sizeof text,
+                             settings_path);
+    if (text[0] == '\0') return SETTINGS_FOUND_NONE;
+    int64_t number;
+    if (!settings_parse_number(text, &number)) return SETTINGS_FOUND_TEXT;
+    *value = number_clamp(number, INT32_MIN, INT32_MAX);
+    return SETTINGS_FOUND_NUMBER;
+}
+
+// Puts `value` in the number `row` fills.
+static void settings_store(const settings_row &row, int32_t value)
+{
+    if (row.value) row.value->store(value, std::memory_order_relaxed);
+    if (row.fixed) *row.fixed = value;
+}
+
+// The number `row` fills, as it stands.
+static int32_t settings_stored(const settings_row &row)
+{
+    return row.value ? row.value->load(std::memory_order_relaxed) : row.fixed ? *row.fixed : 0;
+}
+
+// Logs one line of the settings in force: "   ", then `name` and a colon padded to the column
+// every such line shares, then `format` of `values`.
+template <typename... Values>
+static void settings_log_value(const char *name, const char *format, Values... values)
+{
+    char label[SETTINGS_KEY_SIZE], value[SETTINGS_LINE_SIZE];
+    snprintf(label, sizeof label, "%s:", name);
+    snprintf(value, sizeof value, format, values...);
+    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   %-14s%s", label, value);
+}
+
+// "failure" or "failures", as `count` asks.
+static const char *settings_failures(int32_t count)
+{
+    return count == 1 ? "failure" : "failures";
+}
+
+// `row`'s number pulled into its bounds: a missing key or an empty value is the row's default;
+// a value that does not start with a number is the default too, with one warning naming the key
+// and the text.
+static int32_t settings_read_clamped(const settings_row &row)
 {
     char text[SETTINGS_VALUE_SIZE];
-    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, "", text, sizeof text, settings_path);
-    if (text[0] == '\0') return fallback;
-    int64_t value;
-    if (settings_parse_number(text, &value)) return number_clamp(value, INT32_MIN, INT32_MAX);
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                    "Tollgate: %s '%s' is not a number, using %d", key, text, fallback);
-    return fallback;
+    int32_t value = row.fallback;
+    if (settings_read_number(row, text, &value) == SETTINGS_FOUND_TEXT)
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: %s '%s' is not a number, using %d", row.key, text,
+                        row.fallback);
+    return number_clamp(value, row.low, row.high);
 }
 
-// General/`key` as a whole decimal number in *value (blanks around it and a sign allowed): 1
-// when it is one and fits 32 bits, 0 when the key is missing or empty, -1 when it is anything
-// else. `text` receives the value as written, for a warning.
-static int32_t settings_read_number(const char *key, char *text, size_t size, int32_t *value)
+// Reads a clamped number or a flag into its value and logs its line, if it has one.
+static void settings_load_number(const settings_row &row)
 {
-    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, "", text, (DWORD)size, settings_path);
-    const char *p = text;
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p == '\0') return 0;
-    char *end = nullptr;
-    errno = 0;
-    long long number = strtoll(p, &end, 10);
-    if (end == p || errno == ERANGE || number < INT32_MIN || number > INT32_MAX) return -1;
-    while (*end == ' ' || *end == '\t') end++;
-    if (*end != '\0') return -1;
-    *value = (int32_t)number;
-    return 1;
+    int32_t value = settings_read_clamped(row);
+    if (row.read == SETTINGS_READ_FLAG) value = value != 0 ? 1 : 0;
+    settings_store(row, value);
+    if (row.shown == nullptr || (row.quiet_at_default && value == row.fallback)) return;
+    if (row.read == SETTINGS_READ_FLAG)
+        settings_log_value(row.key, row.shown, value ? "Yes" : "No");
+    else
+        settings_log_value(row.key, row.shown, value);
 }
 
-// Reads the repeat-offender keys into settings and logs them in one line. A RepeatFactor that
-// is missing, 0 or 1 leaves them off without a word; any other value outside 2 to 16, or text,
-// leaves them off with a warning. The other two keys are read only when the factor is set; a
-// value that is text or out of range takes its default, one below ClearTime takes ClearTime,
-// each with a warning.
-static void settings_load_repeat(int32_t clear_time)
+// Reads a checked number into its value: text or a number out of range is the default, one
+// below the `floor` key's value is that value, each with a warning.
+static void settings_load_checked(const settings_row &row)
 {
     char text[SETTINGS_VALUE_SIZE];
-    int32_t factor = REPEAT_FACTOR_OFF;
-    int32_t found = settings_read_number("RepeatFactor", text, sizeof text, &factor);
-    if (found <= 0 || factor == 0 || factor == 1) factor = REPEAT_FACTOR_OFF;
-    if (found < 0 || (factor != REPEAT_FACTOR_OFF &&
-                      (factor < REPEAT_FACTOR_MIN || factor > REPEAT_FACTOR_MAX))) {
+    int32_t value = row.fallback;
+    int32_t found = settings_read_number(row, text, &value);
+    if (found == SETTINGS_FOUND_TEXT ||
+        (found == SETTINGS_FOUND_NUMBER && (value < row.low || value > row.high))) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                        "Tollgate: RepeatFactor '%s' is not %d to %d, repeat offenders not "
-                        "remembered",
-                        text, (int)REPEAT_FACTOR_MIN, (int)REPEAT_FACTOR_MAX);
-        factor = REPEAT_FACTOR_OFF;
+                        "Tollgate: %s '%s' is not %d to %d%s, using %d", row.key, text, row.low,
+                        row.high, row.unit, row.fallback);
+        value = row.fallback;
+    } else if (row.floor != SETTINGS_NO_KEY && value < settings_stored(settings_rows[row.floor])) {
+        const settings_row &least = settings_rows[row.floor];
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: %s %d is below %s, using %d", row.key, value, least.key,
+                        settings_stored(least));
+        value = settings_stored(least);
     }
-    settings.repeat_factor.store(factor, std::memory_order_relaxed);
-    if (factor == REPEAT_FACTOR_OFF) return;
-
-    int32_t max_clear = MAX_CLEAR_TIME_DEFAULT;
-    found = settings_read_number("MaxClearTime", text, sizeof text, &max_clear);
-    if (found < 0 || (found > 0 && (max_clear < 1 || max_clear > MAX_CLEAR_TIME_MAX))) {
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                        "Tollgate: MaxClearTime '%s' is not 1 to %d minutes, using %d", text,
-                        (int)MAX_CLEAR_TIME_MAX, (int)MAX_CLEAR_TIME_DEFAULT);
-        max_clear = MAX_CLEAR_TIME_DEFAULT;
-    } else if (max_clear < clear_time) {
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                        "Tollgate: MaxClearTime %d is below ClearTime, using %d", max_clear,
-                        clear_time);
-        max_clear = clear_time;
-    }
-    settings.max_clear_time.store(max_clear, std::memory_order_relaxed);
-
-    int32_t allowance = REPEAT_AUTH_FAILURES_DEFAULT;
-    found = settings_read_number("RepeatAuthFailures", text, sizeof text, &allowance);
-    if (found < 0 || (found > 0 && (allowance < 0 || allowance > REPEAT_AUTH_FAILURES_MAX))) {
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                        "Tollgate: RepeatAuthFailures '%s' is not 0 to %d, using %d", text,
-                        (int)REPEAT_AUTH_FAILURES_MAX, (int)REPEAT_AUTH_FAILURES_DEFAULT);
-        allowance = REPEAT_AUTH_FAILURES_DEFAULT;
-    }
-    settings.repeat_auth_failures.store(allowance, std::memory_order_relaxed);
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   Repeat:       x%d, at most %d min, %d %s",
-                    factor, max_clear, allowance, allowance == 1 ? "failure" : "failures");
+    settings_store(row, value);
 }
 
-// General/`key` as a whole number from `low` to `high` (as settings_read_number reads it): 1
-// with it in *out; 0 when the key is missing or empty (*missing set), or holds anything else.
-static int32_t settings_read_exact(const char *key, int32_t low, int32_t high, int32_t *out,
-                                   bool *missing, char *text, size_t size)
+// Reads `row`'s text into `text` (`size` bytes), its default when the key is missing; the
+// text's length.
+static int32_t settings_read_text(const settings_row &row, char *text, int32_t size)
 {
-    int32_t value = 0;
-    int32_t found = settings_read_number(key, text, size, &value);
-    *missing = found == 0;
-    if (found <= 0 || value < low || value > high) return 0;
-    *out = value;
-    return 1;
+    return (int32_t)GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, row.key, row.text_fallback,
+                                             text, (DWORD)size, settings_path);
 }
 
-// Reads NetworkBits and NetworkFailures: with both set and in range, networks are counted and
-// one line says so; with either missing nothing is said and nothing changes; anything else
-// switches the counting off with one warning line.
-static void settings_load_networks()
+// Reads a text into its value. A text longer than its buffer holds is not taken, since a cut
+// one would be another text (two prefixes alike in their first 127 characters would share
+// counts): false, with one warning saying that what `head` switches stays off.
+static bool settings_load_text(const settings_row &row, const settings_row &head)
 {
-    settings.network_bits.store(0, std::memory_order_relaxed);
-    settings.network_failures.store(0, std::memory_order_relaxed);
-    char bits_text[SETTINGS_VALUE_SIZE], failures_text[SETTINGS_VALUE_SIZE];
-    int32_t bits = 0, failures = 0;
-    bool bits_missing, failures_missing;
-    int32_t bits_ok = settings_read_exact("NetworkBits", NETWORK_BITS_MIN, NETWORK_BITS_MAX, &bits,
-                                          &bits_missing, bits_text, sizeof bits_text);
-    int32_t failures_ok =
-        settings_read_exact("NetworkFailures", NETWORK_FAILURES_MIN, NETWORK_FAILURES_MAX,
-                            &failures, &failures_missing, failures_text, sizeof failures_text);
-    if (bits_missing || failures_missing) return;
-    if (!bits_ok || !failures_ok) {
+    char text[SETTINGS_TEXT_VALUE_SIZE];
+    int32_t length = settings_read_text(row, text, sizeof text);
+    if (length >= row.text_size) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                        "Tollgate: NetworkBits '%s' or NetworkFailures '%s' out of range (%d to "
-                        "%d, %d to %d), networks not counted",
-                        bits_text, failures_text, (int)NETWORK_BITS_MIN, (int)NETWORK_BITS_MAX,
-                        (int)NETWORK_FAILURES_MIN, (int)NETWORK_FAILURES_MAX);
+                        "Tollgate: %s is longer than %d characters, %s", row.key,
+                        row.text_size - 1, head.off);
+        return false;
+    }
+    memcpy(row.text, text, (size_t)length + 1);
+    return true;
+}
+
+// Reads the keys read with `head`, in the rows' order, into their values: false, once one is
+// not taken (the feature then stays off).
+static bool settings_load_members(settings_key head)
+{
+    for (int32_t id = head + 1; id < SETTINGS_KEYS; id++) {
+        const settings_row &row = settings_rows[id];
+        if (row.with != head) continue;
+        if (row.read == SETTINGS_READ_TEXT) {
+            if (!settings_load_text(row, settings_rows[head])) return false;
+        } else if (row.read == SETTINGS_READ_CHECKED) {
+            settings_load_checked(row);
+        } else {
+            settings_load_number(row);
+        }
+    }
+    return true;
+}
+
+// True when `row`'s key holds a value (a missing key and an empty value hold none).
+static bool settings_is_set(const settings_row &row)
+{
+    char text[SETTINGS_VALUE_SIZE];
+    int32_t value;
+    return settings_read_number(row, text, &value) != SETTINGS_FOUND_NONE;
+}
+
+// For the feature `head` switches: where one of its keys is set while its partner, the key it
+// does nothing without, is not, one warning names both and says what stays off (a misspelt
+// partner would otherwise leave the feature off without a word).
+static void settings_warn_alone(settings_key head)
+{
+    for (int32_t id = head; id < SETTINGS_KEYS; id++) {
+        const settings_row &row = settings_rows[id];
+        if ((id != head && row.with != head) || row.partner == SETTINGS_NO_KEY) continue;
+        const settings_row &partner = settings_rows[row.partner];
+        if (!settings_is_set(row) || settings_is_set(partner)) continue;
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING, "Tollgate: %s is set but %s is not, %s",
+                        row.key, partner.key, settings_rows[head].off);
         return;
     }
-    settings.network_bits.store(bits, std::memory_order_relaxed);
-    settings.network_failures.store(failures, std::memory_order_relaxed);
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   Networks:     /%d, %d %s", bits,
-                    failures, failures == 1 ? "failure" : "failures");
+}
+
+// RepeatFactor and the keys read with it, logged in one line. A factor that is missing, 0 or 1
+// leaves repeat offenders off without a word (a missing one names itself when a key read with
+// it is set); any other value outside its bounds, or text, leaves them off with a warning. The
+// keys read with it are read only when it is on.
+static void settings_load_repeat(settings_key head)
+{
+    const settings_row &row = settings_rows[head];
+    char text[SETTINGS_VALUE_SIZE];
+    int32_t factor = row.fallback;
+    int32_t found = settings_read_number(row, text, &factor);
+    if (found == SETTINGS_FOUND_NONE) settings_warn_alone(head);
+    if (found != SETTINGS_FOUND_NUMBER || factor == REPEAT_FACTOR_OFF || factor == 1)
+        factor = REPEAT_FACTOR_OFF;
+    if (found == SETTINGS_FOUND_TEXT ||
+        (factor != REPEAT_FACTOR_OFF && (factor < row.low || factor > row.high))) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING, "Tollgate: %s '%s' is not %d to %d, %s",
+                        row.key, text, row.low, row.high, row.off);
+        factor = REPEAT_FACTOR_OFF;
+    }
+    settings_store(row, factor);
+    if (factor == REPEAT_FACTOR_OFF) return;
+    settings_load_members(head);
+    int32_t allowance = settings.repeat_auth_failures.load(std::memory_order_relaxed);
+    settings_log_value("Repeat", "x%d, at most %d min, %d %s", factor,
+                       settings.max_clear_time.load(std::memory_order_relaxed), allowance,
+                       settings_failures(allowance));
+}
+
+// NetworkBits and its partner NetworkFailures: with both set and in their bounds, networks are
+// counted and one line says so; with one missing one warning names it, and with both missing
+// nothing is said; anything else switches the counting off with one warning line.
+static void settings_load_networks(settings_key head)
+{
+    const settings_row &bits_row = settings_rows[head];
+    const settings_row &failures_row = settings_rows[bits_row.partner];
+    settings_store(bits_row, bits_row.fallback);
+    settings_store(failures_row, failures_row.fallback);
+    char bits_text[SETTINGS_VALUE_SIZE], failures_text[SETTINGS_VALUE_SIZE];
+    int32_t bits = 0, failures = 0;
+    int32_t bits_found = settings_read_number(bits_row, bits_text, &bits);
+    int32_t failures_found = settings_read_number(failures_row, failures_text, &failures);
+    if (bits_found == SETTINGS_FOUND_NONE || failures_found == SETTINGS_FOUND_NONE) {
+        settings_warn_alone(head);
+        return;
+    }
+    if (bits_found != SETTINGS_FOUND_NUMBER || bits < bits_row.low || bits > bits_row.high ||
+        failures_found != SETTINGS_FOUND_NUMBER || failures < failures_row.low ||
+        failures > failures_row.high) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: %s '%s' or %s '%s' out of range (%d to %d, %d to %d), %s",
+                        bits_row.key, bits_text, failures_row.key, failures_text, bits_row.low,
+                        bits_row.high, failures_row.low, failures_row.high, bits_row.off);
+        return;
+    }
+    settings_store(bits_row, bits);
+    settings_store(failures_row, failures);
+    settings_log_value("Networks", "/%d, %d %s", bits, failures, settings_failures(failures));
+}
+
+// True when `section` of the file has no key `key`. Called for a key that read as "", which a
+// present key with an empty value gives too; only a missing one gives back another default.
+static bool settings_key_missing(const char *section, const char *key)
+{
+    char probe[2];
+    GetPrivateProfileStringA(section, key, "-", probe, sizeof probe, settings_path);
+    return probe[0] == '-';
 }
 
 // Reads <section>/<section><number> (WhiteIP3, BlackIP3), hands it to `add` (white_add or
 // black_add) and logs the outcome, naming the list as `list` does ("white", "black"). The entry
-// is logged with the prefix as written, not as `add` reads it (/40 stays 40 in the log).
+// is logged with the prefix as written, not as `add` reads it (/40 stays 40 in the log). A /0
+// entry that `add` refuses has a line of its own, and so has a missing key where
+// `name_missing` is set; any other refusal is an invalid entry.
 static void settings_load_list_entry(const char *section, int32_t number,
-                                     int32_t (*add)(const char *, int32_t), const char *list)
+                                     int32_t (*add)(const char *, int32_t), const char *list,
+                                     bool name_missing)
 {
     char key[SETTINGS_KEY_SIZE];
     snprintf(key, sizeof key, "%s%d", section, number);
@@ -235,28 +350,39 @@ static void settings_load_list_entry(const char *section, int32_t number,
     value[0] = '\0';
     // The empty buffer itself is the default, so a missing key reads as "" (never an address).
     GetPrivateProfileStringA(section, key, value, value, sizeof value, settings_path);
+    bool empty = value[0] == '\0';
     int32_t prefix = white_split_entry(value, 0);
-    if (add(value, prefix) == 1)
+    int32_t added = add(value, prefix);
+    if (added == 1)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "       %d: %s/%d", number, value,
                         prefix);
+    else if (added == BLACK_PREFIX_ZERO)
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
+                        "Tollgate: invalid %s list entry %d (%s/0): a /0 entry would refuse "
+                        "every address",
+                        list, number, value);
+    else if (name_missing && empty && settings_key_missing(section, key))
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
+                        "Tollgate: missing %s list entry %d: no key %s in [%s]", list, number,
+                        key, section);
     else
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
                         "Tollgate: invalid %s list entry %d (may be too many IPs)", list, number);
 }
 
-// Reads General/StateFile into settings_state_path and logs it in the settings' style. A name
+// Reads the state file's path into its value and logs it in the settings' style. A name
 // without a folder goes beside the settings file (the folder of settings_path; none when that
 // is the bare name); any name is then made absolute, so that a later change of the working
 // directory does not move the file. A path too long for the file calls (with room for the
 // names derived from it) is refused with one line, and the table stays in memory.
-static void settings_load_state_path()
+static void settings_load_state_path(const settings_row &row)
 {
-    settings_state_path[0] = '\0';
-    char name[SETTINGS_STATE_VALUE_SIZE];
-    DWORD length = GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, "StateFile", "", name,
-                                            sizeof name, settings_path);
+    char *path = row.text;
+    path[0] = '\0';
+    char name[SETTINGS_TEXT_VALUE_SIZE];
+    int32_t length = settings_read_text(row, name, sizeof name);
     if (length == 0) return;
-    char joined[SETTINGS_STATE_VALUE_SIZE + SETTINGS_PATH_SIZE];
+    char joined[SETTINGS_TEXT_VALUE_SIZE + SETTINGS_PATH_SIZE];
     if (strpbrk(name, "\\/:") == nullptr) {
         const char *slash = strrchr(settings_path, '\\');
         int folder = slash ? (int)(slash - settings_path + 1) : 0;
@@ -265,36 +391,31 @@ static void settings_load_state_path()
         snprintf(joined, sizeof joined, "%s", name);
     }
     // A value that filled its buffer may have been cut: it is too long whatever it says.
-    DWORD full = length + 1 >= sizeof name
+    DWORD full = length + 1 >= (int32_t)sizeof name
                      ? 0
-                     : GetFullPathNameA(joined, sizeof settings_state_path, settings_state_path,
-                                        nullptr);
+                     : GetFullPathNameA(joined, (DWORD)row.text_size, path, nullptr);
     if (full == 0 || full > (DWORD)SETTINGS_STATE_PATH_MAX) {
-        settings_state_path[0] = '\0';
+        path[0] = '\0';
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
-                        "Tollgate: StateFile unusable or longer than %d characters, addresses "
-                        "kept in memory only",
-                        (int)SETTINGS_STATE_PATH_MAX);
+                        "Tollgate: %s unusable or longer than %d characters, %s", row.key,
+                        (int)SETTINGS_STATE_PATH_MAX, row.off);
         return;
     }
     // The state writes would replace the settings file itself.
     char settings_full[SETTINGS_STATE_PATH_SIZE];
     full = GetFullPathNameA(settings_path, sizeof settings_full, settings_full, nullptr);
-    if (full > 0 && full < sizeof settings_full &&
-        _stricmp(settings_full, settings_state_path) == 0) {
+    if (full > 0 && full < sizeof settings_full && _stricmp(settings_full, path) == 0) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
-                        "Tollgate: StateFile '%s' is the settings file, addresses kept in memory "
-                        "only",
-                        settings_state_path);
-        settings_state_path[0] = '\0';
+                        "Tollgate: %s '%s' is the settings file, %s", row.key, path, row.off);
+        path[0] = '\0';
         return;
     }
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   StateFile:    '%s'",
-                    settings_state_path);
+    settings_log_value(row.key, row.shown, path);
 }
 
 // Reads "a.b.c.d" or "a.b.c.d:port" (decimal, each octet 0..255, port 1..65535) into
 // `address` and `port`. Only a literal: a host name would need a lookup, which no timeout bounds.
+// 0.0.0.0 and 255.255.255.255 name no one store and are refused.
 static bool settings_parse_store(const char *text, char *address, size_t size, int32_t *port)
 {
     unsigned octet[4];
@@ -304,6 +425,8 @@ static bool settings_parse_store(const char *text, char *address, size_t size, i
         return false;
     for (unsigned value : octet)
         if (value > 255) return false;
+    uint32_t host = octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3];
+    if (host == 0 || host == 0xFFFFFFFFu) return false;
     for (const char *c = text; c < text + used; c++)
         if (*c != '.' && (*c < '0' || *c > '9')) return false; // no signs or blanks inside
     const char *rest = text + used;
@@ -317,39 +440,31 @@ static bool settings_parse_store(const char *text, char *address, size_t size, i
         return false;
     }
     if (size < IP_TEXT_SIZE) return false;
-    ip_format(htonl(octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3]), address);
+    ip_format(htonl(host), address);
     *port = (int32_t)number;
     return true;
 }
 
-// Reads the shared store's keys into settings_shared and logs the store and the prefix (never
-// the password). A SharedStore that is not an IP literal is refused with one warning.
-static void settings_load_shared()
+// Reads the shared store's address and the keys read with it into settings_shared, and logs
+// the store and the prefix (never the password). A SharedStore that is not the IP literal of
+// one host is refused with one warning.
+static void settings_load_shared(settings_key head)
 {
-    settings_shared_t &s = settings_shared;
-    s.port = 0;
+    const settings_row &row = settings_rows[head];
+    settings_store(row, 0);
     char text[SETTINGS_SHARED_TEXT_SIZE];
-    if (GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, "SharedStore", "", text, sizeof text,
-                                 settings_path) == 0)
-        return;
-    if (!settings_parse_store(text, s.address, sizeof s.address, &s.port)) {
-        s.port = 0;
+    if (settings_read_text(row, text, sizeof text) == 0) return;
+    int32_t port = 0;
+    if (!settings_parse_store(text, row.text, (size_t)row.text_size, &port)) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
-                        "Tollgate: SharedStore '%s' is not an IP address with a port, counts "
-                        "stay local",
-                        text);
+                        "Tollgate: %s '%s' is not an IP address with a port, %s", row.key, text,
+                        row.off);
         return;
     }
-    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, "SharedPassword", "", s.password,
-                             sizeof s.password, settings_path);
-    GetPrivateProfileStringA(SETTINGS_SECTION_GENERAL, "SharedPrefix", "tollgate:", s.prefix,
-                             sizeof s.prefix, settings_path);
-    // Read as every other number: text is the default with a warning, then the range applies.
-    s.timeout_ms = number_clamp(settings_read_int("SharedTimeout", SHARED_TIMEOUT_DEFAULT),
-                                SHARED_TIMEOUT_MIN, SHARED_TIMEOUT_MAX);
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL,
-                    "   SharedStore:  %s:%d, prefix '%s', timeout %d ms", s.address, s.port,
-                    s.prefix, s.timeout_ms);
+    if (!settings_load_members(head)) return;
+    settings_store(row, port);
+    const settings_shared_t &s = settings_shared;
+    settings_log_value(row.key, row.shown, s.address, s.port, s.prefix, s.timeout_ms);
 }
 
 static void settings_load_white_list();
@@ -370,54 +485,40 @@ int32_t load_settings()
                         "'%s\\%s' instead",
                         windows, settings_path);
     }
-
-    int32_t clear_time =
-        number_clamp(settings_read_int("ClearTime", CLEAR_TIME_DEFAULT), CLEAR_TIME_MIN,
-                     CLEAR_TIME_MAX);
-    settings.clear_time.store(clear_time, std::memory_order_relaxed);
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   ClearTime:    %d min", clear_time);
-
-    // No lower bound: 0 or less refuses an address from its second connection on.
-    int32_t auth_failures = number_clamp(settings_read_int("AuthFailures", AUTH_FAILURES_DEFAULT),
-                                         INT32_MIN, AUTH_FAILURES_MAX);
-    settings.auth_failures.store(auth_failures, std::memory_order_relaxed);
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   AuthFailures: %d", auth_failures);
-
-    // The table's size, made at start-up after this load; shown only when not the default.
-    int32_t max_addresses = number_clamp(settings_read_int("MaxAddresses", MAX_ADDRESSES_DEFAULT),
-                                         MAX_ADDRESSES_DEFAULT, MAX_ADDRESSES_MAX);
-    settings.max_addresses.store(max_addresses, std::memory_order_relaxed);
-    if (max_addresses != MAX_ADDRESSES_DEFAULT)
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   MaxAddresses: %d", max_addresses);
-    settings_load_networks();
-    settings_load_repeat(clear_time);
-
-    int32_t short_term = settings_read_int("UseShortTerm", 0) != 0 ? 1 : 0;
-    settings.use_short_term.store(short_term, std::memory_order_relaxed);
-    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   UseShortTerm: %s",
-                    short_term ? "Yes" : "No");
-    settings_load_state_path();
-    settings_load_shared();
+    for (int32_t id = 0; id < SETTINGS_KEYS; id++) {
+        const settings_row &row = settings_rows[id];
+        if (row.with != SETTINGS_NO_KEY) continue; // read by the key it goes with
+        switch (row.read) {
+        case SETTINGS_READ_CLAMPED:
+        case SETTINGS_READ_FLAG: settings_load_number(row); break;
+        case SETTINGS_READ_SWITCH: settings_load_repeat((settings_key)id); break;
+        case SETTINGS_READ_PAIR: settings_load_networks((settings_key)id); break;
+        case SETTINGS_READ_PATH: settings_load_state_path(row); break;
+        case SETTINGS_READ_STORE: settings_load_shared((settings_key)id); break;
+        default: break; // never read (Version), or a list's count, read with its list below
+        }
+    }
     settings_load_white_list();
     settings_load_black_list();
     return 1;
 }
 
-// Reads General/<count key> and as many <section><n> keys, logging them under `heading` with
+// Reads the count of `count` and as many <section><n> keys, logging them under `heading` with
 // `add` (white_add or black_add) taking each; nothing is read or logged without a positive
 // count. A count far beyond what the list keeps (a typo, a damaged file) would keep start-up
-// reading and logging for hours, so reading stops at `keys_max` with one line.
-static void settings_load_list(const char *count_key, const char *heading, const char *section,
+// reading and logging for hours, so reading stops at `keys_max` with one line. `name_missing`:
+// a missing key is said to be missing (else it is one more invalid entry).
+static void settings_load_list(settings_key count, const char *heading, const char *section,
                                int32_t keys_max, int32_t (*add)(const char *, int32_t),
-                               const char *list)
+                               const char *list, bool name_missing)
 {
     // The count only says how many keys to read; the list counts what it accepted.
-    int32_t keys = settings_read_int(count_key, 0);
+    int32_t keys = settings_read_clamped(settings_rows[count]);
     if (keys <= 0) return;
     host_log_text(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, heading);
     int32_t last = keys < keys_max ? keys : keys_max;
     for (int32_t number = 1; number <= last; number++)
-        settings_load_list_entry(section, number, add, list);
+        settings_load_list_entry(section, number, add, list, name_missing);
     if (keys > last)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
                         "Tollgate: %s list reading stopped at entry %d of %d", list, last, keys);
@@ -426,8 +527,8 @@ static void settings_load_list(const char *count_key, const char *heading, const
 // The white list: 16 entries are kept; reading stops at SETTINGS_WHITE_KEYS_MAX keys.
 static void settings_load_white_list()
 {
-    settings_load_list("WhiteIPs", "   WhiteList:", SETTINGS_SECTION_WHITE, SETTINGS_WHITE_KEYS_MAX,
-                       white_add, "white");
+    settings_load_list(SETTINGS_WHITE_IPS, "   WhiteList:", SETTINGS_SECTION_WHITE,
+                       SETTINGS_WHITE_KEYS_MAX, white_add, "white", false);
 }
 
 // The black list, put in force once read; empty without BlackIPs. The section is only ever
@@ -435,9 +536,15 @@ static void settings_load_white_list()
 static void settings_load_black_list()
 {
     black_clear();
-    settings_load_list("BlackIPs", "   BlackList:", SETTINGS_SECTION_BLACK, SETTINGS_BLACK_KEYS_MAX,
-                       black_add, "black");
+    settings_load_list(SETTINGS_BLACK_IPS, "   BlackList:", SETTINGS_SECTION_BLACK,
+                       SETTINGS_BLACK_KEYS_MAX, black_add, "black", true);
     black_publish();
+}
+
+// Writes General/`key` as `text`. 1 written, 0 failed.
+static int32_t settings_write(const char *key, const char *text)
+{
+    return WritePrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, text, settings_path) ? 1 : 0;
 }
 
 // Writes General/`key` as "%d" of `value`. 1 written, 0 failed.
@@ -445,7 +552,28 @@ static int32_t settings_write_int(const char *key, int32_t value)
 {
     char text[SETTINGS_VALUE_SIZE];
     snprintf(text, sizeof text, "%d", value);
-    return WritePrivateProfileStringA(SETTINGS_SECTION_GENERAL, key, text, settings_path) ? 1 : 0;
+    return settings_write(key, text);
+}
+
+// Writes the white list, the one list a save writes: its count as General/`count_key` and its
+// entries as WhiteIP1 onwards. Keys above the new count keep their old values: nothing is ever
+// deleted. 1 when every write succeeded.
+static int32_t settings_save_white_list(const char *count_key)
+{
+    const std::memory_order relaxed = std::memory_order_relaxed;
+    int32_t count = white_count();
+    int32_t ok = settings_write_int(count_key, count);
+    for (int32_t k = 0; k < count; k++) {
+        char dotted[IP_TEXT_SIZE];
+        ip_format(white_list.address[k].load(relaxed), dotted);
+        uint32_t mask = white_list.mask[k].load(relaxed);
+        char key[SETTINGS_KEY_SIZE];
+        snprintf(key, sizeof key, "%s%d", SETTINGS_SECTION_WHITE, k + 1);
+        char value[SETTINGS_VALUE_SIZE];
+        snprintf(value, sizeof value, "%s/%u", dotted, (unsigned)mask_to_prefix(mask));
+        if (!WritePrivateProfileStringA(SETTINGS_SECTION_WHITE, key, value, settings_path)) ok = 0;
+    }
+    return ok;
 }
 
 int32_t save_settings()
@@ -454,26 +582,12 @@ int32_t save_settings()
     // that the file lands where the next start-up reads it.
     if (settings_path[0] == '\0') settings_build_path();
     // Every write is tried even after one failed; the values in memory stay in force either way.
-    int32_t ok = WritePrivateProfileStringA(SETTINGS_SECTION_GENERAL, "Version", SETTINGS_VERSION,
-                                            settings_path)
-                     ? 1
-                     : 0;
-    const std::memory_order relaxed = std::memory_order_relaxed;
-    ok &= settings_write_int("ClearTime", settings.clear_time.load(relaxed));
-    ok &= settings_write_int("AuthFailures", settings.auth_failures.load(relaxed));
-    ok &= settings_write_int("UseShortTerm", settings.use_short_term.load(relaxed));
-    int32_t count = white_count();
-    ok &= settings_write_int("WhiteIPs", count);
-    // Keys above the new count keep their old values: nothing is ever deleted.
-    for (int32_t k = 0; k < count; k++) {
-        char dotted[IP_TEXT_SIZE];
-        ip_format(white_list.address[k].load(relaxed), dotted);
-        uint32_t mask = white_list.mask[k].load(relaxed);
-        char key[SETTINGS_KEY_SIZE];
-        snprintf(key, sizeof key, "WhiteIP%d", k + 1);
-        char value[SETTINGS_VALUE_SIZE];
-        snprintf(value, sizeof value, "%s/%u", dotted, (unsigned)mask_to_prefix(mask));
-        if (!WritePrivateProfileStringA(SETTINGS_SECTION_WHITE, key, value, settings_path)) ok = 0;
+    int32_t ok = 1;
+    for (const settings_row &row : settings_rows) {
+        if (!row.saved) continue;
+        if (row.read == SETTINGS_READ_NONE) ok &= settings_write(row.key, TOLLGATE_VERSION_TEXT);
+        else if (row.read == SETTINGS_READ_COUNT) ok &= settings_save_white_list(row.key);
+        else ok &= settings_write_int(row.key, settings_stored(row));
     }
     return ok;
 }

@@ -36,6 +36,7 @@ int32_t black_add(const char *text, int32_t prefix)
     if (text == nullptr || text[0] == '\0') return 0;
     uint32_t address = ip_parse(text);
     if (address == IP_NONE) return 0;
+    if (prefix == 0) return BLACK_PREFIX_ZERO;
     uint32_t mask = prefix_to_mask(prefix);
     if ((address & mask) != address) return 0;
     if (black_gathered_count >= BLACK_MAX) return 0;

@@ -21,6 +21,7 @@ enum : int32_t {
     BLACK_SUBS = 1 << BLACK_SUB_BITS,
     BLACK_CROWDED = 32,     // ranges beginning in one bucket that give it a second level
     BLACK_SUB_TABLES = BLACK_MAX / BLACK_CROWDED,
+    BLACK_PREFIX_ZERO = -1, // black_add: a /0 entry, not gathered
 };
 
 struct black_list_t {
@@ -43,11 +44,12 @@ extern black_list_t black_list;
 
 // Empties the list in force and the gathered entries.
 void black_clear();
-// Gathers the entry `text` with the mask of `prefix` (as the white list reads it: 0 or less,
-// or above 32, is the single address). 0 (nothing gathered) for an empty text, a text the
-// parser rejects, an address with bits outside its mask (a typo that would otherwise refuse
-// either nothing or more than was written), or a full list; 1 otherwise. Not in force until
-// black_publish.
+// Gathers the entry `text` with the mask of `prefix` (as the white list reads it: below 0 or
+// above 32 is the single address). 0 (nothing gathered) for an empty text, a text the parser
+// rejects, an address with bits outside its mask (a typo that would otherwise refuse either
+// nothing or more than was written), or a full list; BLACK_PREFIX_ZERO (nothing gathered) for
+// an address the parser takes with a prefix of 0, which reads as every address but would
+// refuse the one address; 1 otherwise. Not in force until black_publish.
 int32_t black_add(const char *text, int32_t prefix);
 // Puts the gathered entries in force, sorted and merged into ranges.
 void black_publish();

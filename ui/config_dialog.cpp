@@ -11,6 +11,7 @@
 #include "host/base/os.h"
 #include "host/base/platform.h"
 #include "settings/values/settings.h"
+#include "settings/values/settings_table.h"
 #include "settings/settings_file.h"
 #include "tracking/events/event_gate.h"
 #include "tracking/events/event_handler.h"
@@ -104,25 +105,25 @@ static void config_init(HWND dialog, LPARAM record)
     }
 }
 
-// Reads the number in field `id` into `value`, clamped to [low, high]. A field that holds no
-// number leaves the value alone; the field is read unsigned and the number taken as signed,
-// so 2147483648 and above count as negative.
-static void config_read_number(HWND dialog, int32_t id, std::atomic<int32_t> &value, int32_t low,
-                               int32_t high)
+// Reads the number in field `id` into the value of `key`, clamped to the key's dialog bounds. A
+// field that holds no number leaves the value alone; the field is read unsigned and the number
+// taken as signed, so 2147483648 and above count as negative.
+static void config_read_number(HWND dialog, int32_t id, settings_key key)
 {
+    const settings_row &row = settings_rows[key];
     BOOL ok = FALSE;
     UINT number = GetDlgItemInt(dialog, id, &ok, FALSE);
     if (!ok) return;
-    value.store(number_clamp((int32_t)number, low, high), std::memory_order_relaxed);
+    row.value->store(number_clamp((int32_t)number, row.dialog_low, row.dialog_high),
+                     std::memory_order_relaxed);
 }
 
 // "OK / Save": stores the fields, the check box and the list box in memory, rewrites the
 // settings file (reporting a failed write) and ends the dialog.
 static void config_save(HWND dialog)
 {
-    config_read_number(dialog, IDC_CLEAR_TIME, settings.clear_time, CLEAR_TIME_MIN,
-                       CLEAR_TIME_MAX);
-    config_read_number(dialog, IDC_AUTH_FAILURES, settings.auth_failures, 1, AUTH_FAILURES_MAX);
+    config_read_number(dialog, IDC_CLEAR_TIME, SETTINGS_CLEAR_TIME);
+    config_read_number(dialog, IDC_AUTH_FAILURES, SETTINGS_AUTH_FAILURES);
     settings.use_short_term.store(IsDlgButtonChecked(dialog, IDC_SHORT_TERM) == BST_CHECKED,
                                   std::memory_order_relaxed);
 

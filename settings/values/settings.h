@@ -1,10 +1,13 @@
 // The settings in force and the settings file Tollgate.ini that holds them.
 //
-// Owns: settings (the values every subsystem reads); the file's path is settings/settings_file.h's.
+// Owns: settings (the values every subsystem reads), settings_state_path and settings_shared
+// (the values fixed at start-up); the file's path is settings/settings_file.h's, and the keys
+// that fill them are settings/values/settings_table.h's.
 // Threads: start-up writes the values (load_settings) before any other thread of the module
-// runs; the dialog's thread writes them on "OK / Save"; the POP3 threads and the sweeper read
-// them. Each value is one atomic word with relaxed ordering: readers need a whole value, not
-// an order between values.
+// runs; the dialog's thread writes `settings` on "OK / Save"; the POP3 threads and the sweeper
+// read them. Each value of `settings` is one atomic word with relaxed ordering: readers need a
+// whole value, not an order between values. settings_state_path and settings_shared take no
+// lock and no atomic: nothing changes them while the daemon runs.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -14,6 +17,7 @@ enum : int32_t {
     CLEAR_TIME_MIN = 1,
     CLEAR_TIME_MAX = 1440,
     AUTH_FAILURES_DEFAULT = 5,  // connections
+    AUTH_FAILURES_MIN = 1,      // the least the dialog saves; the file's value has no floor
     AUTH_FAILURES_MAX = 30,
     SWEEP_INTERVAL_SECONDS = 30,
     MAX_ADDRESSES_DEFAULT = 48,      // slots of the address table; also the least it holds
@@ -26,10 +30,38 @@ enum : int32_t {
     REPEAT_FACTOR_MIN = 2,           // growth of a refusal's quiet time per offence
     REPEAT_FACTOR_MAX = 16,
     MAX_CLEAR_TIME_DEFAULT = 10080,  // minutes (a week): the longest quiet time a refusal asks
+    MAX_CLEAR_TIME_MIN = 1,
     MAX_CLEAR_TIME_MAX = 525600,     // minutes (a year)
     REPEAT_AUTH_FAILURES_DEFAULT = 1, // connections a remembered offender is let in with
+    REPEAT_AUTH_FAILURES_MIN = 0,
     REPEAT_AUTH_FAILURES_MAX = 30,
+    SETTINGS_STATE_PATH_SIZE = 260,   // MAX_PATH: the longest path the ANSI file calls take
+    SETTINGS_STATE_SUFFIX_ROOM = 16,  // kept free after the state path for the names derived
+                                      // from it (".old", ".<process id>.tmp")
+    SETTINGS_STATE_PATH_MAX = SETTINGS_STATE_PATH_SIZE - 1 - SETTINGS_STATE_SUFFIX_ROOM,
+    SETTINGS_SHARED_TEXT_SIZE = 128, // SharedStore, SharedPassword, SharedPrefix, NUL included
+    SHARED_PORT_DEFAULT = 6379,      // the store's port when SharedStore names none
+    SHARED_TIMEOUT_DEFAULT = 50,     // ms for connecting and for each call
+    SHARED_TIMEOUT_MIN = 5,
+    SHARED_TIMEOUT_MAX = 1000,
 };
+
+// The state file's full path from General/StateFile, fixed by load_settings: "" when the key is
+// missing or empty, or its path is unusable (the table then lives in memory only). At most
+// SETTINGS_STATE_PATH_MAX characters.
+extern char settings_state_path[SETTINGS_STATE_PATH_SIZE];
+
+// The shared store from General/SharedStore, SharedPassword, SharedPrefix and SharedTimeout,
+// fixed by load_settings: `port` 0 when there is none (the key is missing, empty or not an
+// IP literal), and the counts then stay local.
+struct settings_shared_t {
+    char address[SETTINGS_SHARED_TEXT_SIZE];  // dotted quad, as a connect call takes it
+    int32_t port;                             // 1..65535; 0: no shared store
+    char password[SETTINGS_SHARED_TEXT_SIZE]; // sent with AUTH when not ""
+    char prefix[SETTINGS_SHARED_TEXT_SIZE];   // begins every key of the cluster
+    int32_t timeout_ms;                       // SHARED_TIMEOUT_MIN..MAX
+};
+extern settings_shared_t settings_shared;
 
 struct settings_t {
     std::atomic<int32_t> clear_time{CLEAR_TIME_DEFAULT};

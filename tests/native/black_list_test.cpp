@@ -28,7 +28,7 @@ uint32_t host_mask(int32_t prefix)
 TEST(BlackList, MatchesAsAScanOfTheEntriesAtEveryEdge)
 {
     std::mt19937 random(21);
-    const int32_t prefixes[] = {0, 8, 12, 16, 20, 24, 28, 30, 31, 32, 40};
+    const int32_t prefixes[] = {-8, 8, 12, 16, 20, 24, 28, 30, 31, 32, 40};
     // A crowded list keeps to narrow entries, which do not swallow the crowd whole.
     const struct { int count; uint32_t base, span; int32_t narrowest; } lists[] = {
         {37, 0, 0xFFFFFFFFu, 0}, {BLACK_MAX, 0, 0xFFFFFFFFu, 0},
@@ -57,20 +57,23 @@ TEST(BlackList, MatchesAsAScanOfTheEntriesAtEveryEdge)
     }
 }
 
-// Not an address, 255.255.255.255, bits beyond the prefix, and a 4097th entry are refused and
-// match nothing.
+// Not an address, 255.255.255.255, bits beyond the prefix, a /0 entry (which reads as every
+// address) and a 4097th entry are refused and match nothing.
 TEST(BlackList, RefusesWhatIsNotOneWholeRangeAndEntriesPastTheLast)
 {
     black_clear();
-    for (const char *text : {"", "letters", "255.255.255.255/32", "192.168.1.5/24", "10.0.0.1/8"}) {
-        std::string entry = text;
+    const struct { const char *text; int32_t refusal; } refused[] = {
+        {"", 0}, {"letters", 0}, {"255.255.255.255/32", 0}, {"192.168.1.5/24", 0}, {"10.0.0.1/8", 0},
+        {"0.0.0.0/0", BLACK_PREFIX_ZERO}, {"0.0.0.0/", BLACK_PREFIX_ZERO}, {"10.0.0.1/x", BLACK_PREFIX_ZERO}};
+    for (const auto &r : refused) {
+        std::string entry = r.text;
         int32_t prefix = white_split_entry(entry.data(), 0);
-        EXPECT_EQ(black_add(entry.c_str(), prefix), 0) << text;
+        EXPECT_EQ(black_add(entry.c_str(), prefix), r.refusal) << r.text;
     }
     for (int n = 0; n < BLACK_MAX; n++) ASSERT_EQ(black_add(dotted(0x0B000000u + n).c_str(), 32), 1);
     EXPECT_EQ(black_add("12.0.0.0", 8), 0);
     black_publish();
-    for (uint32_t ip : {ip_of(12, 1, 1, 1), ip_of(192, 168, 1, 5), ip_of(10, 0, 0, 1), ip_of(11, 0, 16, 0)})
+    for (uint32_t ip : {ip_of(12, 1, 1, 1), ip_of(192, 168, 1, 5), ip_of(10, 0, 0, 1), ip_of(11, 0, 16, 0), ip_of(0, 0, 0, 0)})
         EXPECT_EQ(black_match(ip), 0) << dotted(ntohl(ip));
     EXPECT_EQ(black_match(ip_of(11, 0, 15, 255)), 1);
 }

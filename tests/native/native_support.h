@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "settings/values/settings.h"
+#include "settings/values/settings_table.h"
 #include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
@@ -24,12 +25,7 @@ inline void test_reset()
 {
     test_now.store(TEST_CLOCK_START, std::memory_order_relaxed);
     db_clock = test_clock;
-    settings.clear_time.store(CLEAR_TIME_DEFAULT, std::memory_order_relaxed);
-    settings.auth_failures.store(AUTH_FAILURES_DEFAULT, std::memory_order_relaxed);
-    settings.use_short_term.store(0, std::memory_order_relaxed);
-    settings.repeat_factor.store(REPEAT_FACTOR_OFF, std::memory_order_relaxed);
-    settings.max_clear_time.store(MAX_CLEAR_TIME_DEFAULT, std::memory_order_relaxed);
-    settings.repeat_auth_failures.store(REPEAT_AUTH_FAILURES_DEFAULT, std::memory_order_relaxed);
+    settings_reset();
     white_clear();
     test_table_publish();
 }

@@ -56,14 +56,7 @@ void SettingsFileTest::reset_module()
     host_side_reset();
     host_copy = host_side_record();
     white_clear();
-    settings.clear_time = CLEAR_TIME_DEFAULT;
-    settings.auth_failures = AUTH_FAILURES_DEFAULT;
-    settings.use_short_term = 0;
-    settings.sweep_interval = SWEEP_INTERVAL_SECONDS;
-    settings.max_addresses = MAX_ADDRESSES_DEFAULT;
-    settings.repeat_factor = REPEAT_FACTOR_OFF;
-    settings.max_clear_time = MAX_CLEAR_TIME_DEFAULT;
-    settings.repeat_auth_failures = REPEAT_AUTH_FAILURES_DEFAULT;
+    settings_reset();
     settings_path[0] = '\0';
 }
 

@@ -12,6 +12,7 @@
 #include "host/base/host_interface.h"
 #include "mailhost/host_side.h"
 #include "settings/values/settings.h"
+#include "settings/values/settings_table.h"
 #include "settings/settings_file.h"
 #include "tracking/white_list.h"
 

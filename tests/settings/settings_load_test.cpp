@@ -131,9 +131,10 @@ TEST_F(SettingsLoad, MaxAddressesIsClampedShownWhenNotDefaultAndNeverSaved)
     }
 }
 
-// The repeat-offender keys: off unless RepeatFactor is 2 to 16; a value that is text or out of
-// range never silently becomes the harshest or the weakest; one line shows them after
-// AuthFailures; a save leaves them exactly as written.
+// The repeat-offender keys: off unless RepeatFactor is 2 to 16, and a key of theirs set without
+// it says so; each read as every number is (0x2 is 2, "600 min" is 600); a value that is text
+// or out of range never silently becomes the harshest or the weakest; one line shows them
+// after AuthFailures; a save leaves them exactly as written.
 TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
 {
     const struct {
@@ -141,8 +142,10 @@ TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
         int factor;
         std::vector<std::string> lines; // after AuthFailures: warnings, then the values
     } cases[] = {
-        {{nullptr, "5", "3"}, 0, {}},
+        {{nullptr, "5", "3"}, 0,
+         {"Tollgate: MaxClearTime is set but RepeatFactor is not, repeat offenders not remembered"}},
         {{"1", "60"}, 0, {}},
+        {{"0", nullptr, "3"}, 0, {}},
         {{"17", "60"}, 0, {"Tollgate: RepeatFactor '17' is not 2 to 16, repeat offenders not remembered"}},
         {{"two"}, 0, {"Tollgate: RepeatFactor 'two' is not 2 to 16, repeat offenders not remembered"}},
         {{"2"}, 2, {"   Repeat:       x2, at most 10080 min, 1 failure"}},
@@ -154,6 +157,7 @@ TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
         {{"2", "20", "5"}, 2,
          {"Tollgate: MaxClearTime 20 is below ClearTime, using 30",
           "   Repeat:       x2, at most 30 min, 5 failures"}},
+        {{"0x2", "600 min", "2 failures"}, 2, {"   Repeat:       x2, at most 600 min, 2 failures"}},
     };
     const char *names[3] = {"RepeatFactor", "MaxClearTime", "RepeatAuthFailures"};
     for (const auto &c : cases) {
@@ -177,14 +181,19 @@ TEST_F(SettingsLoad, RepeatKeysAreCheckedShownInOneLineAndNeverSaved)
     }
 }
 
-// Networks are counted only with both keys in range: either missing says and changes nothing;
-// anything else is one warning and no counting.
+// Networks are counted only with both keys in range, each read as every number is (0x18 and
+// "24 bits" are 24): one set without the other is one warning naming the missing key; anything
+// else is one warning and no counting.
 TEST_F(SettingsLoad, NetworkKeysCountNetworksOnlyWhenBothAreInRange)
 {
-    const char *cases[][3] = { // NetworkBits ("": no key), NetworkFailures, the line ("w": warning)
-        {"", "20", nullptr}, {"24", "", nullptr}, {"24", "20", "/24, 20 failures"},
+    const char *cases[][3] = { // NetworkBits ("": no key), NetworkFailures, the line ("w": out of
+                               // range, or the warning)
+        {"", "20", "Tollgate: NetworkFailures is set but NetworkBits is not, networks not counted"},
+        {"24", "", "Tollgate: NetworkBits is set but NetworkFailures is not, networks not counted"},
+        {"24", "20", "/24, 20 failures"},
         {"8", "1", "/8, 1 failure"}, {"31", "65535", "/31, 65535 failures"}, {"7", "20", "w"},
-        {"32", "20", "w"}, {"24", "0", "w"}, {"24", "65536", "w"}, {"24x", "20", "w"},
+        {"32", "20", "w"}, {"24", "0", "w"}, {"24", "65536", "w"}, {"x24", "20", "w"},
+        {"0x18", "20 connections", "/24, 20 failures"}, {"24 bits", "0x14", "/24, 20 failures"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c[0]) + " " + c[1]);
@@ -194,16 +203,20 @@ TEST_F(SettingsLoad, NetworkKeysCountNetworksOnlyWhenBothAreInRange)
         write_ini(ini_text({"[General]", *c[0] ? bits.c_str() : ";", (failures + c[1]).c_str()}));
         load_settings();
         bool on = c[2] && *c[2] == '/';
+        int bits_on = 0, failures_on = 0; // as the line shows them
+        if (on) sscanf(c[2], "/%d, %d", &bits_on, &failures_on);
         EXPECT_EQ(settings.network_bits * 100000 + settings.network_failures,
-                  on ? atoi(c[0]) * 100000 + atoi(c[1]) : 0);
+                  bits_on * 100000 + failures_on);
         std::vector<std::string> expected = value_lines(30, 5, "No");
         if (c[2])
             expected.insert(expected.begin() + 3,
                             on ? logged(0, 25, "   Networks:     " + std::string(c[2]))
-                               : logged(0, 10, "Tollgate: NetworkBits '" + std::string(c[0]) +
-                                                   "' or NetworkFailures '" + c[1] +
-                                                   "' out of range (8 to 31, 1 to 65535), "
-                                                   "networks not counted"));
+                            : *c[2] == 'T'
+                                ? logged(0, 10, c[2])
+                                : logged(0, 10, "Tollgate: NetworkBits '" + std::string(c[0]) +
+                                                    "' or NetworkFailures '" + c[1] +
+                                                    "' out of range (8 to 31, 1 to 65535), "
+                                                    "networks not counted"));
         EXPECT_EQ(log_lines(), expected);
     }
 }
@@ -363,16 +376,24 @@ TEST_F(SettingsLoad, CountAtTheBoundIsReadWhole)
     }
 }
 
-// SharedStore takes an IP literal with an optional port and nothing else; the start-up line
-// names the store and the prefix, never the password; a refused value is one warning and no
-// store.
+// SharedStore takes an IP literal of one host (not 0.0.0.0 or 255.255.255.255) with an optional
+// port and nothing else; the start-up line names the store and the prefix, never the password;
+// a refused value, or a prefix or password longer than it is kept, is one warning and no store.
 TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
 {
+    const std::string fits(127, 'k'), secret(127, 'w'), too_long(128, 'k');
     const struct {
         const char *store;
         const char *timeout; // null: no key
-        const char *line;    // the store's log line, "" for none
+        std::string line;    // the store's log line, "" for none
+        std::string prefix = "p:", password = "hunter2";
     } cases[] = {
+        {"10.0.0.9", nullptr, "0/25    SharedStore:  10.0.0.9:6379, prefix '" + fits + "', timeout 50 ms",
+         fits, secret},
+        {"10.0.0.9", nullptr, "0/10 Tollgate: SharedPrefix is longer than 127 characters, counts stay local",
+         too_long},
+        {"10.0.0.9", nullptr, "0/10 Tollgate: SharedPassword is longer than 127 characters, counts stay local",
+         "p:", too_long},
         {"10.0.0.9:6380", nullptr, "0/25    SharedStore:  10.0.0.9:6380, prefix 'p:', timeout 50 ms"},
         {"10.0.0.9", "7", "0/25    SharedStore:  10.0.0.9:6379, prefix 'p:', timeout 7 ms"},
         {"10.0.0.9:1", "2", "0/25    SharedStore:  10.0.0.9:1, prefix 'p:', timeout 5 ms"},
@@ -385,6 +406,10 @@ TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
                                   "address with a port, counts stay local"},
         {"10.1:6379", nullptr, "0/10 Tollgate: SharedStore '10.1:6379' is not an IP address "
                                "with a port, counts stay local"},
+        {"0.0.0.0:6379", nullptr, "0/10 Tollgate: SharedStore '0.0.0.0:6379' is not an IP "
+                                  "address with a port, counts stay local"},
+        {"255.255.255.255", nullptr, "0/10 Tollgate: SharedStore '255.255.255.255' is not an IP "
+                                     "address with a port, counts stay local"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.store);
@@ -392,35 +417,41 @@ TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
         enter_fresh_dir();
         std::string store = std::string("SharedStore=") + c.store;
         std::string timeout = std::string("SharedTimeout=") + (c.timeout ? c.timeout : "");
-        write_ini(ini_text({"[General]", store.c_str(), "SharedPassword=hunter2",
-                            "SharedPrefix=p:", c.timeout ? timeout.c_str() : ";"}));
+        std::string password = "SharedPassword=" + c.password, prefix = "SharedPrefix=" + c.prefix;
+        write_ini(ini_text({"[General]", store.c_str(), password.c_str(), prefix.c_str(),
+                            c.timeout ? timeout.c_str() : ";"}));
         load_settings();
         std::vector<std::string> lines = log_lines();
         ASSERT_EQ(lines.size(), 5u);
         EXPECT_EQ(lines[4], c.line);
         EXPECT_EQ(settings_shared.port != 0, c.line[2] == '2');
-        EXPECT_EQ(lines[4].find("hunter2"), std::string::npos);
+        EXPECT_EQ(lines[4].find(c.password), std::string::npos);
     }
 }
 
-// The black list is logged after the white list in the same style, bad entries the same way;
-// without a positive BlackIPs nothing of its section is read and nothing is logged, and a new
-// load replaces what an earlier one put in force.
+// The black list is logged after the white list in the same style; a bad entry, a missing key
+// and a /0 entry (which would read as refusing everyone) each say what they are. Without a
+// positive BlackIPs nothing of its section is read and nothing is logged, and a new load
+// replaces what an earlier one put in force.
 TEST_F(SettingsLoad, BlackListFollowsTheWhiteListInTheLogAndOnlyWithBlackIPs)
 {
-    write_ini(ini_text({"[General]", "WhiteIPs=1", "BlackIPs=4", "[WhiteIP]", "WhiteIP1=10.0.0.9",
+    write_ini(ini_text({"[General]", "WhiteIPs=1", "BlackIPs=6", "[WhiteIP]", "WhiteIP1=10.0.0.9",
                         "[BlackIP]", "BlackIP1=10.0.0.0/24", "BlackIP2=192.168.1.5/24",
-                        "BlackIP4=203.0.113.7"}));
+                        "BlackIP4=203.0.113.7", "BlackIP5=0.0.0.0/0", "BlackIP6="}));
     load_settings();
     std::vector<std::string> expected = value_lines(30, 5, "No");
     expected.insert(expected.end(),
                     {logged(0, 25, "   WhiteList:"), entry_line(1, "10.0.0.9/32"),
                      logged(0, 25, "   BlackList:"), entry_line(1, "10.0.0.0/24"),
                      logged(0, 5, "Tollgate: invalid black list entry 2 (may be too many IPs)"),
-                     logged(0, 5, "Tollgate: invalid black list entry 3 (may be too many IPs)"),
-                     entry_line(4, "203.0.113.7/32")});
+                     logged(0, 5, "Tollgate: missing black list entry 3: no key BlackIP3 in [BlackIP]"),
+                     entry_line(4, "203.0.113.7/32"),
+                     logged(0, 5, "Tollgate: invalid black list entry 5 (0.0.0.0/0): a /0 entry "
+                                  "would refuse every address"),
+                     logged(0, 5, "Tollgate: invalid black list entry 6 (may be too many IPs)")});
     EXPECT_EQ(log_lines(), expected);
     EXPECT_EQ(black_match(ip_parse("10.0.0.255")) + black_match(ip_parse("203.0.113.7")), 2);
+    EXPECT_EQ(black_match(ip_parse("0.0.0.0")), 0);
 
     for (const char *count_line : {"Other=1", "BlackIPs=0", "BlackIPs=-3"}) {
         SCOPED_TRACE(count_line);

@@ -14,6 +14,7 @@
 #include "host/stats.h"
 #include "mailhost/host_side.h"
 #include "settings/values/settings.h"
+#include "settings/values/settings_table.h"
 #include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
@@ -31,13 +32,7 @@ protected:
         host_copy = host_side_record();
         test_now = 1700000000;
         db_clock = test_clock;
-        settings.clear_time = CLEAR_TIME_DEFAULT;
-        settings.auth_failures = AUTH_FAILURES_DEFAULT;
-        settings.use_short_term = 0;
-        settings.sweep_interval = SWEEP_INTERVAL_SECONDS;
-        settings.repeat_factor = REPEAT_FACTOR_OFF;
-        settings.max_clear_time = MAX_CLEAR_TIME_DEFAULT;
-        settings.repeat_auth_failures = REPEAT_AUTH_FAILURES_DEFAULT;
+        settings_reset();
         stat_blocked = 0;
         stat_max_list = 0;
         white_clear();

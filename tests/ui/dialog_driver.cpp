@@ -10,6 +10,7 @@
 #include "host/base/entry_points.h"
 #include "host/base/os.h"
 #include "mailhost/host_side.h"
+#include "settings/values/settings_table.h"
 #include "tracking/ip_db.h"
 #include "tracking/white_list.h"
 #include "ui/resource.h"
@@ -294,6 +295,7 @@ void DialogFixture::SetUp()
     ASSERT_TRUE(workdir_.ok());
 
     host_side_reset();
+    settings_reset();
     module_instance = GetModuleHandleA(nullptr); // the template is linked into this program
     db_clock = test_clock;
     os.message_box = test_message_box;
