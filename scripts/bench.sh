@@ -78,8 +78,8 @@ cmake --build "$win" -j"$jobs" --target tollgate_dll_bench tollgate_state_bench 
 . "$repo/scripts/wine-session.sh"
 . "$repo/scripts/redis-session.sh"
 scratch=$(mktemp -d)
-trap 'wine_session_stop; redis_session_stop; rm -rf "$scratch"' EXIT
-wine_session_start "$win" "$windows_arch"
+trap 'wine_session_leave; redis_session_stop; rm -rf "$scratch"' EXIT
+wine_session_join "$win" "$windows_arch"
 redis_session_start "$scratch/redis"
 echo
 (cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_dll_bench.exe" 200000 7 </dev/null)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Regenerates docs/config-dialog.png: builds the Windows tree, opens the configuration dialog
-# (with a few held addresses, two of them selected and the list's context menu open) in a
-# private Wine session on Xvfb, and photographs it.
+# (with a few held addresses, two of them selected and the list's context menu open) in the
+# tree's Wine session on Xvfb, and photographs it.
 # Usage: scripts/screenshot.sh   (TOLLGATE_BUILD_DIR moves the build tree, as for test.sh)
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -16,11 +16,11 @@ work=$(mktemp -d)
 host_pid=
 cleanup() {
   [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true
-  wine_session_stop
+  wine_session_leave
   rm -rf "$work"
 }
 trap cleanup EXIT
-wine_session_start "$build/windows"
+wine_session_join "$build/windows"
 
 cd "$work"
 wine "$build/windows/bin/ui_screenshot_host.exe" </dev/null >/dev/null 2>&1 &

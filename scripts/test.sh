@@ -45,11 +45,11 @@ status=0
 for arch in "${arches[@]}"; do
   tree="$build/$(windows_tree "$arch")"
   "$repo/scripts/build.sh" "$tree" "$arch"
-  trap 'wine_session_stop; redis_session_stop' EXIT
-  wine_session_start "$tree" "$arch"
+  trap 'wine_session_leave; redis_session_stop' EXIT
+  wine_session_join "$tree" "$arch"
   ctest --test-dir "$tree" --output-on-failure -j"$(nproc)" "$@" 2>&1 \
     | tee "$tree-tests.log" || status=1
-  wine_session_stop
+  wine_session_leave
   trap redis_session_stop EXIT
   logs+=("$tree-tests.log")
 done
