@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "settings/values/settings.h"
 #include "settings/values/settings_table.h"
@@ -45,4 +46,12 @@ inline uint8_t ip_octet(uint32_t ip, int k)
     uint8_t octets[4];
     memcpy(octets, &ip, sizeof(ip));
     return octets[k];
+}
+
+// The address `host` (host byte order: the first octet in the top bits) as dotted text.
+inline std::string host_dotted(uint32_t host)
+{
+    char text[IP_TEXT_SIZE];
+    ip_format(htonl(host), text);
+    return text;
 }
