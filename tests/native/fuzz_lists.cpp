@@ -1,13 +1,11 @@
 // Model-based fuzz target for the list files and the range set. After two bytes that pick the
-// gathering's limit and an allocation that fails, the input is read as records, each a range or
-// a run of evenly spaced ranges (touching, apart, after or inside the one before, at the top of
-// the space), written as a list file's lines in every form the format allows (LF or CR LF,
-// blanks before, text after, comment and blank lines) with refused lines among them. The reader
-// must gather exactly the records' ranges in order up to the limit and count exactly the refused
-// lines; the set made from them must answer as a plain scan of the records at both edges of
-// every range and elsewhere, hold as many ranges as their union has, and cost at most 8 bytes a
-// range beside its index. The raw input is also read as a list file, its counts checked and its
-// set scanned the same way. Whatever allocation fails, nothing is left behind.
+// gathering's limit and an allocation that fails, the input is read as records, each a range or a
+// run of evenly spaced ranges (touching, apart, after or inside the one before, at the top of the
+// space), written as lines in every form the format allows, with refused lines among them. The
+// reader must gather exactly the records' ranges up to the limit and count the refused lines; the
+// set made from them must answer as a plain scan of the records at both edges of every range, hold
+// as many ranges as their union, and cost at most 8 bytes a range beside its index; a failed
+// allocation leaves nothing behind. The raw input is also read as a list file, for its counts.
 
 #include <algorithm>
 #include <cstdint>
@@ -32,22 +30,17 @@ struct model_run {
 bool model_covers(const std::vector<model_run> &runs, uint32_t x)
 {
     for (const model_run &r : runs) {
-        if (x < r.first) continue;
-        uint64_t k = (x - r.first) / r.stride;
+        uint64_t k = x < r.first ? r.count : (x - r.first) / r.stride;
         if (k < r.count && (x - r.first) - k * r.stride < r.size) return true;
     }
     return false;
 }
 
-[[noreturn]] void fail(const char *what, long long real, long long expected)
-{
-    fprintf(stderr, "fuzz_lists: %s: %lld, expected %lld\n", what, real, expected);
-    abort();
-}
-
 void expect_eq(const char *what, long long real, long long expected)
 {
-    if (real != expected) fail(what, real, expected);
+    if (real == expected) return;
+    fprintf(stderr, "fuzz_lists: %s: %lld, expected %lld\n", what, real, expected);
+    abort();
 }
 
 // Allocations left before the allocator fails; below 0, none fails.
@@ -55,43 +48,34 @@ int32_t allocations_left = -1;
 void *model_alloc(size_t bytes)
 {
     if (allocations_left == 0) return nullptr;
-    if (allocations_left > 0) allocations_left--;
+    allocations_left -= allocations_left > 0;
     return malloc(bytes);
 }
 
-// Makes the set of `g` and checks it against `runs` at the edges of every range, at the ends of
-// the space and at `extra`; then gives everything back.
-void check_set(range_set_gather *g, const std::vector<model_run> &runs, uint32_t extra)
+// Makes a set of `g` (through a copy appended whole) and checks it against `runs` at the edges of
+// every range and at the ends of the space; gives everything back.
+void check_set(range_set_gather *g, const std::vector<model_run> &runs)
 {
-    std::vector<uint32_t> starts, probes = {0, 0xFFFFFFFFu, extra};
+    std::vector<uint32_t> starts, probes = {0, 0xFFFFFFFFu};
     for (const model_run &r : runs)
         for (uint32_t k = 0; k < r.count; k++) {
             uint32_t first = r.first + (uint32_t)(k * r.stride), last = first + (uint32_t)(r.size - 1);
             probes.insert(probes.end(), {first - 1, first, last, last + 1});
             if (first == 0 || !model_covers(runs, first - 1)) starts.push_back(first);
         }
-    // Made from a copy gathered whole, so that appending is checked too.
     range_set_gather whole;
     range_set_gather_init(&whole, RANGE_SET_GATHER_MAX, model_alloc, free);
     int32_t appended = range_set_gather_append(&whole, g);
-    range_set_gather_free(g);
     range_set *set = appended == RANGE_SET_ADDED ? range_set_make(&whole, model_alloc, free) : nullptr;
+    range_set_gather_free(g);
     range_set_gather_free(&whole);
-    if (set == nullptr) {
-        if (allocations_left != 0) fail("no set while memory was left", 0, 1);
-        return;
-    }
+    expect_eq("a set unless memory ran out", set != nullptr || allocations_left == 0, 1);
+    if (set == nullptr) return;
     std::sort(starts.begin(), starts.end());
     long long merged = std::unique(starts.begin(), starts.end()) - starts.begin();
     expect_eq("merged ranges", range_set_count(set), merged);
-    static const long long fixed = [] { // the bytes of an empty set: the index
-        range_set_gather none{};
-        range_set *empty = range_set_make(&none, malloc, free);
-        long long bytes = (long long)range_set_bytes(empty);
-        range_set_free(empty);
-        return bytes;
-    }();
-    if ((long long)range_set_bytes(set) > fixed + 8 * merged) fail("bytes", (long long)range_set_bytes(set), fixed + 8 * merged);
+    static const size_t fixed = test_range_set_fixed_bytes();
+    expect_eq("at most 8 bytes a range", range_set_bytes(set) <= fixed + 8 * merged, 1);
     for (uint32_t x : probes) expect_eq(host_dotted(x).c_str(), range_set_contains(set, htonl(x)), model_covers(runs, x));
     range_set_free(set);
 }
@@ -111,51 +95,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     list_file_counts c;
     range_set_gather_init(&g, RANGE_SET_MAX, malloc, free);
     expect_eq("raw read", list_file_parse((const char *)data, size, &g, &c), LIST_FILE_READ);
-    expect_eq("raw gathered", g.count, c.entries);
-    if (c.entries + c.skipped > c.lines || (c.skipped > 0) != (c.first_skipped > 0) || c.first_skipped > c.lines)
-        fail("raw counts", c.first_skipped, c.lines);
-    std::vector<model_run> runs;
-    for (int32_t i = 0; i < g.count; i++) {
-        uint32_t first = (uint32_t)(g.ranges[i] >> 32);
-        uint64_t span = (uint64_t)(uint32_t)g.ranges[i] - first + 1;
-        runs.push_back({first, span, span, 1});
-    }
-    check_set(&g, runs, size >= 4 ? (uint32_t)data[0] << 24 | data[1] << 16 | data[2] << 8 | data[3] : 0);
+    expect_eq("raw counts", g.count == c.entries && c.entries + c.skipped <= c.lines &&
+                                (c.skipped > 0) == (c.first_skipped > 0) && c.first_skipped <= c.lines, 1);
+    range_set_gather_free(&g);
     if (size < 2) return 0;
 
-    // The records, written as a list file.
+    // The records, written as a list file: each line with what may come before and after it.
+    const char *const lead[] = {"", " \t", "", "", "", "", "", ""};
+    const char *const tail[] = {"", "", " ; SBL256894", "\t7", ";x", "", "", ""};
     int32_t limit = data[0] < 16 ? data[0] * 8 : RANGE_SET_MAX;
     std::string text;
     int32_t lines = 0, skipped = 0, first_skipped = 0, ranges = 0;
-    runs.clear();
+    std::vector<model_run> runs;
     uint32_t previous_first = 0, previous_last = 0;
     for (size_t at = 2; at + RECORD_BYTES <= size && lines < LINES_MAX; at += RECORD_BYTES) {
         const uint8_t *b = data + at;
         uint32_t bytes = (uint32_t)b[1] << 24 | b[2] << 16 | b[3] << 8 | b[4];
-        int32_t bits = b[5] & 0x80 ? 32 - (b[5] & 7) : 1 + (b[5] & 31);
-        uint64_t span = 1ull << (32 - bits);
+        int32_t bits = b[5] & 0x80 ? 32 - (b[5] & 7) : 1 + (b[5] & 31), style = b[0] >> 4 & 7;
+        uint64_t span = 1ull << (32 - bits), stride = span * (1 + (b[1] & 3));
         uint32_t where[] = {bytes, previous_last + 1 + (b[4] & 3), previous_first + b[4], 0xFFFFFFFFu - (b[4] << 4)};
         uint32_t first = where[b[0] & 3] & ~(uint32_t)(span - 1);
-        uint64_t stride = span * (1 + (b[1] & 3));
-        uint32_t count = b[0] & 4 ? 1 + b[6] * 2u : 1;
-        count = (uint32_t)std::min<uint64_t>({count, ((1ull << 32) - first - span) / stride + 1, (uint64_t)(LINES_MAX - lines)});
-        const char *end = b[0] & 8 ? "\r\n" : "\n";
+        uint32_t count = (uint32_t)std::min<uint64_t>({b[0] & 4 ? 1 + b[6] * 2u : 1u,
+                                                       ((1ull << 32) - first - span) / stride + 1, (uint64_t)(LINES_MAX - lines)});
+        std::string end = b[0] & 8 ? "\r\n" : "\n";
         for (uint32_t k = 0; k < count; k++) {
-            uint32_t f = first + (uint32_t)(k * stride);
-            std::string entry = host_dotted(f) + (bits < 32 || (b[5] & 0x40) ? "/" + std::to_string(bits) : "");
-            switch (b[0] >> 4 & 7) {
-            case 1: entry = " \t" + entry; break;
-            case 2: entry += " ; SBL256894"; break;
-            case 3: entry += "\t7"; break;
-            case 4: entry += ";x"; break;
-            case 5: text += std::string("# a comment") + end, lines++; break;
-            case 6: text += end, lines++; break;
-            case 7:
-                text += std::string(REFUSED[(b[6] + k) % std::size(REFUSED)]) + end, lines++;
-                if (skipped++ == 0) first_skipped = lines;
-                break;
-            }
-            text += entry + end;
+            const char *before = style == 5 ? "# a comment" : style == 6 ? "" : REFUSED[(b[6] + k) % std::size(REFUSED)];
+            if (style >= 5) text += before + end, lines++;
+            if (style == 7 && skipped++ == 0) first_skipped = lines;
+            std::string prefix = bits < 32 || (b[5] & 0x40) ? "/" + std::to_string(bits) : "";
+            text += lead[style] + host_dotted(first + (uint32_t)(k * stride)) + prefix + tail[style] + end;
             lines++;
         }
         runs.push_back({first, span, stride, (uint32_t)std::clamp<int64_t>(limit - ranges, 0, count)});
@@ -166,20 +134,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     allocations_left = data[1] < 8 ? data[1] : -1;
     range_set_gather_init(&g, limit, model_alloc, free);
     if (list_file_parse(text.data(), text.size(), &g, &c) == LIST_FILE_NO_MEMORY) {
-        if (allocations_left != 0) fail("out of memory while memory was left", 0, 1);
+        expect_eq("out of memory only when it ran out", allocations_left, 0);
         range_set_gather_free(&g);
     } else {
-        expect_eq("lines", c.lines, lines);
-        expect_eq("entries", c.entries, ranges);
-        expect_eq("skipped", c.skipped, skipped);
-        expect_eq("first skipped", c.first_skipped, first_skipped);
-        expect_eq("over the limit", c.over_limit, std::max(0, ranges - limit));
         int32_t i = 0;
         for (const model_run &r : runs)
-            for (uint32_t k = 0; k < r.count; k++, i++)
-                expect_eq("gathered", (long long)g.ranges[i], (long long)((uint64_t)(r.first + k * r.stride) << 32 | (r.first + k * r.stride + r.size - 1)));
+            for (uint64_t k = 0, f = r.first; k < r.count; k++, i++, f += r.stride)
+                expect_eq("gathered", (long long)g.ranges[i], (long long)(f << 32 | (f + r.size - 1)));
         expect_eq("gathered", g.count, i);
-        check_set(&g, runs, (uint32_t)data[0] * 0x01010101u);
+        expect_eq("lines, entries, over the limit, skipped, first skipped",
+                  c.lines == lines && c.entries == ranges && c.over_limit == std::max(0, ranges - limit) &&
+                      c.skipped == skipped && c.first_skipped == first_skipped, 1);
+        check_set(&g, runs);
     }
     allocations_left = -1;
     return 0;
