@@ -10,7 +10,9 @@
 # scripts/windows-arch.sh)
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-root="${1:-$repo/build}"
+# Absolute: Wine takes its prefix (inside the Windows tree) only as an absolute path, and a
+# relative BUILD_ROOT (`scripts/bench.sh build`) stopped the run before the Wine part.
+root=$(realpath -m "${1:-$repo/build}")
 jobs=$(nproc)
 "$repo/scripts/setup.sh"
 
