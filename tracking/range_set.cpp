@@ -266,7 +266,6 @@ int32_t range_set_contains(const range_set *set, uint32_t address)
     if (n == 0) return (int32_t)(at & 1);
     const uint16_t *p = set->bounds + at;
     uint16_t low = (uint16_t)x;
-    __builtin_prefetch(p + n - 1); // a run on two cache lines: both asked for at once
     while (n > 1) {
         uint32_t half = n >> 1;
         p = p[half] <= low ? p + half : p;
