@@ -5,17 +5,23 @@
 // met where they lie in memory rather than in a warm cache line; and the same with networks
 // counted (65,536 slots, /24 and /31, every held address's network held too). The white list holds 16
 // entries in every case, so each decision that is not white-listed pays the whole white-list
-// scan.
+// scan. The list files' range set: a decision with 10,000 and 1,000,000 ranges against none,
+// range_set_contains beside black_match on the same 4,096 entries, and reading a million-line
+// list file.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "bench/list_text.h"
 #include "settings/values/settings.h"
 #include "settings/values/settings_table.h"
 #include "tracking/ip_db.h"
 #include "host/base/platform.h"
 #include "tracking/black_list.h"
+#include "tracking/list_file.h"
+#include "tracking/range_set.h"
 #include "tracking/white_list.h"
 
 namespace {
@@ -119,13 +125,17 @@ enum : int { PROBES = 4096 };
 uint32_t black_probes[PROBES];   // addresses (network order) no entry holds
 char black_probe_text[PROBES][16]; // the same as text
 
+range_set *black_ranges; // the same entries as a range set
+
 // A black list of 4096 entries (a /24 or a single address each) scattered over the whole
 // space, or crowded into 10.64.0.0/12 (one bucket of the index's first level), and probes
 // that miss every entry, as the addresses of ordinary clients do; the crowded list's probes
-// lie in its /12.
+// lie in its /12. The same entries also make black_ranges.
 void fill_black_list(bool crowded)
 {
     black_clear();
+    range_set_gather gathered;
+    range_set_gather_init(&gathered, BLACK_MAX, malloc, free);
     uint32_t x = 12345;
     auto next = [&x] { return x = x * 1103515245u + 12345u; };
     for (int n = 0; n < BLACK_MAX; n++) {
@@ -135,8 +145,12 @@ void fill_black_list(bool crowded)
         char text[24];
         snprintf(text, sizeof(text), "%u.%u.%u.%u", first >> 24, first >> 16 & 255, first >> 8 & 255, first & 255);
         black_add(text, n % 2 ? 32 : 24);
+        range_set_gather_add(&gathered, first, first | (n % 2 ? 0 : 255));
     }
     black_publish();
+    range_set_free(black_ranges);
+    black_ranges = range_set_make(&gathered, malloc, free);
+    range_set_gather_free(&gathered);
     for (int n = 0; n < PROBES;) {
         uint32_t r = next();
         uint32_t host = crowded ? 0x0A400000u | (r >> 12) : r;
@@ -169,14 +183,106 @@ void BM_check_connect_probes(benchmark::State &state)
     }
 }
 
-// black_match alone over probes taken in turn, so that the search goes a different way each
-// time as real clients' addresses do.
-void BM_black_match(benchmark::State &state)
+// `match` over `count` probes (a power of two) taken in turn, so that the search goes a different
+// way each time as real clients' addresses do.
+template <typename Match>
+void match_in_turn(benchmark::State &state, const uint32_t *probes, int count, Match match)
 {
     int n = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(black_match(black_probes[n]));
-        n = (n + 1) & (PROBES - 1);
+        benchmark::DoNotOptimize(match(probes[n]));
+        n = (n + 1) & (count - 1);
+    }
+}
+
+// black_match alone over the probes; range_set_contains over the same, on a set of the same
+// entries.
+void BM_black_match(benchmark::State &state) { match_in_turn(state, black_probes, PROBES, black_match); }
+void BM_range_set_contains_black(benchmark::State &state)
+{
+    match_in_turn(state, black_probes, PROBES, [](uint32_t a) { return range_set_contains(black_ranges, a); });
+}
+
+// ---- The list files' range set -----------------------------------------------------------------
+
+enum : int { LIST_PROBES_MAX = 65536 };
+uint32_t list_probes[LIST_PROBES_MAX];     // addresses (network order) in no range of list_set
+char list_probe_text[LIST_PROBES_MAX][IP_TEXT_SIZE]; // the same as text
+int list_probe_count;                      // probes in use, a power of two
+range_set *list_set;                       // the set in use; null for no list
+
+// A full table and a set read from a list file of range(0) entries, scattered, or crowded
+// (range(1) = 1) into 10.0.0.0/8; none for 0 entries. range(2) probes that miss the set, as
+// ordinary clients' addresses do, taken in turn: 4,096 as the black list's cases take, or
+// 65,536, too many for the set's lines that they meet to stay in the nearest caches; a crowded
+// set's lie in its /8.
+void start_list(const benchmark::State &state)
+{
+    list_probe_count = (int)state.range(2);
+    start_with(DB_SLOTS);
+    bool crowded = state.range(1) != 0;
+    range_set_free(list_set);
+    list_set = nullptr;
+    if (state.range(0) > 0) {
+        std::string text = bench_list_text((int32_t)state.range(0), crowded);
+        range_set_gather gathered;
+        list_file_counts counts;
+        range_set_gather_init(&gathered, RANGE_SET_MAX, malloc, free);
+        list_file_parse(text.data(), text.size(), &gathered, &counts);
+        list_set = range_set_make(&gathered, malloc, free);
+        range_set_gather_free(&gathered);
+        if (list_set == nullptr) abort();
+    }
+    uint32_t x = 88172645u;
+    for (int n = 0; n < list_probe_count;) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        uint32_t host = crowded ? 0x0A000000u | (x & 0x00FFFFFFu) : x;
+        if (range_set_contains(list_set, htonl(host))) continue;
+        list_probes[n] = htonl(host);
+        ip_format(list_probes[n], list_probe_text[n]);
+        n++;
+    }
+}
+
+// A decision as the event handler will make it with a list in force: the set, then the table.
+void BM_list_decide(benchmark::State &state)
+{
+    int n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(range_set_contains(list_set, list_probes[n]) ? (int32_t)CHECK_BLACK
+                                                                                : decide(list_probe_text[n]));
+        n = (n + 1) & (list_probe_count - 1);
+    }
+    state.counters["ranges"] = range_set_count(list_set);
+    state.counters["bytes_per_range"] = list_set ? (double)range_set_bytes(list_set) / range_set_count(list_set) : 0;
+}
+
+// range_set_contains alone over the same probes.
+void BM_list_contains(benchmark::State &state)
+{
+    match_in_turn(state, list_probes, list_probe_count, [](uint32_t a) { return range_set_contains(list_set, a); });
+}
+
+// No list, 10,000 and 1,000,000 ranges scattered, and 1,000,000 crowded; 4,096 and 65,536 probes.
+void list_sizes(benchmark::internal::Benchmark *b)
+{
+    for (int64_t probes : {4096, (int)LIST_PROBES_MAX})
+        for (auto [ranges, crowded] : {std::pair{0, 0}, {10000, 0}, {1000000, 0}, {1000000, 1}})
+            b->Args({ranges, crowded, probes});
+}
+
+// A million-entry list file read from memory: the parse alone (range(0) = 0), or the parse and
+// the making of its set (1). Its entries are in no order, so the merge sorts them.
+void BM_list_file_load(benchmark::State &state)
+{
+    static const std::string text = bench_list_text(1000000, false);
+    for (auto _ : state) {
+        range_set_gather gathered;
+        list_file_counts counts;
+        range_set_gather_init(&gathered, RANGE_SET_MAX, malloc, free);
+        list_file_parse(text.data(), text.size(), &gathered, &counts);
+        if (state.range(0)) range_set_free(range_set_make(&gathered, malloc, free));
+        range_set_gather_free(&gathered);
     }
 }
 
@@ -273,6 +379,12 @@ BENCHMARK(BM_check_connect_probes)->Name("check_connect/full/new_in_turn/black_4
 BENCHMARK(BM_check_connect_probes)->Name("check_connect/full/new_in_turn/black_4096_crowded")->Setup(start_full_crowded)->Threads(1)->UseRealTime();
 BENCHMARK(BM_black_match)->Name("black_match/4096/scattered")->Setup(start_empty_black);
 BENCHMARK(BM_black_match)->Name("black_match/4096/crowded")->Setup(start_empty_black_crowded);
+BENCHMARK(BM_range_set_contains_black)->Name("range_set_contains/4096/scattered")->Setup(start_empty_black);
+BENCHMARK(BM_range_set_contains_black)->Name("range_set_contains/4096/crowded")->Setup(start_empty_black_crowded);
+BENCHMARK(BM_list_decide)->Name("check_connect/full/new_in_turn/lists")->Setup(start_list)->Apply(list_sizes)->Threads(1)->UseRealTime();
+BENCHMARK(BM_list_contains)->Name("range_set_contains/lists")->Setup(start_list)->Apply(list_sizes);
+BENCHMARK(BM_list_file_load)->Name("list_file/1000000/parse")->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_list_file_load)->Name("list_file/1000000/parse+make")->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_expire_48_none_due)->Name("expire/48/none_due")->Setup(start_full);
 
 BENCHMARK(BM_large_new)->Name("check_connect/large_full/new")->Setup(start_large_full)->Apply(large_sizes);

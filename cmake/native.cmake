@@ -39,6 +39,8 @@ add_library(tollgate_core STATIC
   ${CMAKE_SOURCE_DIR}/tracking/white_list.cpp
   ${CMAKE_SOURCE_DIR}/tracking/black_list.cpp
   ${CMAKE_SOURCE_DIR}/tracking/store_seam.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/range_set.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/list_file.cpp
   ${CMAKE_SOURCE_DIR}/settings/values/settings_values.cpp
   ${CMAKE_SOURCE_DIR}/settings/values/settings_table.cpp)
 target_include_directories(tollgate_core PUBLIC ${CMAKE_SOURCE_DIR})

@@ -2,14 +2,17 @@
 # The benchmarks (`make bench`; not part of the tests): the table and the white list natively
 # under Google Benchmark, then the whole event path through Tollgate.dll under Wine beside the
 # unavoidable work of one decision, the reading of a million-line state file, the shared
-# store's round trip against a redis-server of its own, and a /24 swarm through the stand-in
-# host counting networks. Prints the figures and whether each target is met.
+# store's round trip against a redis-server of its own, the loading of a million-line list file,
+# and a /24 swarm through the stand-in host counting networks. Prints the figures and whether
+# each target is met.
 # Usage: scripts/bench.sh [BUILD_ROOT]   (default build; trees BUILD_ROOT/native-bench and
 # BUILD_ROOT/windows, or BUILD_ROOT/windows64 where the i686 tree cannot run: see
 # scripts/windows-arch.sh)
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-root="${1:-$repo/build}"
+# Absolute: Wine takes its prefix (inside the Windows tree) only as an absolute path, and a
+# relative BUILD_ROOT (`scripts/bench.sh build`) stopped the run before the Wine part.
+root=$(realpath -m "${1:-$repo/build}")
 jobs=$(nproc)
 "$repo/scripts/setup.sh"
 
@@ -32,7 +35,7 @@ print("\nNative medians (ns per call; with 2 threads, wall time per call of both
 for name, t in medians.items():
     print(f"  {name:55s} {t:8.1f}")
 full = [t for n, t in medians.items() if n.startswith("check_connect/full/") and "white" not in n
-        and n.endswith("threads:1")]
+        and "/lists/" not in n and n.endswith("threads:1")]
 worst = max(full)
 print(f"  target: db_check_connect at most 100 ns on one thread, table full: "
       f"{'met' if worst <= 100 else 'MISSED'} (worst median {worst:.1f} ns)")
@@ -47,6 +50,14 @@ black = [t for n, t in medians.items() if n.startswith("check_connect/full/new_i
 if none and black:
     print(f"  target: a decision with 4096 black-list entries at most 20 ns more than with none: "
           f"{'met' if max(black) - none <= 20 else 'MISSED'} (worst +{max(black) - none:.1f} ns)")
+for probes in (4096, 65536):
+    none = medians.get(f"check_connect/full/new_in_turn/lists/0/0/{probes}/real_time/threads:1")
+    for ranges, crowded, bound in ((10000, 0, 20), (1000000, 0, 60), (1000000, 1, 60)):
+        listed = medians.get(f"check_connect/full/new_in_turn/lists/{ranges}/{crowded}/{probes}/real_time/threads:1")
+        if none and listed:
+            print(f"  target: a decision with {ranges} list ranges{' crowded' if crowded else ''} at most "
+                  f"{bound} ns more than with none ({probes} probes): "
+                  f"{'met' if listed - none <= bound else 'MISSED'} (+{listed - none:.1f} ns)")
 for case in ("new", "held", "refused"):
     plain = medians.get(f"check_connect/large_full/{case}/65536/real_time/threads:1")
     for bits in (24, 31):
@@ -74,7 +85,7 @@ if [ ! -f "$win/build.ninja" ]; then
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$windows_arch.cmake" >/dev/null
 fi
 cmake --build "$win" -j"$jobs" --target tollgate_dll_bench tollgate_state_bench tollgate_shared_bench \
-  mailhost Tollgate
+  tollgate_list_bench mailhost Tollgate
 . "$repo/scripts/wine-session.sh"
 . "$repo/scripts/redis-session.sh"
 scratch=$(mktemp -d)
@@ -88,6 +99,8 @@ echo
 echo
 (cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_shared_bench.exe" "$TOLLGATE_TEST_REDIS_PORT" \
   20000 </dev/null)
+echo
+(cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_list_bench.exe" 1000000 5 </dev/null)
 
 # One /24 (254 addresses) trying 4 times each, round-robin, as fast as the host serves them,
 # against a host counting /24 networks with an allowance of 20: exactly 20 may be let in.

@@ -16,7 +16,7 @@ if [ ! -f "$tree/build.ninja" ]; then
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTOLLGATE_NATIVE_MODE=fuzz >/dev/null
 fi
 cmake --build "$tree" -j"$(nproc)"
-for target in table entry; do
+for target in table entry lists; do
   found="$tree/found-$target"
   mkdir -p "$found"
   echo "== fuzz_$target for $seconds s"

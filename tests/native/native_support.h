@@ -3,12 +3,15 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "settings/values/settings.h"
 #include "settings/values/settings_table.h"
 #include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
+#include "tracking/range_set.h"
 #include "host/base/platform.h"
 #include "tracking/white_list.h"
 
@@ -45,4 +48,17 @@ inline uint8_t ip_octet(uint32_t ip, int k)
     uint8_t octets[4];
     memcpy(octets, &ip, sizeof(ip));
     return octets[k];
+}
+
+// The address `host` (host byte order: the first octet in the top bits) as dotted text.
+inline std::string host_dotted(uint32_t host) { char text[IP_TEXT_SIZE]; return {text, (size_t)ip_format(htonl(host), text)}; }
+
+// The bytes of an empty range set: the fixed part every set has.
+inline size_t test_range_set_fixed_bytes()
+{
+    range_set_gather none{};
+    range_set *empty = range_set_make(&none, malloc, free);
+    size_t bytes = range_set_bytes(empty);
+    range_set_free(empty);
+    return bytes;
 }
