@@ -262,9 +262,10 @@ void daemon_shutdown()
     // could not be joined keeps writing after its passes; its last write then stands. Without a
     // copy there was no start-up to save.
     if (host_copy && sweeper_handle == nullptr) state_file_save_changes();
-    // Idle store connections close now; one still in a call closes when that call returns.
+    // Idle store connections close now; one still in a call closes when that call returns, and
+    // then Windows Sockets stays up for it.
     store_install(nullptr);
-    shared_store_stop(true);
+    shared_store_stop(quiet);
     if (quiet) {
         sweeper_disarm();
         db_give_back_retired();
