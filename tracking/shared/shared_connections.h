@@ -22,7 +22,7 @@
 #pragma once
 #include <cstdint>
 
-#include "settings/settings_file.h"
+#include "settings/values/settings.h"
 #include "tracking/shared/shared_protocol.h"
 
 enum : int32_t { SHARED_POOL_MAX = 64 }; // most connections open at once; beyond, calls stay local

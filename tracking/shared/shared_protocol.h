@@ -19,13 +19,13 @@
 #pragma once
 #include <cstdint>
 
+#include "settings/values/settings.h"
 #include "tracking/store_seam.h"
 
 enum : int32_t {
     SHARED_REPLY_SIZE = 1024,   // the most of one reply a call holds (an error line's longest)
     SHARED_REQUEST_SIZE = 2048, // one command as sent, the script whole and two keys included
-    SHARED_PREFIX_SIZE = 128,   // SharedPrefix's longest, NUL included
-    SHARED_KEY_SIZE = SHARED_PREFIX_SIZE + 32, // prefix, tag, dotted quad, /bits
+    SHARED_KEY_SIZE = SETTINGS_SHARED_TEXT_SIZE + 32, // prefix, tag, dotted quad, /bits
     SHARED_DIGEST_SIZE = 41,    // the script's SHA-1 in hex, NUL included
     SHARED_ERROR_SIZE = 128,    // a failure's text for the warning line, NUL included
 };
@@ -91,7 +91,7 @@ extern const char shared_script[];
 
 // Writes the script call `kind` for `request` into `out` (SHARED_REQUEST_SIZE bytes): EVALSHA
 // with `digest`, or EVAL with the script whole when `digest` is "". The keys begin with
-// `prefix` (shorter than SHARED_PREFIX_SIZE): the address's ("<prefix>a:<address>") unless the
+// `prefix` (shorter than SETTINGS_SHARED_TEXT_SIZE): the address's ("<prefix>a:<address>") unless the
 // call forgets a network, then the network's ("<prefix>n:<network>/<bits>") when network_bits
 // is not 0. A login and a network's forgetting use only the address and the network. Returns
 // the command's length; 0 for a network's forgetting that names no network (network_bits 0).

@@ -30,7 +30,6 @@
 #include "tracking/shared/shared_connections.h"
 #include "tracking/shared/shared_protocol.h"
 
-static_assert((int32_t)SHARED_PREFIX_SIZE == (int32_t)SETTINGS_SHARED_TEXT_SIZE);
 static_assert(STORE_LET_IN == 0 && STORE_REFUSED == 1 && STORE_REFUSED_NETWORK == 2,
               "the script's decisions are the seam's answers");
 

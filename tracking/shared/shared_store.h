@@ -12,7 +12,7 @@
 #pragma once
 #include <cstdint>
 
-#include "settings/settings_file.h"
+#include "settings/values/settings.h"
 #include "tracking/shared/shared_breaker.h"
 #include "tracking/store_seam.h"
 

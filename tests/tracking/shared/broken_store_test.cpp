@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "settings/settings_file.h"
 #include "tests/support/module_fixture.h"
 #include "tracking/shared/shared_store.h"
 
