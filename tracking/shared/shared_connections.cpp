@@ -51,6 +51,7 @@ static void shared_socket_error(shared_error *error, int32_t code)
         if (known.code == code) snprintf(error->text, sizeof error->text, "%s", known.text);
 }
 
+// The performance counter now.
 static int64_t shared_ticks()
 {
     LARGE_INTEGER now;

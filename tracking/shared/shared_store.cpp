@@ -42,6 +42,7 @@ static struct {
     char prefix[SETTINGS_SHARED_TEXT_SIZE];
 } shared_store;
 
+// The breaker's clock unless a test replaces it: milliseconds since the system started.
 static uint32_t shared_tick() { return GetTickCount(); }
 uint32_t (*shared_clock)() = shared_tick; // fixed before the first call (tests set it)
 
@@ -105,6 +106,7 @@ static int32_t shared_run(char kind, const store_request *request)
     return reply.counts[0];
 }
 
+// The store_backend's procedures (their contracts: tracking/store_seam.h).
 static int32_t shared_store_connect(const store_request *request)
 {
     return shared_run(SHARED_CALL_CONNECT, request);
