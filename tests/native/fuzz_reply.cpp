@@ -1,12 +1,12 @@
 // Fuzz target for the shared store's replies: the input's first byte picks the reply expected
 // (AUTH's, SCRIPT LOAD's or the script's), the rest is what the store sends. Each prefix is read
 // as a connection receives it, from an exactly sized copy, and the reading must hold:
-// - it waits for more only below the longest reply of the kind expected (an error line: below
-//   SHARED_REPLY_SIZE), so that a length, count or value beyond what the script returns fails
-//   at once and a call never holds more;
-// - a reply it takes holds what the script can give and is exactly its canonical form, and an
-//   error line exactly the line; once a prefix is a reply or cannot become one, no longer
-//   prefix is one;
+// - it waits for more only below the longest sound reply of the kind (an error line: below
+//   SHARED_REPLY_SIZE), so a length, count or value beyond what the script returns fails at
+//   once and a call never holds more;
+// - a reply it takes is sound (a decision of 0 to 2, counts of 0 or more, a lowercase hex
+//   digest) and exactly its canonical form; an error line exactly the line; once a prefix is a
+//   reply or cannot become one, no longer prefix is one;
 // - the canonical reply of values taken from the input reads back as those values, each of its
 //   shorter prefixes as "more".
 #include <cstdint>
@@ -21,8 +21,7 @@ namespace {
 
 [[noreturn]] void fail(const char *what, const std::string &bytes)
 {
-    fprintf(stderr, "fuzz_reply: %s for the %zu bytes \"%s\"\n", what, bytes.size(),
-            bytes.c_str());
+    fprintf(stderr, "fuzz_reply: %s for \"%s\"\n", what, bytes.c_str());
     abort();
 }
 
@@ -37,71 +36,51 @@ int32_t read(const std::string &bytes, int32_t expected, shared_reply *reply)
     return verdict;
 }
 
-// The canonical reply of the kind `expected` that `reply` holds.
+// The canonical reply of the kind `expected` that `reply` holds ("" when it is not sound).
 std::string canonical(int32_t expected, const shared_reply &reply)
 {
     if (expected == SHARED_EXPECT_OK) return "+OK\r\n";
-    if (expected == SHARED_EXPECT_DIGEST) return "$40\r\n" + std::string(reply.digest) + "\r\n";
+    if (expected == SHARED_EXPECT_DIGEST)
+        return strspn(reply.digest, "0123456789abcdef") == SHARED_DIGEST_SIZE - 1
+                   ? "$40\r\n" + std::string(reply.digest) + "\r\n"
+                   : "";
+    const int32_t *n = reply.counts;
+    if (n[0] < 0 || n[0] > STORE_REFUSED_NETWORK || n[1] < 0 || n[2] < 0) return "";
     char text[64];
-    snprintf(text, sizeof text, "*3\r\n:%d\r\n:%d\r\n:%d\r\n", (int)reply.counts[0],
-             (int)reply.counts[1], (int)reply.counts[2]);
+    snprintf(text, sizeof text, "*3\r\n:%d\r\n:%d\r\n:%d\r\n", (int)n[0], (int)n[1], (int)n[2]);
     return text;
 }
 
-// True when `reply` holds what the script can give: a decision of 0 to 2, counts of 0 or more,
-// a digest of lowercase hex digits.
-bool sound(int32_t expected, const shared_reply &reply)
-{
-    if (expected == SHARED_EXPECT_COUNTS)
-        return reply.counts[0] >= 0 && reply.counts[0] <= STORE_REFUSED_NETWORK &&
-               reply.counts[1] >= 0 && reply.counts[2] >= 0;
-    if (expected == SHARED_EXPECT_DIGEST)
-        return strspn(reply.digest, "0123456789abcdef") == SHARED_DIGEST_SIZE - 1;
-    return true;
-}
-
-// The longest reply of the kind `expected` (not an error line).
+// The longest sound reply of the kind `expected`.
 size_t longest(int32_t expected)
 {
-    shared_reply reply = {};
+    shared_reply reply = {{STORE_REFUSED_NETWORK, INT32_MAX, INT32_MAX}, {}, {}};
     memset(reply.digest, 'f', SHARED_DIGEST_SIZE - 1);
-    reply.counts[0] = STORE_REFUSED_NETWORK;
-    reply.counts[1] = reply.counts[2] = INT32_MAX;
     return canonical(expected, reply).size();
 }
 
-// An error line as the reading shows it: cut to fit, bytes outside printable ASCII as '?'.
-std::string shown(const std::string &line)
-{
-    std::string text = line.substr(0, SHARED_ERROR_SIZE - 1);
-    for (char &c : text)
-        if ((unsigned char)c < 0x20 || (unsigned char)c >= 0x7F) c = '?';
-    return text;
-}
-
-// Checks the reading of every prefix of `bytes`, up to the first that is not "more", and of
-// the longer ones after it.
+// Reads every prefix of `bytes` up to the first that is not "more", and longer ones after it.
 void check_prefixes(const std::string &bytes, int32_t expected)
 {
     shared_reply reply;
+    size_t bound = bytes[0] == '-' ? (size_t)SHARED_REPLY_SIZE : longest(expected);
     size_t end = 1;
     int32_t verdict = SHARED_READ_MORE;
-    for (; end <= bytes.size(); end++) {
+    for (; end <= bytes.size() && verdict == SHARED_READ_MORE; end++) {
         verdict = read(bytes.substr(0, end), expected, &reply);
-        if (verdict != SHARED_READ_MORE) break;
-        size_t bound = bytes[0] == '-' ? (size_t)SHARED_REPLY_SIZE : longest(expected);
-        if (end >= bound) fail("waits for more past the longest reply", bytes.substr(0, end));
+        if (verdict == SHARED_READ_MORE && end >= bound)
+            fail("waits for more past the longest reply", bytes.substr(0, end));
     }
     if (verdict == SHARED_READ_MORE) return;
-    std::string taken = bytes.substr(0, end);
-    if (verdict == SHARED_READ_DONE &&
-        (taken != canonical(expected, reply) || !sound(expected, reply)))
-        fail("took a reply that is not canonical or sound", taken);
+    std::string taken = bytes.substr(0, --end);
+    if (verdict == SHARED_READ_DONE && taken != canonical(expected, reply))
+        fail("took a reply that is not sound or not canonical", taken);
     if (verdict == SHARED_READ_REFUSED) {
         std::string line = taken.substr(1, taken.size() - 3);
-        if (taken[0] != '-' || taken.substr(taken.size() - 2) != "\r\n" ||
-            line.find('\r') != std::string::npos || reply.error.code != SHARED_ERROR_STORE ||
-            shown(line) != reply.error.text)
+        std::string shown = line.substr(0, SHARED_ERROR_SIZE - 1);
+        for (char &c : shown) c = (unsigned char)c < 0x20 || (unsigned char)c >= 0x7F ? '?' : c;
+        if (taken.compare(taken.size() - 2, 2, "\r\n") != 0 || line.find('\r') != line.npos ||
+            reply.error.code != SHARED_ERROR_STORE || shown != reply.error.text)
             fail("took an error line wrongly", taken);
     }
     if (verdict == SHARED_READ_FAILED && reply.error.code != SHARED_ERROR_PROTOCOL)
@@ -137,12 +116,10 @@ void check_canonical(const uint8_t *data, size_t size, int32_t expected)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size == 0) return 0;
-    int32_t expected = data[0] % 3 == 0   ? SHARED_EXPECT_OK
-                       : data[0] % 3 == 1 ? SHARED_EXPECT_DIGEST
-                                          : SHARED_EXPECT_COUNTS;
-    std::string bytes((const char *)data + 1, size - 1);
-    check_prefixes(bytes, expected);
+    if (size < 2) return 0;
+    static const int32_t kinds[] = {SHARED_EXPECT_OK, SHARED_EXPECT_DIGEST, SHARED_EXPECT_COUNTS};
+    int32_t expected = kinds[data[0] % 3];
+    check_prefixes(std::string((const char *)data + 1, size - 1), expected);
     check_canonical(data + 1, size - 1, expected);
     return 0;
 }

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,25 +21,26 @@ namespace {
 enum : int32_t { TIMEOUT_MS = 50, MARGIN_MS = 1000, MEMORY_BOUND = 8 << 20 };
 const char HUGE_STRING[] = "$2147483647\r\n";
 const char LONG_ERROR[] = "-ERR "; // then bytes that never end the line
+using test_clock_t = std::chrono::steady_clock;
 
 // A store that speaks just enough of the protocol: "+OK" to AUTH, a digest to SCRIPT LOAD, "let
-// in" to the script. Told `bad`, from the `good`-th command named `stage` (by its first
-// letters) on, it answers `bad` instead, then for DRIP one byte more every 20 ms, for FLOOD
+// in" to the script. Given `bad`, from the `good`-th command named `stage` (by its first
+// letters) on it answers `bad` instead, then for DRIP one byte more every 20 ms, for FLOOD
 // 64 KB after 64 KB, until the client goes, 64 MB are sent or 10 s are over.
 struct fake_store {
     enum { ONCE, DRIP, FLOOD };
-    std::string stage = "EVAL", bad;
-    int good = 0, then = ONCE, port = 0;
-    std::atomic<bool> stopping{false};
-    SOCKET listener = INVALID_SOCKET;
-    std::mutex lock; // clients
-    std::vector<SOCKET> clients;
-    std::vector<std::thread> threads;
+    std::string stage, bad;
+    int good, then, port;
     std::atomic<int> calls{0};
+    std::atomic<bool> stopping{false};
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    std::vector<SOCKET> clients;         // the acceptor's until it ends
+    std::vector<std::thread> servers;    // likewise
+    std::thread acceptor;
 
-    void start(int at_port = 0)
+    fake_store(const char *stage_, int good_, const char *bad_, int then_, int at_port = 0)
+        : stage(stage_), bad(bad_), good(good_), then(then_)
     {
-        listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in where = {};
         where.sin_family = AF_INET;
         where.sin_port = htons((u_short)at_port);
@@ -50,64 +50,59 @@ struct fake_store {
         listen(listener, 64);
         getsockname(listener, (sockaddr *)&where, &length);
         port = ntohs(where.sin_port);
-        threads.emplace_back([this] {
+        acceptor = std::thread([this] {
             for (SOCKET client; (client = accept(listener, nullptr, nullptr)) != INVALID_SOCKET;) {
-                std::lock_guard<std::mutex> hold(lock);
                 clients.push_back(client);
-                threads.emplace_back([this, client] { serve(client); });
+                servers.emplace_back([this, client] { serve(client); });
             }
         });
     }
     ~fake_store()
     {
-        if (listener == INVALID_SOCKET) return; // never started
         stopping = true;
         closesocket(listener);
-        threads[0].join(); // no thread is added after the acceptor's end
+        acceptor.join();
         for (SOCKET client : clients) closesocket(client);
-        for (size_t i = 1; i < threads.size(); i++) threads[i].join();
+        for (std::thread &server : servers) server.join();
     }
-    // Takes one whole command off the front of `in`; false while it is not whole yet.
+    // Takes one whole command off the front of `in`, its first word into `name`.
     static bool take_command(std::string &in, std::string &name)
     {
-        size_t end = in.find("\r\n"); // each line's end: a header's, then a word's
-        if (end == std::string::npos) return false;
-        for (int i = 0, words = atoi(in.c_str() + 1); i < words; i++) {
+        size_t end = in.find("\r\n"); // each line's end: the count's, then each word's
+        for (int i = 0, words = atoi(in.c_str() + 1); i < words && end != std::string::npos; i++) {
             size_t header = end + 2;
             if ((end = in.find("\r\n", header)) == std::string::npos) return false;
             size_t length = (size_t)atoi(in.c_str() + header + 1);
-            if (in.size() < end + 2 + length + 2) return false;
+            if (in.size() < end + 4 + length) return false;
             if (i == 0) name = in.substr(end + 2, length);
             end += 2 + length;
         }
+        if (end == std::string::npos) return false;
         in.erase(0, end + 2);
         return true;
     }
     void serve(SOCKET client)
     {
-        std::string in, name;
+        std::string in, name, reply;
         char chunk[4096];
-        for (int got; (got = recv(client, chunk, sizeof chunk, 0)) > 0;) {
-            in.append(chunk, (size_t)got);
-            while (take_command(in, name)) {
-                if (name.compare(0, stage.size(), stage) == 0 && calls++ >= good && !bad.empty()) {
+        for (int got; (got = recv(client, chunk, sizeof chunk, 0)) > 0;)
+            for (in.append(chunk, (size_t)got); take_command(in, name);) {
+                if (!bad.empty() && name.compare(0, stage.size(), stage) == 0 && calls++ >= good) {
                     misbehave(client);
                     continue;
                 }
-                std::string reply = name == "AUTH"     ? "+OK\r\n"
-                                    : name == "SCRIPT" ? "$40\r\n" + std::string(40, 'a') + "\r\n"
-                                                       : "*3\r\n:0\r\n:1\r\n:0\r\n";
+                reply = name == "AUTH"     ? "+OK\r\n"
+                        : name == "SCRIPT" ? "$40\r\n" + std::string(40, 'a') + "\r\n"
+                                           : "*3\r\n:0\r\n:1\r\n:0\r\n";
                 send(client, reply.data(), (int)reply.size(), 0);
             }
-        }
     }
     void misbehave(SOCKET client)
     {
         if (send(client, bad.data(), (int)bad.size(), 0) <= 0 || then == ONCE) return;
         std::string block(then == FLOOD ? 65536 : 1, 'x');
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (size_t sent = 0; !stopping && sent < (64u << 20) &&
-                              std::chrono::steady_clock::now() < end;
+        auto end = test_clock_t::now() + std::chrono::seconds(10);
+        for (size_t sent = 0; !stopping && sent < (64u << 20) && test_clock_t::now() < end;
              sent += block.size()) {
             if (send(client, block.data(), (int)block.size(), 0) <= 0) return;
             if (then == DRIP) Sleep(20);
@@ -118,10 +113,9 @@ struct fake_store {
 uint32_t test_ticks = 1000;
 uint32_t test_tick_clock() { return test_ticks; }
 
-int64_t ms_since(std::chrono::steady_clock::time_point start)
+int64_t ms_since(test_clock_t::time_point start)
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 start)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(test_clock_t::now() - start)
         .count();
 }
 
@@ -151,61 +145,48 @@ protected:
     int64_t start(int port, const char *password = "")
     {
         shared_store_stop(true);
-        settings_shared_t config = {};
-        snprintf(config.address, sizeof config.address, "127.0.0.1");
+        settings_shared_t config = {"127.0.0.1", port, "", "test:", TIMEOUT_MS};
         snprintf(config.password, sizeof config.password, "%s", password);
-        snprintf(config.prefix, sizeof config.prefix, "test:");
-        config.port = port;
-        config.timeout_ms = TIMEOUT_MS;
-        auto begin = std::chrono::steady_clock::now();
+        auto begin = test_clock_t::now();
         store_ = shared_store_start(config);
         EXPECT_NE(store_, nullptr);
         return ms_since(begin);
     }
-    int32_t connect(const char *address)
+    // One connection's call from `address`: the store's answer; *took its milliseconds.
+    int32_t connect(const char *address, int64_t *took = nullptr)
     {
         store_request request = {ip_parse(address), 5, 1800, true, 0, 0, 0};
-        return store_->connect(&request);
+        auto begin = test_clock_t::now();
+        int32_t answer = store_->connect(&request);
+        if (took) *took = ms_since(begin);
+        return answer;
     }
-    // One connection from each of `count` addresses at once: the longest call's milliseconds.
-    int64_t connect_at_once(int count)
-    {
-        std::vector<std::thread> calls;
-        std::vector<int64_t> took(count);
-        for (int i = 0; i < count; i++)
-            calls.emplace_back([this, i, &took] {
-                auto begin = std::chrono::steady_clock::now();
-                connect(("10.0.0." + std::to_string(i + 1)).c_str());
-                took[i] = ms_since(begin);
-            });
-        for (auto &call : calls) call.join();
-        return *std::max_element(took.begin(), took.end());
-    }
-    int warnings() { return host_side_log_count("Tollgate: shared store 127.0.0.1:"); }
+    int warnings() { return host_side_log_count("failed (error "); }
     const store_backend *store_ = nullptr;
 };
 
 // A store that answers three calls, then drips each reply (one that can never be the script's,
-// and one that could still become a reply): no connection waits past SharedTimeout, the
-// breaker trips, and a later connection does not wait at all.
+// and one that could still become a reply): none of 20 connections at once waits past
+// SharedTimeout, the breaker trips, and a later connection does not reach the store.
 TEST_F(BrokenStore, ADrippingStoreHoldsNoConnectionPastTheTimeoutAndTripsTheBreaker)
 {
     for (const char *head : {HUGE_STRING, LONG_ERROR}) {
         SCOPED_TRACE(head);
-        fake_store store;
-        store.good = 3;
-        store.bad = head;
-        store.then = fake_store::DRIP;
-        store.start();
+        fake_store store("EVAL", 3, head, fake_store::DRIP);
         start(store.port);
         for (int i = 0; i < 3; i++) EXPECT_EQ(connect("10.0.1.1"), STORE_LET_IN);
         int warned = warnings();
-        EXPECT_LE(connect_at_once(20), TIMEOUT_MS + MARGIN_MS);
+        std::vector<int64_t> took(20);
+        std::vector<std::thread> calls;
+        for (int i = 0; i < 20; i++) {
+            std::string address = "10.0.0." + std::to_string(i);
+            calls.emplace_back([this, address, &took, i] { connect(address.c_str(), &took[i]); });
+        }
+        for (std::thread &call : calls) call.join();
+        EXPECT_LE(*std::max_element(took.begin(), took.end()), TIMEOUT_MS + MARGIN_MS);
         EXPECT_EQ(warnings(), warned + 1);
         int called = store.calls;
-        auto begin = std::chrono::steady_clock::now();
         EXPECT_EQ(connect("10.0.1.1"), STORE_NO_ANSWER);
-        EXPECT_LE(ms_since(begin), MARGIN_MS);
         EXPECT_EQ(store.calls, called) << "the breaker is open";
     }
 }
@@ -217,11 +198,7 @@ TEST_F(BrokenStore, ASlowStoreHoldsStartUpNoLongerThanTheTimeout)
     for (const char *stage : {"AUTH", "SCRIPT"})
         for (const char *head : {HUGE_STRING, LONG_ERROR}) {
             SCOPED_TRACE(std::string(stage) + " " + head);
-            fake_store store;
-            store.stage = stage;
-            store.bad = head;
-            store.then = fake_store::DRIP;
-            store.start();
+            fake_store store(stage, 0, head, fake_store::DRIP);
             int warned = warnings();
             EXPECT_LE(start(store.port, "s3cret"), TIMEOUT_MS + MARGIN_MS);
             EXPECT_EQ(warnings(), warned + 1);
@@ -234,15 +211,11 @@ TEST_F(BrokenStore, AFloodingStoreLeavesMemoryFlat)
 {
     for (const char *head : {HUGE_STRING, LONG_ERROR, "*3\r\n$2147483647\r\n"}) {
         SCOPED_TRACE(head);
-        fake_store store;
-        store.bad = head;
-        store.then = fake_store::FLOOD;
-        store.start();
+        fake_store store("EVAL", 0, head, fake_store::FLOOD);
         start(store.port);
-        int64_t before = peak_memory();
-        auto begin = std::chrono::steady_clock::now();
-        EXPECT_EQ(connect("10.0.0.7"), STORE_NO_ANSWER);
-        EXPECT_LE(ms_since(begin), TIMEOUT_MS + MARGIN_MS);
+        int64_t before = peak_memory(), took = 0;
+        EXPECT_EQ(connect("10.0.0.7", &took), STORE_NO_ANSWER);
+        EXPECT_LE(took, TIMEOUT_MS + MARGIN_MS);
         EXPECT_LT(peak_memory() - before, MEMORY_BOUND);
     }
 }
@@ -260,9 +233,7 @@ TEST_F(BrokenStore, AReplyOfTheWrongShapeIsAFailure)
              "*3\r\n:0\r\n:0\r\n:0\r\n:0\r\n",                  // a byte past the reply
          }) {
         SCOPED_TRACE(reply);
-        fake_store store;
-        store.bad = reply;
-        store.start();
+        fake_store store("EVAL", 0, reply, fake_store::ONCE);
         start(store.port);
         int warned = host_side_log_count("(error 4: ");
         EXPECT_EQ(connect("10.0.0.7"), STORE_NO_ANSWER);
@@ -272,21 +243,15 @@ TEST_F(BrokenStore, AReplyOfTheWrongShapeIsAFailure)
 
 TEST_F(BrokenStore, AFailureTripsTheBreakerWithOneWarningAndARecoveryLine)
 {
-    int port;
-    {
-        fake_store gone; // a free port: nothing listens there once it is gone
-        gone.start();
-        port = gone.port;
-    }
-    fake_store store; // started once the store is back
+    int port = fake_store("", 0, "", fake_store::ONCE).port; // gone: nothing listens there
     start(port);
     for (int i = 0; i < 50; i++) EXPECT_EQ(connect("10.0.0.9"), STORE_NO_ANSWER);
     EXPECT_EQ(host_side_log_count("Tollgate: shared store 127.0.0.1:"), 1);
     EXPECT_EQ(host_side_log_count("(error 10061"), 1) // the socket's code, not "Unknown error"
         << host_side_log().back().text;
-    store.start(port);                                  // the store is back...
+    fake_store store("", 0, "", fake_store::ONCE, port); // the store is back...
     test_ticks += SHARED_BREAKER_MS - 1;
-    EXPECT_EQ(connect("10.0.0.9"), STORE_NO_ANSWER);   // ...but the breaker holds for 30 s
+    EXPECT_EQ(connect("10.0.0.9"), STORE_NO_ANSWER);     // ...but the breaker holds for 30 s
     test_ticks += 1;
     EXPECT_EQ(connect("10.0.0.9"), STORE_LET_IN);
     EXPECT_EQ(host_side_log_count("answers again"), 1);
