@@ -1,6 +1,6 @@
 # The native build (Linux, clang or gcc; the fuzz tree needs clang): the table, the white list,
-# the masks and the entry parsing from the module's own sources, for sanitizers, fuzzing and
-# benchmarks. The event handler and the host binding stay out: their records are laid out for a
+# the masks, the entry parsing and the shared store's protocol from the module's own sources,
+# for sanitizers, fuzzing and benchmarks. The event handler and the host binding stay out: their records are laid out for a
 # 32-bit Windows process.
 #
 # TOLLGATE_NATIVE_MODE picks what one tree builds, so that each tree stays small:
@@ -41,6 +41,7 @@ add_library(tollgate_core STATIC
   ${CMAKE_SOURCE_DIR}/tracking/store_seam.cpp
   ${CMAKE_SOURCE_DIR}/tracking/range_set.cpp
   ${CMAKE_SOURCE_DIR}/tracking/list_file.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/shared/shared_protocol.cpp
   ${CMAKE_SOURCE_DIR}/settings/values/settings_values.cpp
   ${CMAKE_SOURCE_DIR}/settings/values/settings_table.cpp)
 target_include_directories(tollgate_core PUBLIC ${CMAKE_SOURCE_DIR})

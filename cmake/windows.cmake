@@ -15,17 +15,17 @@ add_subdirectory(tracking)
 add_subdirectory(settings)
 add_subdirectory(ui)
 
-# The Redis client for the shared store: hiredis from Debian's redis source package, built
-# statically for each tree by scripts/setup.sh.
+# A Redis client for the tests to look into the shared store beside the module's own: hiredis
+# from Debian's redis source package, built statically for each tree by scripts/setup.sh. The
+# module speaks to the store itself (tracking/shared/) and links none of it.
 set(TOLLGATE_HIREDIS_ROOT /usr/local/lib/tollgate-hiredis CACHE PATH "hiredis' Windows builds")
 add_library(hiredis STATIC IMPORTED)
 set_target_properties(hiredis PROPERTIES
   IMPORTED_LOCATION ${TOLLGATE_HIREDIS_ROOT}/${CMAKE_SYSTEM_PROCESSOR}/libhiredis.a
   INTERFACE_INCLUDE_DIRECTORIES ${TOLLGATE_HIREDIS_ROOT}/include)
-target_include_directories(tollgate_objs SYSTEM PRIVATE ${TOLLGATE_HIREDIS_ROOT}/include)
 
-# What the module's objects link with: hiredis (static) before the system DLLs it calls.
-set(TOLLGATE_SYSTEM_LIBS hiredis ws2_32 user32 kernel32)
+# What the module's objects link with.
+set(TOLLGATE_SYSTEM_LIBS ws2_32 user32 kernel32)
 
 # x86-64 has no stdcall decoration: its definition file names DllMain's export as an alias.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)

@@ -40,6 +40,7 @@
 #include "tracking/white_list.h"
 #include "tracking/events/sweeper.h"
 #include "tracking/shared/shared_store.h"
+#include "tracking/store_seam.h"
 #include "tracking/state/state_file.h"
 
 enum : DWORD {
@@ -207,8 +208,8 @@ int32_t daemon_init(const host_interface *record)
     daemon_make_table();
     state_file_load();
     // The shared store's first connection, bounded by SharedTimeout; a store that is down only
-    // trips its breaker.
-    shared_store_start();
+    // trips its breaker. Without SharedStore no store is in use.
+    store_install(shared_store_start(settings_shared));
     stats_register();
     // Addresses read back from the state file are held from the start: the peak counts them.
     int32_t held = db_held(db_current());
@@ -261,8 +262,10 @@ void daemon_shutdown()
     // could not be joined keeps writing after its passes; its last write then stands. Without a
     // copy there was no start-up to save.
     if (host_copy && sweeper_handle == nullptr) state_file_save_changes();
-    // Idle store connections close now; one still in a call closes when that call returns.
-    shared_store_stop();
+    // Idle store connections close now; one still in a call closes when that call returns, and
+    // then Windows Sockets stays up for it.
+    store_install(nullptr);
+    shared_store_stop(quiet);
     if (quiet) {
         sweeper_disarm();
         db_give_back_retired();

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Packs what a Windows administrator needs into build/dist/Tollgate-<version>.zip:
-# Tollgate.dll, the stand-in host mailhost.exe, a sample Tollgate.ini, the README and the licence
-# notice of hiredis, the Redis client linked into the DLL.
+# Tollgate.dll, the stand-in host mailhost.exe, a sample Tollgate.ini and the README.
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TOLLGATE_BUILD_DIR:-$repo/build}"
@@ -17,8 +16,6 @@ cp "$build/windows/bin/Tollgate.dll" "$build/windows/bin/mailhost.exe" "$stage/"
 # Windows line ends for the text files: they are read with Notepad.
 sed 's/$/\r/' "$repo/mailhost/Tollgate.ini.sample" > "$stage/Tollgate.ini.sample"
 sed 's/$/\r/' "$repo/README.md" > "$stage/README.md"
-sed 's/$/\r/' "${TOLLGATE_HIREDIS_ROOT:-/usr/local/lib/tollgate-hiredis}/COPYING" \
-  > "$stage/LICENSE-hiredis.txt"
 (cd "$build/dist" && zip -q -r "Tollgate-$version.zip" "Tollgate-$version")
 echo "dist: $build/dist/Tollgate-$version.zip"
 unzip -l "$build/dist/Tollgate-$version.zip"

@@ -16,6 +16,7 @@
 #include "tracking/events/event_gate.h"
 #include "tracking/events/event_handler.h"
 #include "tracking/ip_db.h"
+#include "tracking/store_seam.h"
 #include "tracking/white_list.h"
 #include "ui/ip_list.h"
 #include "ui/resource.h"
@@ -180,9 +181,9 @@ static void config_clear_all()
 }
 
 // "Forget" (and the Delete key) or "Refuse now" on the selected rows of the list: each address
-// is freed as a login frees it, or held refused from now on. One line per address, logged
-// once the table's work on it is done, so never under a table lock; then the list is shown
-// afresh. The gate is held as in "Clear All".
+// is freed as a login frees it (a network, here and in the shared store), or held refused from
+// now on. One line per address, logged once the table's work on it is done, so never under a
+// table lock; then the list is shown afresh. The gate is held as in "Clear All".
 static void config_act_on_selection(HWND dialog, bool refuse)
 {
     char text[IP_LIST_TEXT_SIZE];
@@ -197,8 +198,13 @@ static void config_act_on_selection(HWND dialog, bool refuse)
         db_table *table = db_current();
         int32_t done = 1;
         if (refuse) done = network ? db_refuse_network(table, ip) : db_refuse(table, ip);
-        else if (network) db_forget_network(table, ip);
-        else event_forget(table, ip);
+        else if (network) {
+            db_forget_network(table, ip);
+            if (const store_backend *store = store_in_use())
+                store->forget_network(ip, db_network_bits(table));
+        } else {
+            event_forget(table, ip);
+        }
         daemon_leave();
         if (!done)
             config_log(dialog, LOG_PRIO_WARNING, "Tollgate: %s not refused, the table is full",

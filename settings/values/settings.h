@@ -41,7 +41,7 @@ enum : int32_t {
     SETTINGS_STATE_PATH_MAX = SETTINGS_STATE_PATH_SIZE - 1 - SETTINGS_STATE_SUFFIX_ROOM,
     SETTINGS_SHARED_TEXT_SIZE = 128, // SharedStore, SharedPassword, SharedPrefix, NUL included
     SHARED_PORT_DEFAULT = 6379,      // the store's port when SharedStore names none
-    SHARED_TIMEOUT_DEFAULT = 50,     // ms for connecting and for each call
+    SHARED_TIMEOUT_DEFAULT = 50,     // ms each call to the store may take, connecting included
     SHARED_TIMEOUT_MIN = 5,
     SHARED_TIMEOUT_MAX = 1000,
 };

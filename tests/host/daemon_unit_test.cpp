@@ -2,6 +2,7 @@
 // linked in, the operating-system table and the table clock replaced, the host played by
 // host_side.
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 
 #include <atomic>
@@ -389,6 +390,23 @@ TEST_F(DaemonLifecycle, StuckEventCallIsOutlivedNotCrashed)
     EXPECT_EQ(host_side_fire(EVENT_CONNECT2, &client.record), 0);
     EXPECT_EQ(_closedown(), 0);
     EXPECT_EQ(host_copy, nullptr);
+}
+
+// A call that shutdown could not wait for may be inside the shared store, on its socket: Windows
+// Sockets is not cleaned up under it.
+TEST_F(DaemonLifecycle, WindowsSocketsOutlivesAShutdownThatACallOutlived)
+{
+    WritePrivateProfileStringA("General", "SharedStore", "127.0.0.1:1", // nothing listens there
+                               (workdir_.path() + "\\Tollgate.ini").c_str());
+    ASSERT_EQ(_startup(host_side_record()), 1);
+    std::thread pop3 = start_blocked_connect();
+    ASSERT_TRUE(eventually([] { return probe_inside.load(); }));
+    EXPECT_EQ(_closedown(), 0); // gives up waiting for the call
+    SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_NE(sock, INVALID_SOCKET) << "Windows Sockets cleaned up, error " << WSAGetLastError();
+    closesocket(sock);
+    probe_release = true;
+    pop3.join();
 }
 
 // A new MaxAddresses does not swap the table's storage under a call that the last shutdown

@@ -8,6 +8,7 @@
 #include "mailhost/host_side.h"
 #include "tests/ui/dialog_driver.h"
 #include "tracking/ip_db.h"
+#include "tracking/store_seam.h"
 #include "host/base/platform.h"
 #include "ui/ip_list.h"
 #include "ui/resource.h"
@@ -295,6 +296,33 @@ TEST_F(ListView, MenuRefusesAndForgetsEverySelectedRow)
                              "0/15 Tollgate: 10.0.0.7 refused by the administrator",
                              "0/15 Tollgate: 10.0.0.8 refused by the administrator",
                              "0/15 Tollgate: 10.0.0.9 forgotten by the administrator"}));
+}
+
+// "Forget" on a network row forgets the network in the shared store too, so that every server
+// lets it in again.
+TEST_F(ListView, ForgetOnANetworkRowReachesTheStore)
+{
+    static std::vector<std::string> forgotten;
+    static const store_backend store = {
+        [](const store_request *) { return (int32_t)STORE_NO_ANSWER; },
+        [](uint32_t, uint32_t, int32_t) { forgotten.push_back("an address"); },
+        [](uint32_t network, int32_t bits) {
+            char text[IP_TEXT_SIZE];
+            ip_format(network, text);
+            forgotten.push_back(text + ("/" + std::to_string(bits)));
+        }};
+    test_table_publish();
+    test_count_networks(24, 20);
+    connect("10.1.2.7", 2, 30);
+    store_install(&store);
+    dialog_run(record(), [&](HWND dlg) {
+        list_view_select(ip_list_window, {"10.1.2.0/24"});
+        list_menu_choose(dlg, ip_list_window, 0);
+        dlg_wait_for([] { return !log_starting("Tollgate: 10.1.2.0/24").empty(); });
+    });
+    store_install(nullptr);
+    EXPECT_EQ(forgotten, std::vector<std::string>({"10.1.2.0/24"}));
+    test_table_publish();
 }
 
 // The Delete key forgets the selected rows, in the ordinary list and in the one a large table

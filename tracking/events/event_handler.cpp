@@ -8,7 +8,7 @@
 #include "settings/values/settings.h"
 #include "tracking/events/event_gate.h"
 #include "tracking/ip_db.h"
-#include "tracking/shared/shared_store.h"
+#include "tracking/store_seam.h"
 
 int32_t stat_blocked;  // start-up writes, POP3 threads read (see the header)
 int32_t stat_max_list; // likewise
@@ -26,16 +26,20 @@ static int32_t event_refuse(host_connection *conn, const char *detail)
                                                                     : EVENT_REFUSE;
 }
 
-// The shared store's view of the network of `ip`, when the table counts networks: into *out,
-// and returned; null when it does not.
-static const shared_network *event_shared_network(db_table *table, uint32_t ip,
-                                                  shared_network *out)
+// What the shared store is asked about the connection of `ip`: its allowance and quiet time,
+// and its network when the table counts networks.
+static store_request event_store_request(db_table *table, uint32_t ip, bool let_in)
 {
-    if (db_networks(table) == nullptr) return nullptr;
-    out->address = db_network_of(table, ip);
-    out->bits = db_network_bits(table);
-    out->allowance = settings.network_failures.load(std::memory_order_relaxed);
-    return out;
+    store_request request = {};
+    request.address = ip;
+    request.allowance = settings.auth_failures.load(std::memory_order_relaxed);
+    request.quiet_seconds = settings.clear_time.load(std::memory_order_relaxed) * 60;
+    request.let_in_locally = let_in;
+    if (db_networks(table) == nullptr) return request;
+    request.network = db_network_of(table, ip);
+    request.network_bits = db_network_bits(table);
+    request.network_allowance = settings.network_failures.load(std::memory_order_relaxed);
+    return request;
 }
 
 // Refuses the connection of `ip` for its network, naming the network as the table counts it.
@@ -59,25 +63,24 @@ static int32_t event_connect(db_table *table, host_connection *conn, const char 
     int32_t decision = db_check_connect(table, ip, &offences);
     // The counts shared with the other servers, after the local decision: they can only add a
     // refusal. Nothing happens here without a store.
-    int32_t shared = SHARED_NO_ANSWER;
-    if (decision != CHECK_WHITE && decision != CHECK_BLACK && shared_store_on()) {
-        shared_network network;
+    int32_t shared = STORE_NO_ANSWER;
+    const store_backend *store = store_in_use();
+    if (decision != CHECK_WHITE && decision != CHECK_BLACK && store) {
         bool let_in = decision != CHECK_BLOCKED && decision != CHECK_NETWORK_BLOCKED;
-        int32_t allowance = settings.auth_failures.load(std::memory_order_relaxed);
-        shared = shared_store_connect(ip, allowance, let_in,
-                                      event_shared_network(table, ip, &network));
-        if (!let_in || shared < SHARED_REFUSED) {
-            shared = SHARED_NO_ANSWER; // the local refusal stands, or nothing more to refuse
+        store_request request = event_store_request(table, ip, let_in);
+        shared = store->connect(&request);
+        if (!let_in || shared < STORE_REFUSED) {
+            shared = STORE_NO_ANSWER; // the local refusal stands, or nothing more to refuse
         } else {
             // A refused new address is still held here: the peak counts it as it would have.
             if (decision == CHECK_NEW) host_stat_report(stat_max_list, db_held(table));
-            decision = shared == SHARED_REFUSED_NETWORK ? CHECK_NETWORK_BLOCKED : CHECK_BLOCKED;
+            decision = shared == STORE_REFUSED_NETWORK ? CHECK_NETWORK_BLOCKED : CHECK_BLOCKED;
         }
     }
     switch (decision) {
     case CHECK_BLOCKED:
-        return event_refuse(conn, shared == SHARED_REFUSED ? "    connection blocked (shared count)"
-                                                           : "    connection blocked");
+        return event_refuse(conn, shared == STORE_REFUSED ? "    connection blocked (shared count)"
+                                                          : "    connection blocked");
     case CHECK_NETWORK_BLOCKED:
         return event_refuse_network(conn, table, ip);
     case CHECK_BLACK:
@@ -113,8 +116,10 @@ static const char *event_login_format(int32_t code)
 void event_forget(db_table *table, uint32_t ip)
 {
     db_release(table, ip);
-    shared_network network;
-    if (shared_store_on()) shared_store_login(ip, event_shared_network(table, ip, &network));
+    if (const store_backend *store = store_in_use()) {
+        store_request request = event_store_request(table, ip, false);
+        store->forget(ip, request.network, request.network_bits);
+    }
 }
 
 // Dispatches one host event. Every path returns 0, -1 or -3; a call that arrives while the

@@ -1,52 +1,32 @@
 // The shared store: the counts of several mail servers kept together in one Redis server, so
 // that a guesser who spreads its tries over the servers gets one allowance, not one per server.
+// Behind the seam of tracking/store_seam.h: start-up installs the store_backend it provides.
 //
-// Owns: the pool of store connections, the loaded script's digest and the breaker.
-// Threads: shared_store_start and shared_store_stop run on the host's start-up/shutdown thread;
-// shared_store_connect and shared_store_login on the host's POP3 threads, inside the event gate.
-// The pool is guarded by its own lock (never db_lock, and no host call is made while it is held);
-// the breaker and the on flag are atomic words.
-//
-// With no store configured (settings_shared.port 0) every call returns at once: no socket is
-// made and no Winsock procedure is called.
+// Owns: the on flag and what its log lines and keys need of the store's settings (address,
+// port, prefix); the protocol, the connections and the breaker are units of their own
+// (shared_protocol.h, shared_connections.h, shared_breaker.h).
+// Threads: shared_store_start and shared_store_stop run on the host's start-up/shutdown
+// thread; the backend's procedures on the POP3 threads and the dialog's thread, inside the
+// event gate. The on flag is atomic (relaxed: the event gate orders start-up before any call);
+// the settings are written by start-up before the on flag and only read after.
 #pragma once
 #include <cstdint>
 
-enum : int32_t {
-    SHARED_NO_ANSWER = -1,       // no store, its breaker is open, or the call failed: decide locally
-    SHARED_LET_IN = 0,           // the shared counts let the connection in
-    SHARED_REFUSED = 1,          // the address has used up its allowance across the servers
-    SHARED_REFUSED_NETWORK = 2,  // its network has
-};
-enum : uint32_t {
-    SHARED_BREAKER_MS = 30000,   // decisions stay local this long after a failure
-    SHARED_POOL_MAX = 64,        // most connections open at once; beyond, decisions stay local
-};
-
-// A network counted beside the address: its first address (network byte order), its prefix
-// length and its allowance of let-in connections.
-struct shared_network {
-    uint32_t address;
-    int32_t bits;
-    int32_t allowance;
-};
+#include "settings/values/settings.h"
+#include "tracking/shared/shared_breaker.h"
+#include "tracking/store_seam.h"
 
 // The breaker's clock in milliseconds: GetTickCount; tests replace it before the first call.
 extern uint32_t (*shared_clock)();
 
-// Opens the first connection (and loads the script) when a store is configured. A store that
-// cannot be had trips the breaker with its one warning; start-up goes on either way.
-void shared_store_start();
-// Closes every connection that is not in use, and makes those in use close when given back.
-// Returns at once: each call in flight is bounded by SharedTimeout.
-void shared_store_stop();
-// True while a store is configured and started (relaxed; for the handler's quick test).
-bool shared_store_on();
-// One connection's round trip. Raises the shared counts of `address` (and of `network`, when not
-// null) when `let_in_locally` and the shared counts allow it; refreshes their quiet time in any
-// case; refuses as the local table would (the first connection is always let in). `allowance` is
-// AuthFailures; the quiet time is ClearTime. Returns one of the SHARED_ codes.
-int32_t shared_store_connect(uint32_t address, int32_t allowance, bool let_in_locally,
-                             const shared_network *network);
-// A login: forgets the address's shared count and takes its connections back from `network`.
-void shared_store_login(uint32_t address, const shared_network *network);
+// Starts the store `config` names, every limit of it taken from there (the timeout, the
+// address, the password, the prefix), and returns the store for store_install; null when
+// `config` names none (port 0) or Windows Sockets cannot start (with its warning). The first
+// connection, the script's loading included, takes at most config.timeout_ms: a store that
+// cannot be had by then trips the breaker with its one warning, and start-up goes on.
+const store_backend *shared_store_start(const settings_shared_t &config);
+// Stops the store: closes the idle connections, and makes those in use close when given back.
+// Returns at once: each call in flight ends by its own deadline. Windows Sockets is cleaned up
+// only when `calls_drained` (no event call can be inside the store any more): a call that
+// outlived shutdown's wait keeps using its socket.
+void shared_store_stop(bool calls_drained);

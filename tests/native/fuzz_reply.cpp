@@ -1,0 +1,125 @@
+// Fuzz target for the shared store's replies: the input's first byte picks the reply expected
+// (AUTH's, SCRIPT LOAD's or the script's), the rest is what the store sends. Each prefix is read
+// as a connection receives it, from an exactly sized copy, and the reading must hold:
+// - it waits for more only below the longest sound reply of the kind (an error line: below
+//   SHARED_REPLY_SIZE), so a length, count or value beyond what the script returns fails at
+//   once and a call never holds more;
+// - a reply it takes is sound (a decision of 0 to 2, counts of 0 or more, a lowercase hex
+//   digest) and exactly its canonical form; an error line exactly the line; once a prefix is a
+//   reply or cannot become one, no longer prefix is one;
+// - the canonical reply of values taken from the input reads back as those values, each of its
+//   shorter prefixes as "more".
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tracking/shared/shared_protocol.h"
+
+namespace {
+
+[[noreturn]] void fail(const char *what, const std::string &bytes)
+{
+    fprintf(stderr, "fuzz_reply: %s for \"%s\"\n", what, bytes.c_str());
+    abort();
+}
+
+// Reads `bytes` as a reply of the kind `expected` from a copy of exactly their size.
+int32_t read(const std::string &bytes, int32_t expected, shared_reply *reply)
+{
+    char *copy = (char *)malloc(bytes.size() + 1);
+    memcpy(copy, bytes.data(), bytes.size());
+    *reply = {};
+    int32_t verdict = shared_reply_read(copy, (int32_t)bytes.size(), expected, reply);
+    free(copy);
+    return verdict;
+}
+
+// The canonical reply of the kind `expected` that `reply` holds ("" when it is not sound).
+std::string canonical(int32_t expected, const shared_reply &reply)
+{
+    if (expected == SHARED_EXPECT_OK) return "+OK\r\n";
+    if (expected == SHARED_EXPECT_DIGEST)
+        return strspn(reply.digest, "0123456789abcdef") == SHARED_DIGEST_SIZE - 1
+                   ? "$40\r\n" + std::string(reply.digest) + "\r\n"
+                   : "";
+    const int32_t *n = reply.counts;
+    if (n[0] < 0 || n[0] > STORE_REFUSED_NETWORK || n[1] < 0 || n[2] < 0) return "";
+    char text[64];
+    snprintf(text, sizeof text, "*3\r\n:%d\r\n:%d\r\n:%d\r\n", (int)n[0], (int)n[1], (int)n[2]);
+    return text;
+}
+
+// The longest sound reply of the kind `expected`.
+size_t longest(int32_t expected)
+{
+    shared_reply reply = {{STORE_REFUSED_NETWORK, INT32_MAX, INT32_MAX}, {}, {}};
+    memset(reply.digest, 'f', SHARED_DIGEST_SIZE - 1);
+    return canonical(expected, reply).size();
+}
+
+// Reads every prefix of `bytes` up to the first that is not "more", and longer ones after it.
+void check_prefixes(const std::string &bytes, int32_t expected)
+{
+    shared_reply reply;
+    size_t bound = bytes[0] == '-' ? (size_t)SHARED_REPLY_SIZE : longest(expected);
+    size_t end = 1;
+    int32_t verdict = SHARED_READ_MORE;
+    for (; end <= bytes.size() && verdict == SHARED_READ_MORE; end++) {
+        verdict = read(bytes.substr(0, end), expected, &reply);
+        if (verdict == SHARED_READ_MORE && end >= bound)
+            fail("waits for more past the longest reply", bytes.substr(0, end));
+    }
+    if (verdict == SHARED_READ_MORE) return;
+    std::string taken = bytes.substr(0, --end);
+    if (verdict == SHARED_READ_DONE && taken != canonical(expected, reply))
+        fail("took a reply that is not sound or not canonical", taken);
+    if (verdict == SHARED_READ_REFUSED) {
+        std::string line = taken.substr(1, taken.size() - 3);
+        std::string shown = line.substr(0, SHARED_ERROR_SIZE - 1);
+        for (char &c : shown) c = (unsigned char)c < 0x20 || (unsigned char)c >= 0x7F ? '?' : c;
+        if (taken.compare(taken.size() - 2, 2, "\r\n") != 0 || line.find('\r') != line.npos ||
+            reply.error.code != SHARED_ERROR_STORE || shown != reply.error.text)
+            fail("took an error line wrongly", taken);
+    }
+    if (verdict == SHARED_READ_FAILED && reply.error.code != SHARED_ERROR_PROTOCOL)
+        fail("a failure without its code", taken);
+    for (size_t longer : {end + 1, bytes.size()})
+        if (longer > end && longer <= bytes.size() &&
+            read(bytes.substr(0, longer), expected, &reply) != SHARED_READ_FAILED)
+            fail("a reply or a failure grew into something else", bytes.substr(0, longer));
+}
+
+// The canonical reply of values taken from `data` reads back as them, and only when whole.
+void check_canonical(const uint8_t *data, size_t size, int32_t expected)
+{
+    shared_reply made = {};
+    for (int i = 0; i < SHARED_DIGEST_SIZE - 1; i++)
+        made.digest[i] = "0123456789abcdef"[i < (int)size ? data[i] % 16 : 0];
+    for (int i = 0; i < 3; i++) {
+        uint32_t value = 0;
+        if (size >= 4 * (size_t)i + 4) memcpy(&value, data + 4 * i, 4);
+        made.counts[i] = (int32_t)(value & 0x7FFFFFFFu) >> (value % 31);
+    }
+    made.counts[0] %= 3;
+    std::string bytes = canonical(expected, made);
+    shared_reply reply;
+    for (size_t end = 1; end < bytes.size(); end++)
+        if (read(bytes.substr(0, end), expected, &reply) != SHARED_READ_MORE)
+            fail("refused a beginning of a sound reply", bytes.substr(0, end));
+    if (read(bytes, expected, &reply) != SHARED_READ_DONE || canonical(expected, reply) != bytes)
+        fail("did not read a sound reply back", bytes);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2) return 0;
+    static const int32_t kinds[] = {SHARED_EXPECT_OK, SHARED_EXPECT_DIGEST, SHARED_EXPECT_COUNTS};
+    int32_t expected = kinds[data[0] % 3];
+    check_prefixes(std::string((const char *)data + 1, size - 1), expected);
+    check_canonical(data + 1, size - 1, expected);
+    return 0;
+}
