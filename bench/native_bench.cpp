@@ -13,7 +13,7 @@
 
 #include "settings/values/settings.h"
 #include "tracking/ip_db.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "tracking/black_list.h"
 #include "tracking/white_list.h"
 
@@ -52,6 +52,7 @@ void start_with(int held)
         snprintf(text, sizeof(text), "172.16.%d.0", n);
         white_add(text, 24);
     }
+    white_publish();
     for (int n = 0; n < DB_SLOTS; n++) snprintf(held_text[n], sizeof(held_text[n]), "10.3.0.%d", n);
     for (int n = 0; n < held; n++) decide(held_text[n]);
 }

@@ -10,7 +10,7 @@
 
 #include "host/base/host_interface.h"
 #include "host/base/number.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "host/base/version.h"
 #include "settings/values/settings.h"
 #include "tracking/black_list.h"
@@ -235,7 +235,7 @@ static void settings_load_list_entry(const char *section, int32_t number,
     value[0] = '\0';
     // The empty buffer itself is the default, so a missing key reads as "" (never an address).
     GetPrivateProfileStringA(section, key, value, value, sizeof value, settings_path);
-    int32_t prefix = white_split_entry(value, 0);
+    int32_t prefix = ip_split_entry(value, 0);
     if (add(value, prefix) == 1)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "       %d: %s/%d", number, value,
                         prefix);
@@ -423,11 +423,13 @@ static void settings_load_list(const char *count_key, const char *heading, const
                         "Tollgate: %s list reading stopped at entry %d of %d", list, last, keys);
 }
 
-// The white list: 16 entries are kept; reading stops at SETTINGS_WHITE_KEYS_MAX keys.
+// The white list, put in force once read: 16 entries are kept; reading stops at
+// SETTINGS_WHITE_KEYS_MAX keys.
 static void settings_load_white_list()
 {
     settings_load_list("WhiteIPs", "   WhiteList:", SETTINGS_SECTION_WHITE, SETTINGS_WHITE_KEYS_MAX,
                        white_add, "white");
+    white_publish();
 }
 
 // The black list, put in force once read; empty without BlackIPs. The section is only ever
@@ -466,13 +468,12 @@ int32_t save_settings()
     ok &= settings_write_int("WhiteIPs", count);
     // Keys above the new count keep their old values: nothing is ever deleted.
     for (int32_t k = 0; k < count; k++) {
-        char dotted[IP_TEXT_SIZE];
-        ip_format(white_list.address[k].load(relaxed), dotted);
-        uint32_t mask = white_list.mask[k].load(relaxed);
+        uint32_t address, mask;
+        white_entry(k, &address, &mask);
         char key[SETTINGS_KEY_SIZE];
         snprintf(key, sizeof key, "WhiteIP%d", k + 1);
-        char value[SETTINGS_VALUE_SIZE];
-        snprintf(value, sizeof value, "%s/%u", dotted, (unsigned)mask_to_prefix(mask));
+        char value[IP_ENTRY_TEXT_SIZE];
+        ip_format_entry(address, mask_to_prefix(mask), value);
         if (!WritePrivateProfileStringA(SETTINGS_SECTION_WHITE, key, value, settings_path)) ok = 0;
     }
     return ok;

@@ -68,6 +68,7 @@
 #include <cstring>
 #include <new>
 
+#include "host/base/ip_address.h"
 #include "host/base/platform.h"
 #include "tracking/black_list.h"
 #include "tracking/white_list.h"

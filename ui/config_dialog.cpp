@@ -9,7 +9,7 @@
 #include "host/base/entry_points.h"
 #include "host/base/number.h"
 #include "host/base/os.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "settings/values/settings.h"
 #include "settings/settings_file.h"
 #include "tracking/events/event_gate.h"
@@ -93,13 +93,12 @@ static void config_init(HWND dialog, LPARAM record)
     CheckDlgButton(dialog, IDC_SHORT_TERM,
                    settings.use_short_term.load(std::memory_order_relaxed) ? BST_CHECKED
                                                                             : BST_UNCHECKED);
-    char text[CONFIG_TEXT_SIZE];
     int32_t count = white_count();
     for (int32_t i = 0; i < count; i++) {
-        char dotted[IP_TEXT_SIZE];
-        ip_format(white_list.address[i].load(std::memory_order_relaxed), dotted);
-        snprintf(text, sizeof(text), "%s/%u", dotted,
-                 (unsigned)mask_to_prefix(white_list.mask[i].load(std::memory_order_relaxed)));
+        uint32_t address, mask;
+        white_entry(i, &address, &mask);
+        char text[IP_ENTRY_TEXT_SIZE];
+        ip_format_entry(address, mask_to_prefix(mask), text);
         SendDlgItemMessageA(dialog, IDC_WHITE_LIST, LB_ADDSTRING, 0, (LPARAM)text);
     }
 }
@@ -126,19 +125,19 @@ static void config_save(HWND dialog)
     settings.use_short_term.store(IsDlgButtonChecked(dialog, IDC_SHORT_TERM) == BST_CHECKED,
                                   std::memory_order_relaxed);
 
-    // Emptied and refilled entry by entry: a POP3 thread testing an address meanwhile sees the
-    // entries added so far, each complete.
+    // Gathered entry by entry, then put in force in one step: a POP3 thread testing an address
+    // meanwhile meets the whole old list.
     int32_t count = (int32_t)SendDlgItemMessageA(dialog, IDC_WHITE_LIST, LB_GETCOUNT, 0, 0);
-    white_clear();
     char text[CONFIG_TEXT_SIZE];
     for (int32_t i = 0; i < count; i++) {
         LRESULT length = SendDlgItemMessageA(dialog, IDC_WHITE_LIST, LB_GETTEXTLEN, i, 0);
         if (length < 0 || length >= CONFIG_TEXT_SIZE) continue;
         SendDlgItemMessageA(dialog, IDC_WHITE_LIST, LB_GETTEXT, i, (LPARAM)text);
-        int32_t prefix = white_split_entry(text, CONFIG_NO_PREFIX_NUMBER);
+        int32_t prefix = ip_split_entry(text, CONFIG_NO_PREFIX_NUMBER);
         config_log_entry(dialog, count, text, prefix);
         white_add(text, prefix); // a refused entry is dropped; its line above is the trace
     }
+    white_publish();
     if (save_settings() != 1) config_report_save_failure(dialog);
     EndDialog(dialog, 1);
 }
@@ -190,7 +189,7 @@ static void config_act_on_selection(HWND dialog, bool refuse)
         if (text[0] == '\0') continue; // a row the list could not give back
         char address[IP_LIST_TEXT_SIZE];
         snprintf(address, sizeof address, "%s", text);
-        bool network = white_split_entry(address, 0) != 32; // a network row: "10.1.2.0/24"
+        bool network = ip_split_entry(address, 0) != 32; // a network row: "10.1.2.0/24"
         uint32_t ip = ip_parse(address);
         event_gate_enter();
         db_table *table = db_current();

@@ -64,7 +64,7 @@ TEST(BlackList, RefusesWhatIsNotOneWholeRangeAndEntriesPastTheLast)
     black_clear();
     for (const char *text : {"", "letters", "255.255.255.255/32", "192.168.1.5/24", "10.0.0.1/8"}) {
         std::string entry = text;
-        int32_t prefix = white_split_entry(entry.data(), 0);
+        int32_t prefix = ip_split_entry(entry.data(), 0);
         EXPECT_EQ(black_add(entry.c_str(), prefix), 0) << text;
     }
     for (int n = 0; n < BLACK_MAX; n++) ASSERT_EQ(black_add(dotted(0x0B000000u + n).c_str(), 32), 1);

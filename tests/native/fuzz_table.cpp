@@ -1,6 +1,6 @@
 // Model-based fuzz target: the input is read as a sequence of operations on the table and the
-// white list (connect, release, clock advance, expiry, clear, white-list add and empty,
-// AuthFailures and ClearTime changes, and the repeat-offender settings: refused addresses
+// white list (connect, release, clock advance, expiry, clear, white-list gathering, publishing
+// and emptying, AuthFailures and ClearTime changes, and the repeat-offender settings: refused addresses
 // become offenders with longer refusals and a smaller allowance). Each is applied to the real
 // table and to a small reference model written directly from the rules; every decision, every
 // count and, after each operation, the whole table as the dialog's walk sees it must agree. An
@@ -43,9 +43,12 @@ struct model_t {
     int32_t net_held, net_bits, net_failures, untracked;
     int32_t slots; // of the table under test
     int32_t held;
-    uint32_t white_address[MODEL_WHITE];
+    uint32_t white_address[MODEL_WHITE]; // the white list in force
     uint32_t white_mask[MODEL_WHITE];
     int32_t white_count;
+    uint32_t gathered_address[MODEL_WHITE]; // the entries gathered for the next publish
+    uint32_t gathered_mask[MODEL_WHITE];
+    int32_t gathered_count;
     int32_t auth_failures;
     int32_t clear_time;
     int32_t repeat_factor; // 2 to 16 remembers offenders; anything else does not
@@ -205,11 +208,20 @@ int32_t model_expire(model_slot *slots, int32_t *held)
 
 int32_t model_white_add(const char *text, bool parses, uint32_t ip, int32_t prefix)
 {
-    if (text[0] == '\0' || !parses || model.white_count == MODEL_WHITE) return 0;
-    model.white_address[model.white_count] = ip;
-    model.white_mask[model.white_count] = model_mask(prefix);
-    model.white_count++;
+    if (text[0] == '\0' || !parses || model.gathered_count == MODEL_WHITE) return 0;
+    model.gathered_address[model.gathered_count] = ip;
+    model.gathered_mask[model.gathered_count] = model_mask(prefix);
+    model.gathered_count++;
     return 1;
+}
+
+// The gathered entries become the list in force, and the next gathering starts empty.
+void model_white_publish()
+{
+    memcpy(model.white_address, model.gathered_address, sizeof(model.white_address));
+    memcpy(model.white_mask, model.gathered_mask, sizeof(model.white_mask));
+    model.white_count = model.gathered_count;
+    model.gathered_count = 0;
 }
 
 // ---- Addresses the operations use ------------------------------------------------------
@@ -393,7 +405,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             for (model_slot &s : model.net) s.in_use = false;
             model.held = model.net_held = 0;
             break;
-        case 7: { // white_add with a prefix from -3 to 40
+        case 7: { // white_add (gathering) with a prefix from -3 to 40
             char text[32];
             bool parses;
             uint32_t ip = 0;
@@ -407,9 +419,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             model.auth_failures = (int32_t)(arg % 36) - 3;
             settings.auth_failures.store(model.auth_failures);
             break;
-        case 9:
-            white_clear();
-            model.white_count = 0;
+        case 9: // the gathered white list put in force, or both emptied
+            if (arg % 2) {
+                white_publish();
+                model_white_publish();
+            } else {
+                white_clear();
+                model.white_count = model.gathered_count = 0;
+            }
+            expect_eq("white count", white_count(), model.white_count, op);
             break;
         case 10: { // ClearTime: the bounds and small values that make expiry reachable
             const int32_t minutes[8] = {1, 2, 5, 30, 1440, 0, -1, 3};

@@ -119,12 +119,13 @@ void stress(int32_t slots)
             settings.clear_time.store(1 + round % 3);
             settings.repeat_factor.store(round % 4 ? 2 : 0); // offenders remembered, mostly
             settings.repeat_auth_failures.store(round % 3);
-            // Empty and refill the white list as "OK / Save" does; it covers pool addresses
-            // 10.9.x.x (and, every other round, 10.2.x.x).
-            white_clear();
+            // Gather a new white list and put it in force as "OK / Save" does; it covers pool
+            // addresses 10.9.x.x (and, every other round, 10.2.x.x); every fifth round empties it.
+            if (round % 5 == 0) white_clear();
             white_add("10.9.0.0", 16);
             if (round % 2) white_add("10.2.0.0", 16);
             for (int n = 0; n < 10; n++) white_add("192.0.2.0", 24 + n % 8);
+            white_publish();
             if (round % 64 == 0) {
                 db_clear(db_current());
                 clears++;

@@ -146,6 +146,7 @@ TEST_F(TableTest, TextsTheParserRejectsShareTheAllOnesSlot)
 TEST_F(TableTest, WhiteListedAddressIsNeverStored)
 {
     ASSERT_EQ(white_add("192.168.1.0", 24), 1);
+    white_publish();
     for (int n = 0; n < 10; n++) EXPECT_EQ(connect_text("192.168.1.77"), CHECK_WHITE);
     EXPECT_EQ(db_held(db_current()), 0);
     EXPECT_EQ(connect_text("192.168.2.77"), CHECK_NEW);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "tracking/ip_db.h"
 
 // Makes an empty table of `slots` slots the current table and gives back the one made current

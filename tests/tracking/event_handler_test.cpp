@@ -51,6 +51,7 @@ using Lines = std::vector<std::string>;
 TEST_F(EventHandler, EachDecisionIsLoggedWithItsTypeAndPriority)
 {
     white_add("192.168.1.0", 24);
+    white_publish();
     connect("10.0.0.7");
     EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.0.0.7",
                                   "19402/25     new IP, allowed"}));
@@ -225,6 +226,7 @@ TEST_F(EventHandler, NeverCallsTheHostWhileHoldingTheTableLock)
     host_calls_under_lock = 0;
     host_side_set_probe(probe_lock_not_held);
     white_add("192.168.0.0", 16);
+    white_publish();
     settings.auth_failures = 1;
     for (int i = 0; i < DB_SLOTS + 2; i++) connect(("10.1.0." + std::to_string(i + 1)).c_str());
     for (int i = 0; i < 3; i++) connect("10.1.0.1");

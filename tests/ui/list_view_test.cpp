@@ -8,7 +8,7 @@
 #include "mailhost/host_side.h"
 #include "tests/ui/dialog_driver.h"
 #include "tracking/ip_db.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "ui/ip_list.h"
 #include "ui/resource.h"
 

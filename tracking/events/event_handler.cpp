@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "settings/values/settings.h"
 #include "tracking/events/event_gate.h"
 #include "tracking/ip_db.h"
@@ -41,11 +41,10 @@ static const shared_network *event_shared_network(db_table *table, uint32_t ip,
 // Refuses the connection of `ip` for its network, naming the network as the table counts it.
 static int32_t event_refuse_network(host_connection *conn, db_table *table, uint32_t ip)
 {
-    char dotted[IP_TEXT_SIZE];
-    ip_format(db_network_of(table, ip), dotted);
+    char network[IP_ENTRY_TEXT_SIZE];
+    ip_format_entry(db_network_of(table, ip), db_network_bits(table), network);
     char line[EVENT_DETAIL_SIZE];
-    snprintf(line, sizeof line, "    connection blocked (network %s/%d)", dotted,
-             (int)db_network_bits(table));
+    snprintf(line, sizeof line, "    connection blocked (network %s)", network);
     return event_refuse(conn, line);
 }
 
