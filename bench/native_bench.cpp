@@ -15,6 +15,7 @@
 #include "tracking/ip_db.h"
 #include "host/base/ip_address.h"
 #include "tracking/black_list.h"
+#include "tracking/decision.h"
 #include "tracking/white_list.h"
 
 namespace {
@@ -22,7 +23,7 @@ namespace {
 char held_text[DB_SLOTS][24]; // the addresses that fill the table: 10.3.0.0 to 10.3.0.47
 
 // A decision as the event handler makes it: the current table, the text parsed once.
-int32_t decide(const char *text) { return db_check_connect(db_current(), ip_parse(text)); }
+int32_t decide(const char *text) { return decision_connect(db_current(), ip_parse(text)).verdict; }
 
 // Makes the current table an empty one of `slots` slots: the one in use when it has that size
 // (as a running module keeps its table), else the reserve for the default size, as start-up

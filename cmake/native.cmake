@@ -35,7 +35,9 @@ endif()
 
 # The module's sources that build on any platform (host/base/platform.h picks the lock).
 add_library(tollgate_core STATIC
-  ${CMAKE_SOURCE_DIR}/tracking/ip_db.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/ip_db_storage.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/ip_db_rules.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/decision.cpp
   ${CMAKE_SOURCE_DIR}/tracking/white_list.cpp
   ${CMAKE_SOURCE_DIR}/tracking/black_list.cpp
   ${CMAKE_SOURCE_DIR}/tracking/store_seam.cpp

@@ -39,6 +39,7 @@
 #include "tracking/ip_db.h"
 #include "tracking/white_list.h"
 #include "tracking/events/sweeper.h"
+#include "tracking/shared/shared_adapter.h"
 #include "tracking/shared/shared_store.h"
 #include "tracking/state/state_file.h"
 
@@ -209,6 +210,7 @@ int32_t daemon_init(const host_interface *record)
     // The shared store's first connection, bounded by SharedTimeout; a store that is down only
     // trips its breaker.
     shared_store_start();
+    store_install(shared_store_on() ? &shared_adapter : nullptr);
     stats_register();
     // Addresses read back from the state file are held from the start: the peak counts them.
     int32_t held = db_held(db_current());
@@ -262,6 +264,7 @@ void daemon_shutdown()
     // copy there was no start-up to save.
     if (host_copy && sweeper_handle == nullptr) state_file_save_changes();
     // Idle store connections close now; one still in a call closes when that call returns.
+    store_install(nullptr);
     shared_store_stop();
     if (quiet) {
         sweeper_disarm();

@@ -13,7 +13,7 @@
 #include "settings/values/settings.h"
 #include "settings/settings_file.h"
 #include "tracking/events/event_gate.h"
-#include "tracking/events/event_handler.h"
+#include "tracking/decision.h"
 #include "tracking/ip_db.h"
 #include "tracking/white_list.h"
 #include "ui/ip_list.h"
@@ -195,8 +195,8 @@ static void config_act_on_selection(HWND dialog, bool refuse)
         db_table *table = db_current();
         int32_t done = 1;
         if (refuse) done = network ? db_refuse_network(table, ip) : db_refuse(table, ip);
-        else if (network) db_forget_network(table, ip);
-        else event_forget(table, ip);
+        else if (network) decision_forget_network(table, ip);
+        else decision_forget(table, ip);
         daemon_leave();
         if (!done)
             config_log(dialog, LOG_PRIO_WARNING, "Tollgate: %s not refused, the table is full",

@@ -329,10 +329,10 @@ int32_t fuzz_clock() { return model.now; }
 // offender the offence count the table reports, must agree.
 void check_connect(const client_address &c, const char *what, size_t op)
 {
-    int32_t real = -1, expected = -1;
-    expect_eq(what, db_check_connect(db_current(), ip_parse(c.text), &real),
-              model_connect(c.ip, &expected), op);
-    if (expected >= 0) expect_eq("offences reported", real, expected, op);
+    int32_t expected = -1;
+    db_decision real = decision_connect(db_current(), ip_parse(c.text));
+    expect_eq(what, real.verdict, model_connect(c.ip, &expected), op);
+    if (expected >= 0) expect_eq("offences reported", real.offences, expected, op);
 }
 
 } // namespace

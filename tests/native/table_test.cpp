@@ -235,13 +235,13 @@ TEST(Tables, EachSizeHoldsExactlyItsSlots)
         ASSERT_NE(table, nullptr);
         EXPECT_EQ(db_capacity(table), expected);
         for (int32_t n = 0; n < expected; n++)
-            ASSERT_EQ(db_check_connect(table, ip_of(10, 7, (uint8_t)(n >> 8), (uint8_t)n)), CHECK_NEW)
+            ASSERT_EQ(connect_ip(ip_of(10, 7, (uint8_t)(n >> 8), (uint8_t)n), table), CHECK_NEW)
                 << n;
-        EXPECT_EQ(db_check_connect(table, ip_of(192, 0, 2, 1)), CHECK_FULL);
+        EXPECT_EQ(connect_ip(ip_of(192, 0, 2, 1), table), CHECK_FULL);
         EXPECT_EQ(db_held(table), expected);
         int32_t middle = expected / 2;
         db_release(table, ip_of(10, 7, (uint8_t)(middle >> 8), (uint8_t)middle));
-        EXPECT_EQ(db_check_connect(table, ip_of(192, 0, 2, 1)), CHECK_NEW);
+        EXPECT_EQ(connect_ip(ip_of(192, 0, 2, 1), table), CHECK_NEW);
         ip_entry_copy copy{};
         EXPECT_EQ(db_next(table, middle - 1, &copy), middle);
         EXPECT_EQ(copy.ip, ip_of(192, 0, 2, 1));
@@ -262,7 +262,7 @@ TEST(Tables, TwoTablesSideBySideNeverTouchEachOther)
     auto work = [](db_table *table) {
         for (int n = 0; n < 3000; n++) {
             uint32_t ip = ip_of(10, 8, (uint8_t)(n % 1500 >> 8), (uint8_t)(n % 1500));
-            db_check_connect(table, ip);
+            connect_ip(ip, table);
             if (n % 7 == 0) db_release(table, ip);
         }
     };
@@ -285,8 +285,8 @@ TEST(Tables, TwoTablesSideBySideNeverTouchEachOther)
     EXPECT_EQ(db_held(b), 1024);
     EXPECT_TRUE(db_take_changed(a));
     EXPECT_FALSE(db_take_changed(b)) << "clearing one table marked the other changed";
-    EXPECT_EQ(db_check_connect(a, ip_of(10, 8, 0, 1)), CHECK_NEW);
-    EXPECT_NE(db_check_connect(b, ip_of(10, 8, 0, 1)), CHECK_NEW);
+    EXPECT_EQ(connect_ip(ip_of(10, 8, 0, 1), a), CHECK_NEW);
+    EXPECT_NE(connect_ip(ip_of(10, 8, 0, 1), b), CHECK_NEW);
     db_table_free(a);
     db_table_free(b);
 }
