@@ -1,6 +1,8 @@
-# The native build (Linux, clang or gcc; the fuzz tree needs clang): the table, the white list,
-# the masks and the entry parsing from the module's own sources, for sanitizers, fuzzing and
-# benchmarks. The event handler and the host binding stay out: their records are laid out for a
+# The native build (Linux, clang or gcc; the fuzz tree needs clang): the whole decision on a
+# connection (the table, the white and black lists, the store seam and the merge of a store's
+# answer), the masks and the entry parsing from the module's own sources, for sanitizers,
+# fuzzing and benchmarks; the tests put a fake store behind the seam. The event handler's log
+# lines, the store client and the host binding stay out: their records are laid out for a
 # 32-bit Windows process.
 #
 # TOLLGATE_NATIVE_MODE picks what one tree builds, so that each tree stays small:

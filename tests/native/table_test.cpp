@@ -1,5 +1,5 @@
 // The address table's rules, natively: counting and refusal, the full table, release, expiry
-// at the ClearTime boundary, and the walk the dialog uses.
+// at the ClearTime boundary, and the walk the dialog uses; and the merge of a store's answer.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/native/native_support.h"
+#include "tracking/store_seam.h"
 
 namespace {
 
@@ -289,6 +290,43 @@ TEST(Tables, TwoTablesSideBySideNeverTouchEachOther)
     EXPECT_NE(connect_ip(ip_of(10, 8, 0, 1), b), CHECK_NEW);
     db_table_free(a);
     db_table_free(b);
+}
+
+
+// A store that answers every connection with `scripted_answer`, as no script would.
+int32_t scripted_answer;
+int32_t scripted_connect(const store_request *) { return scripted_answer; }
+void scripted_forget(uint32_t, uint32_t, int32_t) {}
+void scripted_forget_network(uint32_t, int32_t) {}
+const store_backend scripted_store = {scripted_connect, scripted_forget, scripted_forget_network};
+
+// Whatever a store answers, it can only add a refusal to a connection the table let in, that
+// connection counts for no network, and a network is named only where the table counts one.
+TEST(DecisionMerge, StoreOnlyAddsARefusalAndNamesNoNetworkTheTableDoesNotCount)
+{
+    const struct {
+        int32_t bits, answer, verdict;
+        bool shared;
+    } cases[] = {
+        {0, STORE_NO_ANSWER, CHECK_NEW, false},
+        {24, STORE_LET_IN, CHECK_NEW, false},
+        {24, STORE_REFUSED, CHECK_BLOCKED, true},
+        {24, STORE_REFUSED_NETWORK, CHECK_NETWORK_BLOCKED, false},
+        {0, STORE_REFUSED_NETWORK, CHECK_BLOCKED, true}, // no network asked about
+        {24, 7, CHECK_NEW, false},                       // an answer no store gives
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.answer);
+        test_reset();
+        db_table *networks = c.bits ? test_count_networks(c.bits, 20) : nullptr;
+        scripted_answer = c.answer;
+        store_install(&scripted_store);
+        db_decision d = decision_connect(db_current(), ip_of(10, 1, 2, 3));
+        store_install(nullptr);
+        EXPECT_EQ(d.verdict, c.verdict);
+        EXPECT_EQ(d.shared, c.shared);
+        if (networks) EXPECT_EQ(db_held(networks), c.verdict == CHECK_NEW ? 1 : 0);
+    }
 }
 
 } // namespace
