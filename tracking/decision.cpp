@@ -1,30 +1,23 @@
 // The decision on one connection: the table's pass, the store's answer, the merge.
 #include "tracking/decision.h"
 
-#include "tracking/store_seam.h"
-
 // True when the verdict lets the connection in.
 static bool decision_lets_in(int32_t verdict)
 {
     return verdict != CHECK_BLOCKED && verdict != CHECK_NETWORK_BLOCKED && verdict != CHECK_BLACK;
 }
 
-db_decision decision_connect(db_table *table, uint32_t ip)
+void decision_ask(const store_backend *store, db_table *table, uint32_t ip,
+                  const db_settings &in_force, db_decision *decision)
 {
-    const db_settings in_force = db_settings_now();
-    db_decision decision = db_check_connect(table, ip, in_force);
-    const store_backend *store = store_in_use();
-    if (store == nullptr || decision.verdict == CHECK_WHITE || decision.verdict == CHECK_BLACK)
-        return decision;
     const store_request request = {ip,
                                    in_force.auth_failures,
-                                   (int32_t)in_force.clear_seconds,
-                                   decision_lets_in(decision.verdict),
-                                   decision.network,
-                                   decision.network_bits,
+                                   (int32_t)db_clear_seconds(in_force),
+                                   decision_lets_in(decision->verdict),
+                                   decision->network,
+                                   decision->network_bits,
                                    in_force.network_failures};
-    decision_merge(table, &decision, store->connect(&request));
-    return decision;
+    decision_merge(table, decision, store->connect(&request));
 }
 
 void decision_merge(db_table *table, db_decision *decision, int32_t answer)

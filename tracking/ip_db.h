@@ -82,11 +82,10 @@ struct db_table;
 struct db_settings {
     int32_t auth_failures;        // AuthFailures
     int32_t network_failures;     // NetworkFailures
-    int32_t repeat_factor;        // RepeatFactor: REPEAT_FACTOR_OFF unless 2 to 16
+    int32_t clear_time;           // ClearTime, minutes
+    int32_t repeat_factor;        // RepeatFactor as set: offenders are remembered from 2 to 16
+    int32_t max_clear_time;       // MaxClearTime, minutes
     int32_t repeat_auth_failures; // RepeatAuthFailures
-    int64_t clear_seconds;        // ClearTime, in seconds
-    int64_t cap_seconds;          // MaxClearTime (at least ClearTime), in seconds: the longest
-                                  // refusal, and how long a cleared offender is remembered
 };
 
 // What the decision on one connection found: all that its log line, its refusal and its
@@ -151,17 +150,32 @@ int32_t db_clear(db_table *table);
 // index, or -1. Each copy is taken whole under the slot's stripe lock; nothing is held between
 // calls.
 int32_t db_next(db_table *table, int32_t after, ip_entry_copy *out);
-// The settings in force, read once.
-db_settings db_settings_now();
+// The settings in force, read once (each word relaxed: a decision needs whole values, and reads
+// each of them once).
+inline db_settings db_settings_now()
+{
+    const std::memory_order relaxed = std::memory_order_relaxed;
+    return db_settings{settings.auth_failures.load(relaxed),
+                       settings.network_failures.load(relaxed),
+                       settings.clear_time.load(relaxed),
+                       settings.repeat_factor.load(relaxed),
+                       settings.max_clear_time.load(relaxed),
+                       settings.repeat_auth_failures.load(relaxed)};
+}
+// ClearTime in seconds: how long an address (and a network) is kept after its latest connection.
+inline int64_t db_clear_seconds(const db_settings &s) { return (int64_t)s.clear_time * 60; }
 // The decision on a new connection from the address `ip` (network byte order), in one look at
-// the table under one stripe lock, by the values of `settings` alone. With RepeatFactor set, an
+// the table under one stripe lock. A white- or black-listed address is answered before any
+// setting is read; for any other, the settings in force are read once, into *settings, and the
+// decision is made by those values alone (the caller asks the store by the same). With
+// RepeatFactor set, an
 // address refused becomes an offender: the refusal of its n-th offence clears once it has been
 // quiet for longer than ClearTime x RepeatFactor^(n - 1) minutes, at most MaxClearTime (or
 // ClearTime, when the dialog has raised that above it), and it is then let in with
 // RepeatAuthFailures connections (CHECK_OFFENDER, with its offence count) before the next
 // refusal counts one more offence. With a network table, the connection is also counted for the
 // address's network, or refused for it (see Networks below).
-db_decision db_check_connect(db_table *table, uint32_t ip, const db_settings &settings);
+db_decision db_check_connect(db_table *table, uint32_t ip, db_settings *settings);
 // Forgets the address `ip` after a login, and takes its counted connections back from its
 // network. Always 0.
 int32_t db_release(db_table *table, uint32_t ip);

@@ -5,10 +5,11 @@
 //
 // One decision
 // A connection is decided in one look at the table: its address is found once under its stripe
-// lock, one rule reads the slot and one snapshot of the settings (db_settings, taken by the
-// caller once per decision), and the decision hands back one record (db_decision) with all its
-// log line, its refusal and its statistics need: the verdict, the offences, the network and its
-// bits, whether the connection was counted for the network, and the held count.
+// lock, one rule reads the slot and one snapshot of the settings (db_settings, taken once per
+// decision, as soon as the address is neither white- nor black-listed), and the decision hands
+// back one record (db_decision) with all its log line, its refusal and its statistics need: the
+// verdict, the offences, the network and its bits, whether the connection was counted for the
+// network, and the held count.
 //
 // Allowance
 // An address is let in while its count of connections without a login is below AuthFailures;
@@ -41,46 +42,40 @@
 #include "tracking/ip_db_storage.h"
 #include "tracking/white_list.h"
 
-db_settings db_settings_now()
+// ---- Repeat offenders --------------------------------------------------------------------------
+
+// True when the settings remember repeat offenders: RepeatFactor 2 to 16.
+static bool db_remembers(const db_settings &s)
 {
-    const std::memory_order relaxed = std::memory_order_relaxed;
-    db_settings s;
-    s.auth_failures = settings.auth_failures.load(relaxed);
-    s.network_failures = settings.network_failures.load(relaxed);
-    s.repeat_factor = settings.repeat_factor.load(relaxed);
-    if (s.repeat_factor < REPEAT_FACTOR_MIN || s.repeat_factor > REPEAT_FACTOR_MAX)
-        s.repeat_factor = REPEAT_FACTOR_OFF;
-    s.repeat_auth_failures = settings.repeat_auth_failures.load(relaxed);
-    int32_t clear = settings.clear_time.load(relaxed);
-    int32_t cap = settings.max_clear_time.load(relaxed);
-    s.clear_seconds = (int64_t)clear * 60;
-    // The dialog may raise ClearTime past the cap read at start-up: no refusal is then shorter.
-    s.cap_seconds = (int64_t)(cap > clear ? cap : clear) * 60;
-    return s;
+    return s.repeat_factor >= REPEAT_FACTOR_MIN && s.repeat_factor <= REPEAT_FACTOR_MAX;
 }
 
-// ---- Repeat offenders --------------------------------------------------------------------------
+// The longest refusal, and how long a cleared offender is remembered: MaxClearTime in seconds,
+// never below ClearTime (the dialog may raise ClearTime past the cap read at start-up).
+static int64_t db_cap_seconds(const db_settings &s)
+{
+    return (int64_t)(s.max_clear_time > s.clear_time ? s.max_clear_time : s.clear_time) * 60;
+}
 
 // The quiet time that clears the refusal of the offences-th offence. Grows until it reaches
 // the cap, so no power can overflow.
 static int64_t db_refusal_seconds(const db_settings &s, int32_t offences)
 {
-    int64_t seconds = s.clear_seconds;
-    for (int32_t k = 1; k < offences && seconds > 0 && seconds < s.cap_seconds; k++)
-        seconds *= s.repeat_factor;
-    return seconds < s.cap_seconds ? seconds : s.cap_seconds;
+    int64_t seconds = db_clear_seconds(s), cap = db_cap_seconds(s);
+    for (int32_t k = 1; k < offences && seconds > 0 && seconds < cap; k++) seconds *= s.repeat_factor;
+    return seconds < cap ? seconds : cap;
 }
 
 // The quiet time after which a slot whose offender byte is `repeat` is forgotten.
 static int64_t db_remembered(const db_settings &s, uint8_t repeat)
 {
     int32_t offences = repeat & DB_OFFENCES_MAX;
-    if (s.repeat_factor == REPEAT_FACTOR_OFF || offences == 0) return s.clear_seconds;
-    if (repeat & DB_REFUSING) return db_refusal_seconds(s, offences) + s.cap_seconds;
-    return s.cap_seconds;
+    if (!db_remembers(s) || offences == 0) return db_clear_seconds(s);
+    if (repeat & DB_REFUSING) return db_refusal_seconds(s, offences) + db_cap_seconds(s);
+    return db_cap_seconds(s);
 }
 
-bool db_repeat_on() { return db_settings_now().repeat_factor != REPEAT_FACTOR_OFF; }
+bool db_repeat_on() { return db_remembers(db_settings_now()); }
 
 int64_t db_remembered_seconds(int32_t offences, bool refusing)
 {
@@ -116,7 +111,7 @@ struct db_ruling {
 static db_ruling db_rule(const ip_entry &slot, int64_t quiet, const db_settings &s)
 {
     uint8_t repeat = slot.repeat.load(std::memory_order_relaxed);
-    bool remembered = s.repeat_factor != REPEAT_FACTOR_OFF;
+    bool remembered = db_remembers(s);
     if (repeat == 0 || !remembered) {
         if ((int32_t)slot.conns >= s.auth_failures) return {CHECK_BLOCKED, false, remembered};
         return {CHECK_KNOWN, false, false};
@@ -165,21 +160,6 @@ static bool db_network_step(db_table *n, db_spot *spot, bool count, int32_t allo
     return refused;
 }
 
-// Takes `conns` connections back from the network `net` in the network table `n`, freeing the
-// network's slot when none remain.
-static void db_network_take_back(db_table *n, uint32_t net, uint16_t conns)
-{
-    db_spot spot = db_enter(n, net);
-    bool held = spot.slot >= 0;
-    if (held) {
-        ip_entry &slot = n->slots[spot.slot];
-        if (slot.conns <= conns) db_free_spot(n, &spot);
-        else slot.conns = (uint16_t)(slot.conns - conns);
-    }
-    db_leave(n, spot);
-    if (held) db_note_change(n);
-}
-
 // ---- The decision ------------------------------------------------------------------------------
 
 // The decision on a connection from the held address in `slot`, its network's place in `net`
@@ -216,13 +196,13 @@ static bool db_decide_held(db_table *t, ip_entry &slot, db_spot *net, const db_s
     return seen != now || conns != slot.conns || repeat != slot.repeat.load(std::memory_order_relaxed);
 }
 
-db_decision db_check_connect(db_table *t, uint32_t ip, const db_settings &s)
+db_decision db_check_connect(db_table *t, uint32_t ip, db_settings *taken)
 {
     db_decision d{};
     db_table *n = t->networks;
     d.network = n ? ip & t->network_mask : ip;
     d.network_bits = t->network_bits;
-    db_spot spot = db_spot_of(t, ip), net{};
+    db_spot spot = db_spot_of(t, ip), net;
     // Start the index line on its way while the white list is tested and the lock taken, and
     // the network's, while the address is looked up.
     db_prefetch(t, spot);
@@ -235,6 +215,7 @@ db_decision db_check_connect(db_table *t, uint32_t ip, const db_settings &s)
     } else if (black_match(ip)) {
         d.verdict = CHECK_BLACK;
     } else {
+        const db_settings &s = *taken = db_settings_now();
         bool changed = true;
         db_find(t, &spot);
         if (spot.slot >= 0) {
@@ -252,30 +233,11 @@ db_decision db_check_connect(db_table *t, uint32_t ip, const db_settings &s)
         db_leave(t, spot);
         if (changed) db_note_change(t);
     }
-    d.held = db_held(t);
+    d.held = t->held_count.load(std::memory_order_relaxed);
     return d;
 }
 
-// ---- Logins, the sweeper and the administrator ---------------------------------------------------
-
-int32_t db_release(db_table *t, uint32_t ip)
-{
-    db_spot spot = db_enter(t, ip);
-    bool held = spot.slot >= 0;
-    if (held) {
-        uint16_t conns = t->slots[spot.slot].conns;
-        db_free_spot(t, &spot);
-        if (t->networks) db_network_take_back(t->networks, ip & t->network_mask, conns);
-    }
-    db_leave(t, spot);
-    if (held) db_note_change(t);
-    return 0;
-}
-
-void db_uncount_network(db_table *t, uint32_t net)
-{
-    if (t->networks) db_network_take_back(t->networks, net, 1);
-}
+// ---- The sweeper and the administrator ----------------------------------------------------------
 
 // What a sweep decides by: its clock and its settings, each read once, so that a minute count
 // the dialog changes mid-sweep applies to the whole sweep or to none of it.
@@ -307,9 +269,4 @@ int32_t db_refuse(db_table *t, uint32_t ip)
 int32_t db_refuse_network(db_table *t, uint32_t net)
 {
     return t->networks ? db_hold(t->networks, net, NETWORK_FAILURES_MAX, db_clock(), true) : 0;
-}
-
-int32_t db_forget_network(db_table *t, uint32_t net)
-{
-    return t->networks ? db_release(t->networks, net) : 0;
 }

@@ -1,5 +1,7 @@
-// The address table's storage: a table's life, its slots, index and free-slot bitmap, and the
-// module's current table. What a connection does to a slot is ip_db_rules.cpp's.
+// The address table's storage: a table's life, its slots, index and free-slot bitmap, the
+// freeing of an address on a login (with its connections taken back from its network), the
+// sweep's walk, and the module's current table. What a connection does to a slot, and which
+// slots the sweep frees, are ip_db_rules.cpp's.
 //
 // DESIGN
 //
@@ -129,19 +131,6 @@ static void db_index_remove(db_table *t, int32_t stripe, uint32_t pos)
     t->stripe[stripe].entries--;
 }
 
-// Enters a slot just claimed at the empty index position its failed search ended on.
-static void db_index_enter(db_table *t, const db_spot &spot, int32_t slot)
-{
-    t->index[spot.pos] = db_tag_of(spot.hash) << DB_SLOT_BITS | (uint32_t)(slot + 1);
-    t->stripe[spot.stripe].entries++;
-}
-
-// True when stripe s may take one more entry: a search must always meet an empty entry.
-static bool db_stripe_has_room(const db_table *t, int32_t s)
-{
-    return (uint32_t)t->stripe[s].entries + 1 < t->shape.region;
-}
-
 // ---- Free-slot bitmap (caller holds the allocator lock) --------------------------------------
 
 static int32_t db_ctz(uint64_t word) { return __builtin_ctzll(word); }
@@ -214,10 +203,7 @@ static void db_reset_storage(db_table *t)
 
 // ---- Claiming and freeing slots ----------------------------------------------------------------
 
-// Claims the lowest free slot for `ip`, stamped `last_seen`, with no connection counted; the
-// slot or -1 when every slot is held. Caller holds the stripe lock of `ip` and enters the slot
-// in the index.
-static int32_t db_claim(db_table *t, uint32_t ip, int32_t last_seen)
+int32_t db_claim(db_table *t, uint32_t ip, int32_t last_seen)
 {
     db_alloc_enter(t);
     int32_t i = db_bits_take_lowest(t);
@@ -232,18 +218,6 @@ static int32_t db_claim(db_table *t, uint32_t ip, int32_t last_seen)
                             std::memory_order_relaxed);
     }
     db_alloc_leave(t);
-    return i;
-}
-
-int32_t db_claim_new(db_table *t, db_spot *spot)
-{
-    int32_t i;
-    if (t->held_count.load(std::memory_order_relaxed) >= t->shape.slots ||
-        !db_stripe_has_room(t, spot->stripe) || (i = db_claim(t, spot->ip, db_clock())) < 0)
-        return -1;
-    t->slots[i].conns = 1;
-    db_index_enter(t, *spot, i);
-    spot->slot = i;
     return i;
 }
 
@@ -434,6 +408,49 @@ int32_t db_next(db_table *t, int32_t after, ip_entry_copy *out)
         if (same) return i;
     }
 }
+
+// ---- Freeing on a login -----------------------------------------------------------------------
+
+// Takes `conns` connections back from the network `net` in the network table `n`, freeing the
+// network's slot when none remain.
+static void db_network_take_back(db_table *n, uint32_t net, uint16_t conns)
+{
+    db_spot spot = db_enter(n, net);
+    bool held = spot.slot >= 0;
+    if (held) {
+        ip_entry &slot = n->slots[spot.slot];
+        if (slot.conns <= conns) db_free_spot(n, &spot);
+        else slot.conns = (uint16_t)(slot.conns - conns);
+    }
+    db_leave(n, spot);
+    if (held) db_note_change(n);
+}
+
+int32_t db_release(db_table *t, uint32_t ip)
+{
+    db_spot spot = db_enter(t, ip);
+    bool held = spot.slot >= 0;
+    if (held) {
+        uint16_t conns = t->slots[spot.slot].conns;
+        db_free_spot(t, &spot);
+        if (t->networks) db_network_take_back(t->networks, ip & t->network_mask, conns);
+    }
+    db_leave(t, spot);
+    if (held) db_note_change(t);
+    return 0;
+}
+
+void db_uncount_network(db_table *t, uint32_t net)
+{
+    if (t->networks) db_network_take_back(t->networks, net, 1);
+}
+
+int32_t db_forget_network(db_table *t, uint32_t net)
+{
+    return t->networks ? db_release(t->networks, net) : 0;
+}
+
+// ---- The sweep's walk --------------------------------------------------------------------------
 
 int32_t db_sweep(db_table *t, bool (*due)(const ip_entry &slot, const void *context),
                  const void *context)

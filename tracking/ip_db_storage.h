@@ -165,10 +165,37 @@ inline void db_leave(db_table *t, const db_spot &spot) { db_stripe_leave(t, spot
 
 // ---- Claiming and freeing slots (caller holds the stripe lock of the spot) --------------------
 
+// True when stripe s may take one more entry: a search must always meet an empty entry.
+inline bool db_stripe_has_room(const db_table *t, int32_t s)
+{
+    return (uint32_t)t->stripe[s].entries + 1 < t->shape.region;
+}
+
+// Enters a slot just claimed at the empty index position the failed search of `spot` ended on.
+inline void db_index_enter(db_table *t, const db_spot &spot, int32_t slot)
+{
+    t->index[spot.pos] = db_tag_of(spot.hash) << DB_SLOT_BITS | (uint32_t)(slot + 1);
+    t->stripe[spot.stripe].entries++;
+}
+
+// Claims the lowest free slot for `ip`, stamped `last_seen`, with no connection counted; the
+// slot or -1 when every slot is held. The caller enters the slot in the index.
+int32_t db_claim(db_table *t, uint32_t ip, int32_t last_seen);
+
 // Claims the lowest free slot for the address of `spot` (not held), stamped now, with one
 // connection counted, and enters it in the index; the slot, or -1 when the table or the stripe
 // is full. A full table is answered from the held count alone: nothing shared is written.
-int32_t db_claim_new(db_table *t, db_spot *spot);
+inline int32_t db_claim_new(db_table *t, db_spot *spot)
+{
+    int32_t i;
+    if (t->held_count.load(std::memory_order_relaxed) >= t->shape.slots ||
+        !db_stripe_has_room(t, spot->stripe) || (i = db_claim(t, spot->ip, db_clock())) < 0)
+        return -1;
+    t->slots[i].conns = 1;
+    db_index_enter(t, *spot, i);
+    spot->slot = i;
+    return i;
+}
 // Frees the slot of `spot` (held) and takes it out of the index.
 void db_free_spot(db_table *t, db_spot *spot);
 

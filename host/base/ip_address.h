@@ -50,12 +50,13 @@ inline int32_t ip_format(uint32_t ip, char *text)
 }
 
 // Writes `ip` followed by "/prefix" when `prefix` is above 0 ("10.1.2.0/24"), the address alone
-// otherwise, into `text` (IP_ENTRY_TEXT_SIZE bytes); returns its length.
+// otherwise, into `text` (IP_ENTRY_TEXT_SIZE bytes, room for a prefix up to 32; a longer one is
+// cut); returns its length.
 inline int32_t ip_format_entry(uint32_t ip, int32_t prefix, char *text)
 {
     int32_t n = ip_format(ip, text);
-    if (prefix > 0) n += snprintf(text + n, IP_ENTRY_TEXT_SIZE - n, "/%d", (int)prefix);
-    return n;
+    if (prefix > 0) snprintf(text + n, IP_ENTRY_TEXT_SIZE - n, "/%d", (int)prefix);
+    return (int32_t)strlen(text);
 }
 
 // The mask of the first n bits in network order; all ones for n <= 0 or n > 32.

@@ -6,6 +6,7 @@
 // Threads: installed and removed by the host's start-up/shutdown thread; called through the
 // seam by the POP3 threads and the dialog's thread, as shared_store_connect and
 // shared_store_login are (tracking/shared/shared_store.h).
+// Lock: none of its own; the client's pool lock is the client's.
 //
 // The client reads ClearTime for a count's quiet time itself, so the request's quiet_seconds is
 // not passed on; a network row's "Forget" has no shared count to forget yet.
