@@ -7,6 +7,7 @@
 #include "tests/support/module_fixture.h"
 #include "tracking/black_list.h"
 #include "tracking/events/event_handler.h"
+#include "tracking/store_seam.h"
 
 // A connection record as the host lays it out, larger than the part the module touches.
 struct TestConnection {
@@ -263,4 +264,44 @@ TEST_F(EventHandler, ConcurrentConnectsAndLoginsKeepTheTableConsistent)
         EXPECT_LE(s.conns, 30);
     }
     EXPECT_EQ(distinct.size(), slots.size()) << "an address is held at most once";
+}
+
+// A store behind the seam that answers every connection with `scripted_answer`.
+static int32_t scripted_answer;
+static int32_t scripted_connect(const store_request *) { return scripted_answer; }
+static void scripted_forget(uint32_t, uint32_t, int32_t) {}
+static void scripted_forget_network(uint32_t, int32_t) {}
+static const store_backend scripted_store = {scripted_connect, scripted_forget,
+                                             scripted_forget_network};
+
+// A new address the shared counts refuse is logged by the refusal's own line, counted in
+// "Blocked hosts", and still counted in the peak, since the table holds it.
+TEST_F(EventHandler, SharedCountsRefusalIsLoggedAndReportedFromTheDecision)
+{
+    const struct {
+        int32_t bits, answer;
+        const char *line;
+        Lines calls;
+    } cases[] = {
+        {0, STORE_LET_IN, "19402/25     new IP, allowed", {"report 12 1"}},
+        {0, STORE_REFUSED, "19402/25     connection blocked (shared count)",
+         {"report 12 1", "report 11 1"}},
+        {24, STORE_REFUSED_NETWORK, "19402/25     connection blocked (network 10.1.2.0/24)",
+         {"report 12 1", "report 11 1"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        test_table_publish();
+        if (c.bits) test_count_networks(c.bits, 20);
+        host_side_reset();
+        host_copy = host_side_record();
+        seen_ = 0;
+        scripted_answer = c.answer;
+        store_install(&scripted_store);
+        int32_t result = connect("10.1.2.3");
+        store_install(nullptr);
+        EXPECT_EQ(result, c.answer == STORE_LET_IN ? EVENT_GO_ON : EVENT_REFUSE);
+        EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.1.2.3", c.line}));
+        EXPECT_EQ(host_side_calls(), c.calls);
+    }
 }
