@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/native/native_support.h"
-#include "tracking/store_seam.h"
+#include "tests/support/scripted_store.h"
 
 namespace {
 
@@ -292,13 +292,6 @@ TEST(Tables, TwoTablesSideBySideNeverTouchEachOther)
     db_table_free(b);
 }
 
-
-// A store that answers every connection with `scripted_answer`, as no script would.
-int32_t scripted_answer;
-int32_t scripted_connect(const store_request *) { return scripted_answer; }
-void scripted_forget(uint32_t, uint32_t, int32_t) {}
-void scripted_forget_network(uint32_t, int32_t) {}
-const store_backend scripted_store = {scripted_connect, scripted_forget, scripted_forget_network};
 
 // Whatever a store answers, it can only add a refusal to a connection the table let in, that
 // connection counts for no network, and a network is named only where the table counts one.

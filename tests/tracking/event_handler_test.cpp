@@ -5,9 +5,9 @@
 
 #include "host/base/entry_points.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/scripted_store.h"
 #include "tracking/black_list.h"
 #include "tracking/events/event_handler.h"
-#include "tracking/store_seam.h"
 
 // A connection record as the host lays it out, larger than the part the module touches.
 struct TestConnection {
@@ -265,14 +265,6 @@ TEST_F(EventHandler, ConcurrentConnectsAndLoginsKeepTheTableConsistent)
     }
     EXPECT_EQ(distinct.size(), slots.size()) << "an address is held at most once";
 }
-
-// A store behind the seam that answers every connection with `scripted_answer`.
-static int32_t scripted_answer;
-static int32_t scripted_connect(const store_request *) { return scripted_answer; }
-static void scripted_forget(uint32_t, uint32_t, int32_t) {}
-static void scripted_forget_network(uint32_t, int32_t) {}
-static const store_backend scripted_store = {scripted_connect, scripted_forget,
-                                             scripted_forget_network};
 
 // A new address the shared counts refuse is logged by the refusal's own line, counted in
 // "Blocked hosts", and still counted in the peak, since the table holds it.
