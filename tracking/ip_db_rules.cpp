@@ -62,7 +62,8 @@ static int64_t db_cap_seconds(const db_settings &s)
 static int64_t db_refusal_seconds(const db_settings &s, int32_t offences)
 {
     int64_t seconds = db_clear_seconds(s), cap = db_cap_seconds(s);
-    for (int32_t k = 1; k < offences && seconds > 0 && seconds < cap; k++) seconds *= s.repeat_factor;
+    for (int32_t k = 1; k < offences && seconds > 0 && seconds < cap; k++)
+        seconds *= s.repeat_factor;
     return seconds < cap ? seconds : cap;
 }
 
@@ -93,7 +94,7 @@ static void db_offence(ip_entry &slot)
     slot.repeat.store((uint8_t)(offences | DB_REFUSING), std::memory_order_relaxed);
 }
 
-// ---- The rule for a held address -----------------------------------------------------------------
+// ---- The rule for a held address ----------------------------------------------------------------
 
 // What a connection from a held address gets, and what it does to the address's slot.
 struct db_ruling {
@@ -127,7 +128,7 @@ static db_ruling db_rule(const ip_entry &slot, int64_t quiet, const db_settings 
     return {CHECK_OFFENDER, clears, false};
 }
 
-// ---- Networks (caller holds the address's stripe lock) -------------------------------------------
+// ---- Networks (caller holds the address's stripe lock) ------------------------------------------
 
 // One connection from the network of `spot` (its place in the network table `n`, not yet looked
 // up): with `count` (the address is let in as far as it goes) counts it, claiming a slot for a
@@ -174,8 +175,9 @@ static bool db_decide_held(db_table *t, ip_entry &slot, db_spot *net, const db_s
     bool refused = r.verdict == CHECK_BLOCKED;
     // A refused address's tries count nothing for its network; they only keep a refused network
     // refused.
-    if (net && db_network_step(t->networks, net, !refused, s.network_failures, &d->network_counted) &&
-        !refused) {
+    bool network_refused =
+        net && db_network_step(t->networks, net, !refused, s.network_failures, &d->network_counted);
+    if (network_refused && !refused) {
         d->verdict = CHECK_NETWORK_BLOCKED; // the address's own slot stays as it was
         return false;
     }
@@ -193,7 +195,8 @@ static bool db_decide_held(db_table *t, ip_entry &slot, db_spot *net, const db_s
     d->verdict = r.verdict;
     if (r.verdict == CHECK_OFFENDER)
         d->offences = slot.repeat.load(std::memory_order_relaxed) & DB_OFFENCES_MAX;
-    return seen != now || conns != slot.conns || repeat != slot.repeat.load(std::memory_order_relaxed);
+    return seen != now || conns != slot.conns ||
+           repeat != slot.repeat.load(std::memory_order_relaxed);
 }
 
 db_decision db_check_connect(db_table *t, uint32_t ip, db_settings *taken)

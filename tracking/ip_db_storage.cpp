@@ -484,7 +484,7 @@ int32_t db_sweep(db_table *t, bool (*due)(const ip_entry &slot, const void *cont
     return freed;
 }
 
-// ---- The state file's marks, the networks' wiring, the tests' probe -------------------------------
+// ---- The state file's marks, the networks' wiring, the tests' probe ----------------------------
 
 int32_t db_restore(db_table *t, uint32_t ip, uint16_t conns, int32_t last_seen)
 {

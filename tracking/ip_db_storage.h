@@ -124,7 +124,8 @@ inline db_spot db_spot_of(const db_table *t, uint32_t ip)
 // Starts the index line of `spot` on its way to the cache, ahead of db_find.
 inline void db_prefetch(const db_table *t, const db_spot &spot)
 {
-    __builtin_prefetch(&t->index[(uint32_t)spot.stripe * t->shape.region + db_home_of(t, spot.hash)]);
+    uint32_t home = (uint32_t)spot.stripe * t->shape.region + db_home_of(t, spot.hash);
+    __builtin_prefetch(&t->index[home]);
 }
 
 // Takes the stripe lock of `spot` and looks its address up: spot->slot and spot->pos. The
