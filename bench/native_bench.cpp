@@ -18,10 +18,11 @@
 #include "settings/values/settings.h"
 #include "settings/values/settings_table.h"
 #include "tracking/ip_db.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "tracking/black_list.h"
 #include "tracking/list_file.h"
 #include "tracking/range_set.h"
+#include "tracking/decision.h"
 #include "tracking/white_list.h"
 
 namespace {
@@ -29,7 +30,7 @@ namespace {
 char held_text[DB_SLOTS][24]; // the addresses that fill the table: 10.3.0.0 to 10.3.0.47
 
 // A decision as the event handler makes it: the current table, the text parsed once.
-int32_t decide(const char *text) { return db_check_connect(db_current(), ip_parse(text)); }
+int32_t decide(const char *text) { return decision_connect(db_current(), ip_parse(text)).verdict; }
 
 // Makes the current table an empty one of `slots` slots: the one in use when it has that size
 // (as a running module keeps its table), else the reserve for the default size, as start-up
@@ -58,6 +59,7 @@ void start_with(int held)
         snprintf(text, sizeof(text), "172.16.%d.0", n);
         white_add(text, 24);
     }
+    white_publish();
     for (int n = 0; n < DB_SLOTS; n++) snprintf(held_text[n], sizeof(held_text[n]), "10.3.0.%d", n);
     for (int n = 0; n < held; n++) decide(held_text[n]);
 }

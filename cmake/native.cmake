@@ -1,6 +1,9 @@
-# The native build (Linux, clang or gcc; the fuzz tree needs clang): the table, the white list,
-# the masks, the entry parsing and the shared store's protocol from the module's own sources,
-# for sanitizers, fuzzing and benchmarks. The event handler and the host binding stay out: their records are laid out for a
+# The native build (Linux, clang or gcc; the fuzz tree needs clang): the whole decision on a
+# connection (the table, the white and black lists, the store seam and the merge of a store's
+# answer), the masks, the entry parsing, the list files' reader with its range set, and the
+# shared store's protocol, from the module's own sources, for sanitizers, fuzzing and
+# benchmarks; the tests put a fake store behind the seam. The event handler's log lines, the
+# store's connections and the host binding stay out: their records are laid out for a
 # 32-bit Windows process.
 #
 # TOLLGATE_NATIVE_MODE picks what one tree builds, so that each tree stays small:
@@ -35,7 +38,9 @@ endif()
 
 # The module's sources that build on any platform (host/base/platform.h picks the lock).
 add_library(tollgate_core STATIC
-  ${CMAKE_SOURCE_DIR}/tracking/ip_db.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/ip_db_storage.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/ip_db_rules.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/decision.cpp
   ${CMAKE_SOURCE_DIR}/tracking/white_list.cpp
   ${CMAKE_SOURCE_DIR}/tracking/black_list.cpp
   ${CMAKE_SOURCE_DIR}/tracking/store_seam.cpp

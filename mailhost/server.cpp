@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "mailhost/host_console.h"
 #include "mailhost/host_side.h"
 #include "mailhost/pop3_session.h"

@@ -16,7 +16,7 @@
 
 #include "host/base/host_interface.h"
 #include "host/base/number.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "host/base/version.h"
 #include "settings/values/settings.h"
 #include "settings/values/settings_table.h"
@@ -29,7 +29,7 @@ static const char SETTINGS_SECTION_WHITE[] = "WhiteIP";
 static const char SETTINGS_SECTION_BLACK[] = "BlackIP";
 enum : int32_t {
     SETTINGS_KEY_SIZE = 32,   // "WhiteIP%d" or "BlackIP%d" of any 32-bit number, NUL included
-    SETTINGS_VALUE_SIZE = 64, // a number as read, "%d" of one, or "%s/%u" of an entry
+    SETTINGS_VALUE_SIZE = 64, // a number as read, or "%d" of one
     SETTINGS_LINE_SIZE = 512, // the value of one line of the settings in force
 };
 // What settings_read_number found.
@@ -351,7 +351,7 @@ static void settings_load_list_entry(const char *section, int32_t number,
     // The empty buffer itself is the default, so a missing key reads as "" (never an address).
     GetPrivateProfileStringA(section, key, value, value, sizeof value, settings_path);
     bool empty = value[0] == '\0';
-    int32_t prefix = white_split_entry(value, 0);
+    int32_t prefix = ip_split_entry(value, 0);
     int32_t added = add(value, prefix);
     if (added == 1)
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "       %d: %s/%d", number, value,
@@ -524,11 +524,13 @@ static void settings_load_list(settings_key count, const char *heading, const ch
                         "Tollgate: %s list reading stopped at entry %d of %d", list, last, keys);
 }
 
-// The white list: 16 entries are kept; reading stops at SETTINGS_WHITE_KEYS_MAX keys.
+// The white list, put in force once read: 16 entries are kept; reading stops at
+// SETTINGS_WHITE_KEYS_MAX keys.
 static void settings_load_white_list()
 {
     settings_load_list(SETTINGS_WHITE_IPS, "   WhiteList:", SETTINGS_SECTION_WHITE,
                        SETTINGS_WHITE_KEYS_MAX, white_add, "white", false);
+    white_publish();
 }
 
 // The black list, put in force once read; empty without BlackIPs. The section is only ever
@@ -560,17 +562,15 @@ static int32_t settings_write_int(const char *key, int32_t value)
 // deleted. 1 when every write succeeded.
 static int32_t settings_save_white_list(const char *count_key)
 {
-    const std::memory_order relaxed = std::memory_order_relaxed;
     int32_t count = white_count();
     int32_t ok = settings_write_int(count_key, count);
     for (int32_t k = 0; k < count; k++) {
-        char dotted[IP_TEXT_SIZE];
-        ip_format(white_list.address[k].load(relaxed), dotted);
-        uint32_t mask = white_list.mask[k].load(relaxed);
+        uint32_t address, mask;
+        white_entry(k, &address, &mask);
         char key[SETTINGS_KEY_SIZE];
         snprintf(key, sizeof key, "%s%d", SETTINGS_SECTION_WHITE, k + 1);
-        char value[SETTINGS_VALUE_SIZE];
-        snprintf(value, sizeof value, "%s/%u", dotted, (unsigned)mask_to_prefix(mask));
+        char value[IP_ENTRY_TEXT_SIZE];
+        ip_format_entry(address, mask_to_prefix(mask), value);
         if (!WritePrivateProfileStringA(SETTINGS_SECTION_WHITE, key, value, settings_path)) ok = 0;
     }
     return ok;

@@ -14,8 +14,7 @@
 
 #include <algorithm>
 
-#include "host/base/platform.h"
-#include "tracking/white_list.h"
+#include "host/base/ip_address.h"
 
 black_list_t black_list; // see the header for who reads and writes it
 

@@ -2,16 +2,18 @@
 // while repeat offenders are remembered, their offences), found through an index keyed by the
 // address. A table is one object (db_table), 48 slots by default or as many as MaxAddresses
 // asks for, made whole with its locks by db_table_make and given back whole by db_table_free;
-// every operation takes it as its first argument.
+// every operation takes it as its first argument. Its storage (index, free-slot bitmap, making
+// and freeing, claiming and freeing slots) is tracking/ip_db_storage.cpp's; the rules that decide
+// (allowance, networks, offenders) are tracking/ip_db_rules.cpp's.
 //
 // Owns: db_table (the slots, the index, the bitmap of free slots, the shape, the hash key, the
 // stripe locks, the held count and the change mark, and the network table it may count into),
 // the reserve (a 48-slot table in static storage that cannot fail to exist) with its network
 // table, and the module's current table (db_current).
-// Threads: the host's POP3 threads (db_check_connect, db_release), the sweeper (db_expire), the
-// dialog's thread (db_clear, db_next), the start-up/shutdown thread (db_table_make,
-// db_table_free, db_publish), the state file (db_restore, db_take_changed, db_mark_changed),
-// each on the table db_current hands it.
+// Threads: the host's POP3 threads (db_check_connect, db_release, through tracking/decision.h),
+// the sweeper (db_expire), the dialog's thread (db_clear, db_next), the start-up/shutdown thread
+// (db_table_make, db_table_free, db_publish), the state file (db_restore, db_take_changed,
+// db_mark_changed), each on the table db_current hands it.
 // Lock: the stripe lock of an address guards its part of the index and its slot's counts; the
 // table's allocator lock guards which slots are held and the addresses in them. Every stripe
 // lock is taken before the allocator lock, never after. The held count is also published in an
@@ -72,8 +74,35 @@ struct ip_entry_copy {
     bool refusing;    // the refusal of its latest offence is still in force
 };
 
-// One table; its fields are the table's own (tracking/ip_db.cpp).
+// One table; its fields are the table's own (tracking/ip_db_storage.h).
 struct db_table;
+
+// The settings one decision reads, taken once (db_settings_now) and handed to every rule it
+// applies, so that a dialog's save in between cannot mix old and new values in one decision.
+struct db_settings {
+    int32_t auth_failures;        // AuthFailures
+    int32_t network_failures;     // NetworkFailures
+    int32_t clear_time;           // ClearTime, minutes
+    int32_t repeat_factor;        // RepeatFactor as set: offenders are remembered from 2 to 16
+    int32_t max_clear_time;       // MaxClearTime, minutes
+    int32_t repeat_auth_failures; // RepeatAuthFailures
+};
+
+// What the decision on one connection found: all that its log line, its refusal and its
+// statistics are made from.
+struct db_decision {
+    int32_t verdict;      // CHECK_ code
+    int32_t offences;     // with CHECK_OFFENDER, the address's offences; else 0
+    uint32_t network;     // the address's network as the table counts it (its first address);
+                          // the address itself when the table counts no networks
+    int32_t network_bits; // the networks' prefix length; 0 when the table counts none
+    int32_t held;         // the table's held count once the decision was made
+    bool claimed;         // a slot was claimed for the address (it came in CHECK_NEW)
+    bool network_counted; // the connection was counted for its network
+    bool shared;          // refused for the address by the counts shared with other servers,
+                          // where the table let it in (set by decision_merge,
+                          // tracking/decision.h)
+};
 
 // ---- Life of a table ---------------------------------------------------------------------------
 
@@ -121,14 +150,32 @@ int32_t db_clear(db_table *table);
 // index, or -1. Each copy is taken whole under the slot's stripe lock; nothing is held between
 // calls.
 int32_t db_next(db_table *table, int32_t after, ip_entry_copy *out);
-// The decision on a new connection from the address `ip` (network byte order). With
-// RepeatFactor set, an address refused becomes an offender: the refusal of its n-th offence
-// clears once it has been quiet for longer than ClearTime x RepeatFactor^(n - 1) minutes, at
-// most MaxClearTime (or ClearTime, when the dialog has raised that above it), and it is then let
-// in with RepeatAuthFailures connections (CHECK_OFFENDER, its offence count in *offences when
-// that is not null) before the next refusal counts one more offence. With a network table, the
-// connection is also counted for the address's network, or refused for it (see Networks below).
-int32_t db_check_connect(db_table *table, uint32_t ip, int32_t *offences = nullptr);
+// The settings in force, read once (each word relaxed: a decision needs whole values, and reads
+// each of them once).
+inline db_settings db_settings_now()
+{
+    const std::memory_order relaxed = std::memory_order_relaxed;
+    return db_settings{settings.auth_failures.load(relaxed),
+                       settings.network_failures.load(relaxed),
+                       settings.clear_time.load(relaxed),
+                       settings.repeat_factor.load(relaxed),
+                       settings.max_clear_time.load(relaxed),
+                       settings.repeat_auth_failures.load(relaxed)};
+}
+// ClearTime in seconds: how long an address (and a network) is kept after its latest connection.
+inline int64_t db_clear_seconds(const db_settings &s) { return (int64_t)s.clear_time * 60; }
+// The decision on a new connection from the address `ip` (network byte order), in one look at
+// the table under one stripe lock. A white- or black-listed address is answered before any
+// setting is read; for any other, the settings in force are read once, into *settings, and the
+// decision is made by those values alone (the caller asks the store by the same). With
+// RepeatFactor set, an
+// address refused becomes an offender: the refusal of its n-th offence clears once it has been
+// quiet for longer than ClearTime x RepeatFactor^(n - 1) minutes, at most MaxClearTime (or
+// ClearTime, when the dialog has raised that above it), and it is then let in with
+// RepeatAuthFailures connections (CHECK_OFFENDER, with its offence count) before the next
+// refusal counts one more offence. With a network table, the connection is also counted for the
+// address's network, or refused for it (see Networks below).
+db_decision db_check_connect(db_table *table, uint32_t ip, db_settings *settings);
 // Forgets the address `ip` after a login, and takes its counted connections back from its
 // network. Always 0.
 int32_t db_release(db_table *table, uint32_t ip);
@@ -196,6 +243,10 @@ db_table *db_table_reserve_networks();
 // it (always 0).
 int32_t db_refuse_network(db_table *table, uint32_t net);
 int32_t db_forget_network(db_table *table, uint32_t net);
+// Takes back the one connection db_check_connect counted for the network `net` (its decision
+// said network_counted) when the connection was refused after all, by the counts shared with
+// other servers; frees the network's slot when no connection remains.
+void db_uncount_network(db_table *table, uint32_t net);
 
 // The clock every table stamps slots with: seconds since 1970. Tests point it elsewhere before
 // any other thread runs; production keeps platform_time_now, the system time.

@@ -11,6 +11,7 @@
 // Every limit a store applies to one call travels in that call: the store reads no setting of
 // its own, so one decision's values reach it exactly as the table used them.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 // What one connection asks of the store, made from the decision's own snapshot of the settings.
@@ -45,9 +46,14 @@ struct store_backend {
     void (*forget_network)(uint32_t network, int32_t network_bits);
 };
 
+// The store in use: written by start-up and shutdown (store_install), read by the POP3 and
+// dialog threads; relaxed: the event gate orders an install before the calls that may see it.
+extern std::atomic<const store_backend *> store_current;
+
 // The store in use, or null when there is none (no store configured, or not started): then a
-// decision asks nothing of anyone. One relaxed load.
-const store_backend *store_in_use();
+// decision asks nothing of anyone. One relaxed load, inline: a decision without a store pays no
+// call for it.
+inline const store_backend *store_in_use() { return store_current.load(std::memory_order_relaxed); }
 // Puts `store` in use (null: none). Start-up and shutdown only, with no event call inside the
 // gate; the gate's own ordering publishes it to the calls that follow.
 void store_install(const store_backend *store);

@@ -1,67 +1,72 @@
 // The white list: address/mask pairs tested before a connection is counted.
 #include "tracking/white_list.h"
 
-#include <cstdlib>
-#include <cstring>
-
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 
 white_list_t white_list; // see the header for who reads and writes it
+
+// The writers' own (start-up and the dialog's thread, one at a time): the entries gathered
+// since the last publish or clear.
+static struct {
+    uint32_t address[WHITE_MAX];
+    uint32_t mask[WHITE_MAX];
+    int32_t count;
+} white_gathered;
+
+// The bank in force.
+static const white_bank &white_in_force()
+{
+    return white_list.bank[white_list.in_force.load(std::memory_order_acquire)];
+}
+
+void white_clear()
+{
+    white_gathered.count = 0;
+    white_publish();
+}
 
 int32_t white_add(const char *text, int32_t prefix)
 {
     if (text == nullptr || text[0] == '\0') return 0;
     uint32_t address = ip_parse(text);
     if (address == IP_NONE) return 0;
-    uint32_t mask = prefix_to_mask(prefix);
-    int32_t n = white_list.count.load(std::memory_order_relaxed); // only writers get here
-    if (n >= WHITE_MAX) return 0;
-    white_list.address[n].store(address, std::memory_order_relaxed);
-    white_list.mask[n].store(mask, std::memory_order_relaxed);
-    white_list.count.store(n + 1, std::memory_order_release); // publishes the entry
+    if (white_gathered.count >= WHITE_MAX) return 0;
+    white_gathered.address[white_gathered.count] = address;
+    white_gathered.mask[white_gathered.count] = prefix_to_mask(prefix);
+    white_gathered.count++;
     return 1;
+}
+
+void white_publish()
+{
+    // Only the writers get here, so the bank in force is read without ordering.
+    int32_t next = 1 - white_list.in_force.load(std::memory_order_relaxed);
+    white_bank &bank = white_list.bank[next];
+    for (int32_t i = 0; i < white_gathered.count; i++) {
+        bank.address[i].store(white_gathered.address[i], std::memory_order_relaxed);
+        bank.mask[i].store(white_gathered.mask[i], std::memory_order_relaxed);
+    }
+    bank.count.store(white_gathered.count, std::memory_order_relaxed);
+    white_list.in_force.store(next, std::memory_order_release); // publishes the bank
+    white_gathered.count = 0;
 }
 
 int32_t white_match(uint32_t address)
 {
-    int32_t n = white_list.count.load(std::memory_order_acquire);
+    const white_bank &bank = white_in_force();
+    int32_t n = bank.count.load(std::memory_order_relaxed);
     for (int32_t i = 0; i < n; i++) {
-        uint32_t mask = white_list.mask[i].load(std::memory_order_relaxed);
-        if ((address & mask) == white_list.address[i].load(std::memory_order_relaxed)) return 1;
+        uint32_t mask = bank.mask[i].load(std::memory_order_relaxed);
+        if ((address & mask) == bank.address[i].load(std::memory_order_relaxed)) return 1;
     }
     return 0;
 }
 
-void white_clear() { white_list.count.store(0, std::memory_order_release); }
+int32_t white_count() { return white_in_force().count.load(std::memory_order_relaxed); }
 
-int32_t white_count() { return white_list.count.load(std::memory_order_acquire); }
-
-uint32_t prefix_to_mask(int32_t n)
+void white_entry(int32_t index, uint32_t *address, uint32_t *mask)
 {
-    if (n <= 0 || n > 32) return IP_NONE;
-    uint32_t host_order = n == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> n);
-    return htonl(host_order);
-}
-
-int32_t mask_to_prefix(uint32_t mask)
-{
-    for (int32_t n = 32; n >= 0; n--) {
-        uint32_t host_order = n == 0 ? 0u : n == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> n);
-        if (mask == htonl(host_order)) return n;
-    }
-    return 0;
-}
-
-int32_t white_split_entry(char *text, int32_t no_number)
-{
-    char *slash = strchr(text, '/');
-    if (slash == nullptr) return 32;
-    // Reads as "%d" would (blanks, a sign, digits up to the first non-digit), but saturates a
-    // number too long for 32 bits where sscanf's result is undefined.
-    char *end;
-    long long value = strtoll(slash + 1, &end, 10);
-    int32_t prefix = no_number;
-    if (end != slash + 1) prefix = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : (int32_t)value;
-    *slash = '\0';
-    return prefix;
+    const white_bank &bank = white_in_force();
+    *address = bank.address[index].load(std::memory_order_relaxed);
+    *mask = bank.mask[index].load(std::memory_order_relaxed);
 }

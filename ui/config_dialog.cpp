@@ -9,14 +9,13 @@
 #include "host/base/entry_points.h"
 #include "host/base/number.h"
 #include "host/base/os.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "settings/values/settings.h"
 #include "settings/values/settings_table.h"
 #include "settings/settings_file.h"
 #include "tracking/events/event_gate.h"
-#include "tracking/events/event_handler.h"
+#include "tracking/decision.h"
 #include "tracking/ip_db.h"
-#include "tracking/store_seam.h"
 #include "tracking/white_list.h"
 #include "ui/ip_list.h"
 #include "ui/resource.h"
@@ -95,13 +94,12 @@ static void config_init(HWND dialog, LPARAM record)
     CheckDlgButton(dialog, IDC_SHORT_TERM,
                    settings.use_short_term.load(std::memory_order_relaxed) ? BST_CHECKED
                                                                             : BST_UNCHECKED);
-    char text[CONFIG_TEXT_SIZE];
     int32_t count = white_count();
     for (int32_t i = 0; i < count; i++) {
-        char dotted[IP_TEXT_SIZE];
-        ip_format(white_list.address[i].load(std::memory_order_relaxed), dotted);
-        snprintf(text, sizeof(text), "%s/%u", dotted,
-                 (unsigned)mask_to_prefix(white_list.mask[i].load(std::memory_order_relaxed)));
+        uint32_t address, mask;
+        white_entry(i, &address, &mask);
+        char text[IP_ENTRY_TEXT_SIZE];
+        ip_format_entry(address, mask_to_prefix(mask), text);
         SendDlgItemMessageA(dialog, IDC_WHITE_LIST, LB_ADDSTRING, 0, (LPARAM)text);
     }
 }
@@ -128,19 +126,19 @@ static void config_save(HWND dialog)
     settings.use_short_term.store(IsDlgButtonChecked(dialog, IDC_SHORT_TERM) == BST_CHECKED,
                                   std::memory_order_relaxed);
 
-    // Emptied and refilled entry by entry: a POP3 thread testing an address meanwhile sees the
-    // entries added so far, each complete.
+    // Gathered entry by entry, then put in force in one step: a POP3 thread testing an address
+    // meanwhile meets the whole old list.
     int32_t count = (int32_t)SendDlgItemMessageA(dialog, IDC_WHITE_LIST, LB_GETCOUNT, 0, 0);
-    white_clear();
     char text[CONFIG_TEXT_SIZE];
     for (int32_t i = 0; i < count; i++) {
         LRESULT length = SendDlgItemMessageA(dialog, IDC_WHITE_LIST, LB_GETTEXTLEN, i, 0);
         if (length < 0 || length >= CONFIG_TEXT_SIZE) continue;
         SendDlgItemMessageA(dialog, IDC_WHITE_LIST, LB_GETTEXT, i, (LPARAM)text);
-        int32_t prefix = white_split_entry(text, CONFIG_NO_PREFIX_NUMBER);
+        int32_t prefix = ip_split_entry(text, CONFIG_NO_PREFIX_NUMBER);
         config_log_entry(dialog, count, text, prefix);
         white_add(text, prefix); // a refused entry is dropped; its line above is the trace
     }
+    white_publish();
     if (save_settings() != 1) config_report_save_failure(dialog);
     EndDialog(dialog, 1);
 }
@@ -192,19 +190,14 @@ static void config_act_on_selection(HWND dialog, bool refuse)
         if (text[0] == '\0') continue; // a row the list could not give back
         char address[IP_LIST_TEXT_SIZE];
         snprintf(address, sizeof address, "%s", text);
-        bool network = white_split_entry(address, 0) != 32; // a network row: "10.1.2.0/24"
+        bool network = ip_split_entry(address, 0) != 32; // a network row: "10.1.2.0/24"
         uint32_t ip = ip_parse(address);
         event_gate_enter();
         db_table *table = db_current();
         int32_t done = 1;
         if (refuse) done = network ? db_refuse_network(table, ip) : db_refuse(table, ip);
-        else if (network) {
-            db_forget_network(table, ip);
-            if (const store_backend *store = store_in_use())
-                store->forget_network(ip, db_network_bits(table));
-        } else {
-            event_forget(table, ip);
-        }
+        else if (network) decision_forget_network(table, ip);
+        else decision_forget(table, ip);
         daemon_leave();
         if (!done)
             config_log(dialog, LOG_PRIO_WARNING, "Tollgate: %s not refused, the table is full",

@@ -6,7 +6,8 @@
 // Threads: the host thread that calls _configure runs the whole modal dialog; the POP3 threads
 // and the sweeper go on meanwhile.
 // Lock: takes none of its own; "Clear All" goes through db_clear, the list view through db_next,
-// the list's "Forget" and "Refuse now" through event_forget (as a login) and db_refuse.
+// the list's "Forget" through decision_forget (as a login) or, on a network row,
+// decision_forget_network, and "Refuse now" through db_refuse or db_refuse_network.
 #pragma once
 #include <windows.h>
 

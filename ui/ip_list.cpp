@@ -8,7 +8,7 @@
 
 #include "host/daemon.h"
 #include "host/base/os.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "tracking/ip_db.h"
 #include "ui/resource.h"
 
@@ -137,12 +137,8 @@ static void ip_list_refresh_snapshot()
 static void ip_list_cell_text(const ip_list_row &row, int32_t column)
 {
     if (column == 0) {
-        static_assert(sizeof(ip_list_text) >= IP_TEXT_SIZE, "room for a dotted quad");
-        ip_format(row.ip, ip_list_text);
-        if (row.bits > 0) {
-            size_t length = strlen(ip_list_text);
-            snprintf(ip_list_text + length, sizeof(ip_list_text) - length, "/%d", (int)row.bits);
-        }
+        static_assert(sizeof(ip_list_text) >= IP_ENTRY_TEXT_SIZE, "room for a network");
+        ip_format_entry(row.ip, row.bits, ip_list_text);
     } else {
         snprintf(ip_list_text, sizeof(ip_list_text), "%d",
                  column == 1   ? (int)row.conns

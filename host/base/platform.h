@@ -1,9 +1,8 @@
-// The platform services the address table needs: the table's locks, the address parser and its
-// formatter, the clock, an unguessable word.
+// The platform services the address table needs: the table's locks, the clock, an unguessable
+// word. (Addresses as text are host/base/ip_address.h's.)
 //
-// Windows: a critical section (re-entrant by the thread that holds it) and Winsock's inet_addr.
-// Elsewhere (the native sanitizer, fuzzing and benchmark builds): a recursive pthread mutex and
-// the C library's inet_addr, which reads the same dotted forms.
+// Windows: a critical section (re-entrant by the thread that holds it). Elsewhere (the native
+// sanitizer, fuzzing and benchmark builds): a recursive pthread mutex.
 #pragma once
 #include <cstdint>
 
@@ -21,7 +20,6 @@ inline bool db_mutex_owned(const db_mutex *m)
     return m->RecursionCount > 0 && (DWORD)(uintptr_t)m->OwningThread == GetCurrentThreadId();
 }
 #else
-#include <arpa/inet.h>
 #include <pthread.h>
 struct db_mutex {
     pthread_mutex_t mutex;
@@ -59,33 +57,6 @@ inline bool db_mutex_owned(db_mutex *m)
     return mine;
 }
 #endif
-
-// inet_addr's failure result, and the value a rejected text is tracked under.
-constexpr uint32_t IP_NONE = 0xFFFFFFFFu;
-
-// Parses dotted-quad text (and the short and radix forms the platform parser accepts) into
-// network byte order; IP_NONE when the text is not an address.
-inline uint32_t ip_parse(const char *text) { return (uint32_t)inet_addr(text); }
-
-enum : int32_t { IP_TEXT_SIZE = 16 }; // "255.255.255.255" and its NUL
-
-// Writes `ip` (network byte order) into `text` (IP_TEXT_SIZE bytes) in dotted decimal, as
-// inet_ntoa prints it, and returns its length. The one formatter of the module and the
-// stand-in host: no Winsock start-up needed, no shared buffer, any thread.
-inline int32_t ip_format(uint32_t ip, char *text)
-{
-    const unsigned char *octet = (const unsigned char *)&ip; // the first octet comes first
-    int32_t n = 0;
-    for (int k = 0; k < 4; k++) {
-        unsigned v = octet[k];
-        if (k > 0) text[n++] = '.';
-        if (v >= 100) text[n++] = (char)('0' + v / 100);
-        if (v >= 10) text[n++] = (char)('0' + v / 10 % 10);
-        text[n++] = (char)('0' + v % 10);
-    }
-    text[n] = '\0';
-    return n;
-}
 
 #ifdef _WIN32
 // Whole seconds since 1970 from the system time: the value time() gives, read without the

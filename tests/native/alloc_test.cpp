@@ -20,6 +20,7 @@ void start_up()
         snprintf(text, sizeof(text), "172.16.%d.0", n);
         ASSERT_EQ(white_add(text, 24), 1);
     }
+    white_publish();
 }
 
 // Where the control allocations go, so that the optimiser cannot drop them.

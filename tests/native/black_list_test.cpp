@@ -67,7 +67,7 @@ TEST(BlackList, RefusesWhatIsNotOneWholeRangeAndEntriesPastTheLast)
         {"0.0.0.0/0", BLACK_PREFIX_ZERO}, {"0.0.0.0/", BLACK_PREFIX_ZERO}, {"10.0.0.1/x", BLACK_PREFIX_ZERO}};
     for (const auto &r : refused) {
         std::string entry = r.text;
-        int32_t prefix = white_split_entry(entry.data(), 0);
+        int32_t prefix = ip_split_entry(entry.data(), 0);
         EXPECT_EQ(black_add(entry.c_str(), prefix), r.refusal) << r.text;
     }
     for (int n = 0; n < BLACK_MAX; n++) ASSERT_EQ(black_add(dotted(0x0B000000u + n).c_str(), 32), 1);

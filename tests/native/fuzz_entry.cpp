@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // An exactly sized copy, so that a read or write past the text is caught.
         char *text = (char *)malloc(length + 1);
         memcpy(text, value, length + 1);
-        int32_t prefix = white_split_entry(text, no_number);
+        int32_t prefix = ip_split_entry(text, no_number);
 
         int32_t expected = 32;
         size_t address_length = length;
@@ -83,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         white_clear();
         uint32_t ip = ip_parse(text);
         int32_t added = white_add(text, prefix);
+        white_publish();
         int32_t should_add = text[0] != '\0' && ip != IP_NONE;
         if (added != should_add) fail("white_add accepted the wrong texts", value);
         if (added) {

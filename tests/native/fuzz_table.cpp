@@ -1,6 +1,6 @@
 // Model-based fuzz target: the input is read as a sequence of operations on the table and the
-// white list (connect, release, clock advance, expiry, clear, white-list add and empty,
-// AuthFailures and ClearTime changes, and the repeat-offender settings: refused addresses
+// white list (connect, release, clock advance, expiry, clear, white-list gathering, publishing
+// and emptying, AuthFailures and ClearTime changes, and the repeat-offender settings: refused addresses
 // become offenders with longer refusals and a smaller allowance). Each is applied to the real
 // table and to a small reference model written directly from the rules; every decision, every
 // count and, after each operation, the whole table as the dialog's walk sees it must agree. An
@@ -8,13 +8,17 @@
 // slots (four index stripes, two bitmap levels) with 4096 more client addresses and bursts of
 // new ones, so that the index fills, clusters and is churned by claims, releases, expiry and
 // clearing. An operation switches the counting of networks on (8 to 31 bits, a fresh network
-// table, an allowance) or off.
+// table, an allowance) or off. Others put a shared store in use, one that does not answer, or
+// none: a fake store (tests/native/fake_store.h) standing for the other servers' counts, which
+// further operations raise as other servers' connections would; each decision's request to it
+// must be the one the model expects, and its answer merged as the model merges it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "tests/native/fake_store.h"
 #include "tests/native/native_support.h"
 
 namespace {
@@ -41,11 +45,16 @@ struct model_t {
     model_slot slot[MODEL_SLOTS_LARGE];
     model_slot net[MODEL_SLOTS_LARGE]; // networks, while net_bits > 0
     int32_t net_held, net_bits, net_failures, untracked;
+    bool counted; // the latest connection was counted for its network
+    bool store;   // the fake store is in use
     int32_t slots; // of the table under test
     int32_t held;
-    uint32_t white_address[MODEL_WHITE];
+    uint32_t white_address[MODEL_WHITE]; // the white list in force
     uint32_t white_mask[MODEL_WHITE];
     int32_t white_count;
+    uint32_t gathered_address[MODEL_WHITE]; // the entries gathered for the next publish
+    uint32_t gathered_mask[MODEL_WHITE];
+    int32_t gathered_count;
     int32_t auth_failures;
     int32_t clear_time;
     int32_t repeat_factor; // 2 to 16 remembers offenders; anything else does not
@@ -78,25 +87,47 @@ bool model_white(uint32_t ip)
     return false;
 }
 
+// The network of `ip` as the model counts it; `ip` itself when it counts none.
+uint32_t model_network_of(uint32_t ip) { return model.net_bits ? ip & model_mask(model.net_bits) : ip; }
+
+// The held network `net`, or null.
+model_slot *model_network_slot(uint32_t net)
+{
+    for (int k = 0; k < model.slots && model.net_bits; k++)
+        if (model.net[k].in_use && model.net[k].ip == net) return &model.net[k];
+    return nullptr;
+}
+
 // The connection of `ip` for its network: counted (with `count`) unless the network is
-// refused, which is only stamped. True when refused.
+// refused, which is only stamped. True when refused; model.counted says whether it counted.
 bool model_network(uint32_t ip, bool count)
 {
     if (!model.net_bits) return false;
-    ip &= model_mask(model.net_bits);
-    int free_slot = -1;
-    for (int k = model.slots - 1; k >= 0; k--) {
-        model_slot &n = model.net[k];
-        if (!n.in_use) free_slot = k;
-        if (!n.in_use || n.ip != ip) continue;
-        bool refused = (int32_t)n.conns >= model.net_failures;
-        if (refused || count) n.last_seen = model.now;
-        if (!refused && count) n.conns++;
+    ip = model_network_of(ip);
+    if (model_slot *n = model_network_slot(ip)) {
+        bool refused = (int32_t)n->conns >= model.net_failures;
+        if (refused || count) n->last_seen = model.now;
+        if (!refused && count) n->conns++, model.counted = true;
         return refused;
     }
-    if (count && free_slot < 0) model.untracked++;
-    if (count && free_slot >= 0) model.net[free_slot] = {true, ip, model.now, 1, 0, false}, model.net_held++;
+    for (int k = 0; k < model.slots && count; k++) { // lowest free slot first
+        if (model.net[k].in_use) continue;
+        model.net[k] = {true, ip, model.now, 1, 0, false};
+        model.net_held++;
+        model.counted = true;
+        return false;
+    }
+    if (count) model.untracked++;
     return false;
+}
+
+// Takes `conns` connections back from the network `net`, freeing it when none remain.
+void model_take_back(uint32_t net, uint16_t conns)
+{
+    model_slot *n = model_network_slot(net);
+    if (n == nullptr) return;
+    n->conns = n->conns > conns ? (uint16_t)(n->conns - conns) : 0;
+    if (n->conns == 0) n->in_use = false, model.net_held--;
 }
 
 
@@ -128,6 +159,7 @@ void model_offence(model_slot &s)
 
 int32_t model_connect(uint32_t ip, int32_t *offences)
 {
+    model.counted = false;
     if (model_white(ip)) return CHECK_WHITE;
     for (int k = 0; k < model.slots; k++) {
         model_slot &s = model.slot[k];
@@ -179,11 +211,7 @@ void model_release(uint32_t ip)
         if (s.in_use && s.ip == ip) {
             s.in_use = false;
             model.held--;
-            for (model_slot &n : model.net) // its connections back from its network
-                if (model.net_bits && n.in_use && n.ip == (ip & model_mask(model.net_bits))) {
-                    n.conns = n.conns > s.conns ? (uint16_t)(n.conns - s.conns) : 0;
-                    if (n.conns == 0) n.in_use = false, model.net_held--;
-                }
+            model_take_back(model_network_of(ip), s.conns); // its connections, from its network
             return;
         }
     }
@@ -205,11 +233,20 @@ int32_t model_expire(model_slot *slots, int32_t *held)
 
 int32_t model_white_add(const char *text, bool parses, uint32_t ip, int32_t prefix)
 {
-    if (text[0] == '\0' || !parses || model.white_count == MODEL_WHITE) return 0;
-    model.white_address[model.white_count] = ip;
-    model.white_mask[model.white_count] = model_mask(prefix);
-    model.white_count++;
+    if (text[0] == '\0' || !parses || model.gathered_count == MODEL_WHITE) return 0;
+    model.gathered_address[model.gathered_count] = ip;
+    model.gathered_mask[model.gathered_count] = model_mask(prefix);
+    model.gathered_count++;
     return 1;
+}
+
+// The gathered entries become the list in force, and the next gathering starts empty.
+void model_white_publish()
+{
+    memcpy(model.white_address, model.gathered_address, sizeof(model.white_address));
+    memcpy(model.white_mask, model.gathered_mask, sizeof(model.white_mask));
+    model.white_count = model.gathered_count;
+    model.gathered_count = 0;
 }
 
 // ---- Addresses the operations use ------------------------------------------------------
@@ -315,12 +352,83 @@ int32_t fuzz_clock() { return model.now; }
 
 // A connection from `c` on the table and on the model: the decisions, and for a let-in
 // offender the offence count the table reports, must agree.
+bool model_lets_in(int32_t verdict)
+{
+    return verdict != CHECK_BLOCKED && verdict != CHECK_NETWORK_BLOCKED;
+}
+
+// The store's answer to the connection of `ip` that the model decided `local`: it can only add
+// a refusal to a connection the table let in, and a connection refused anywhere counts for no
+// network. *shared is set for a refusal the address's shared count made.
+int32_t model_merge(uint32_t ip, int32_t local, int32_t answer, bool *shared)
+{
+    if ((answer != STORE_REFUSED && answer != STORE_REFUSED_NETWORK) || !model_lets_in(local))
+        return local;
+    if (model.counted) model_take_back(model_network_of(ip), 1);
+    if (answer == STORE_REFUSED_NETWORK && model.net_bits) return CHECK_NETWORK_BLOCKED;
+    *shared = true;
+    return CHECK_BLOCKED;
+}
+
+// What a decision must ask the store about a connection of `ip` that the table decided `local`:
+// the model's settings, as the table used them.
+void check_request(uint32_t ip, int32_t local, size_t op)
+{
+    const store_request &r = fake_store.last;
+    expect_eq("request: address", r.address, ip, op);
+    expect_eq("request: allowance", r.allowance, model.auth_failures, op);
+    expect_eq("request: quiet time", r.quiet_seconds, model.clear_time * 60, op);
+    expect_eq("request: let in locally", r.let_in_locally, model_lets_in(local), op);
+    expect_eq("request: network", r.network, model_network_of(ip), op);
+    expect_eq("request: network bits", r.network_bits, model.net_bits, op);
+    if (model.net_bits) expect_eq("request: network allowance", r.network_allowance, model.net_failures, op);
+}
+
 void check_connect(const client_address &c, const char *what, size_t op)
 {
-    int32_t real = -1, expected = -1;
-    expect_eq(what, db_check_connect(db_current(), ip_parse(c.text), &real),
-              model_connect(c.ip, &expected), op);
-    if (expected >= 0) expect_eq("offences reported", real, expected, op);
+    int32_t expected_offences = -1;
+    int64_t calls = fake_store.calls;
+    db_decision real = decision_connect(db_current(), ip_parse(c.text));
+    int32_t expected = model_connect(c.ip, &expected_offences);
+    bool shared = false, asked = model.store && expected != CHECK_WHITE;
+    expect_eq("store asked", fake_store.calls - calls, asked ? 1 : 0, op);
+    if (asked) {
+        check_request(c.ip, expected, op);
+        expected = model_merge(c.ip, expected, fake_store.last_answer, &shared);
+    }
+    expect_eq(what, real.verdict, expected, op);
+    expect_eq("refused by the shared count", real.shared, shared, op);
+    expect_eq("held after the decision", real.held, model.held, op);
+    if (expected_offences >= 0) expect_eq("offences reported", real.offences, expected_offences, op);
+}
+
+// One operation on the shared store, picked by k (0 to 39): put the fake store in use,
+// answering or not, or none; other servers' connections from one client, raising the shared
+// counts; or the administrator's "Forget" on the network row of one client.
+void store_operation(int k, uint8_t pick, uint8_t extra)
+{
+    const client_address c = pick_client(pick, extra);
+    switch (k % 8) {
+    case 0: case 1:
+        fake_store.answers = k % 8 == 0;
+        store_install(&fake_store_backend);
+        model.store = true;
+        break;
+    case 2:
+        store_install(nullptr);
+        model.store = false;
+        break;
+    case 7: // a network row's "Forget"
+        decision_forget_network(db_current(), model_network_of(c.ip));
+        if (model_slot *n = model_network_slot(model_network_of(c.ip))) n->in_use = false, model.net_held--;
+        break;
+    default: { // 1 to 5 connections from other servers whose own tables let them in
+        const store_request r = {c.ip, model.auth_failures, model.clear_time * 60, true,
+                                 model_network_of(c.ip), model.net_bits, model.net_failures};
+        for (int n = 0; n <= k / 8; n++) fake_store_connect(&r);
+        break;
+    }
+    }
 }
 
 } // namespace
@@ -329,6 +437,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (!clients_ready) make_clients();
     test_reset();
+    fake_store_reset(false);
     memset(&model, 0, sizeof(model));
     model.slots = size % 2 ? MODEL_SLOTS_LARGE : MODEL_SLOTS_SMALL;
     if (model.slots != DB_SLOTS && !test_table_publish(model.slots)) abort();
@@ -365,7 +474,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 3: { // login
             const client_address c = pick_client(arg, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
-            expect_eq("release result", release_text(c.text), 0, op);
+            if (model.store) decision_forget(db_current(), ip_parse(c.text));
+            else expect_eq("release result", release_text(c.text), 0, op);
             model_release(c.ip);
             break;
         }
@@ -393,7 +503,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             for (model_slot &s : model.net) s.in_use = false;
             model.held = model.net_held = 0;
             break;
-        case 7: { // white_add with a prefix from -3 to 40
+        case 7: { // white_add (gathering) with a prefix from -3 to 40
             char text[32];
             bool parses;
             uint32_t ip = 0;
@@ -407,9 +517,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             model.auth_failures = (int32_t)(arg % 36) - 3;
             settings.auth_failures.store(model.auth_failures);
             break;
-        case 9:
-            white_clear();
-            model.white_count = 0;
+        case 9: // the gathered white list put in force, or both emptied
+            if (arg % 2) {
+                white_publish();
+                model_white_publish();
+            } else {
+                white_clear();
+                model.white_count = model.gathered_count = 0;
+            }
+            expect_eq("white count", white_count(), model.white_count, op);
             break;
         case 10: { // ClearTime: the bounds and small values that make expiry reachable
             const int32_t minutes[8] = {1, 2, 5, 30, 1440, 0, -1, 3};
@@ -442,6 +558,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             model.net_held = model.untracked = 0;
             break;
         }
+        case 11:
+            if (arg >= 216) {
+                uint8_t pick = next();
+                store_operation(arg - 216, pick, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
+                break;
+            }
+            [[fallthrough]];
         default: { // white_match on a client address
             const client_address &c = clients[arg % 72];
             expect_eq("white_match", white_match(c.ip), model_white(c.ip) ? 1 : 0, op);

@@ -12,7 +12,7 @@
 #include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
 #include "tracking/range_set.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "tracking/white_list.h"
 
 enum : int32_t { TEST_CLOCK_START = 1000000000 }; // 2001-09-09, any fixed second will do

@@ -1,9 +1,12 @@
-// Every thread that enters the table at once: POP3 threads connecting and logging in on
-// overlapping addresses, the sweeper expiring while the clock moves, and the dialog walking,
-// clearing, changing the settings and emptying and refilling the white list. Run under
-// ThreadSanitizer (no race may be reported) and AddressSanitizer, on the default table and on
-// one of 1024 slots (four index stripes). Afterwards the held count equals the held slots,
-// no address is held twice, and every copy the walk handed out was whole.
+// Every thread that enters the table at once: POP3 threads deciding and logging in on
+// overlapping addresses through the whole decision, with a shared store in use (the fake store
+// of tests/native/fake_store.h) and networks counted, so that the store's refusals are merged
+// and their network counts taken back; other servers raising the shared counts; the sweeper
+// expiring while the clock moves; and the dialog walking, clearing, changing the settings,
+// gathering and publishing the white list, and making the store stop and start answering. Run
+// under ThreadSanitizer (no race may be reported) and AddressSanitizer, on the default table and
+// on one of 1024 slots (four index stripes). Afterwards the held counts equal the held slots,
+// no address or network is held twice, and every copy the walk handed out was whole.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/native/fake_store.h"
 #include "tests/native/native_support.h"
 
 namespace {
@@ -24,6 +28,8 @@ enum : int {
     AUTH_FAILURES_MAX_USED = 8,
     STRESS_MILLISECONDS = 1500,
     SWEEP_CLOCK_STEP = 61, // seconds per sweep: a slot untouched for two sweeps is expired
+    NETWORK_BITS_USED = 16, // the pool's 80 addresses fall into 10 networks
+    NETWORK_FAILURES_USED = 200,
 };
 
 // Pool address n is 10.b.c.d with b = n / 8, c = n % 8 + 1 and a check octet d derived from
@@ -70,10 +76,12 @@ void stress(int32_t slots)
     test_reset();
     ASSERT_NE(test_table_publish(slots), nullptr);
     settings.clear_time.store(1);
+    test_count_networks(NETWORK_BITS_USED, NETWORK_FAILURES_USED);
+    fake_store_reset(true);
     const pool_t pool = make_pool();
     std::atomic<bool> stop{false};
     std::atomic<int64_t> connects{0}, releases{0}, expired{0}, walks{0}, copies{0}, clears{0};
-    std::atomic<int64_t> bad_decisions{0}, bad_held{0};
+    std::atomic<int64_t> bad_decisions{0}, bad_held{0}, shared_refusals{0}, others{0};
     std::vector<bad_copy> bad_copies; // dialog thread only
 
     std::vector<std::thread> threads;
@@ -83,11 +91,14 @@ void stress(int32_t slots)
             while (!stop.load(std::memory_order_relaxed)) {
                 seed = seed * 1103515245u + 12345u;
                 const char *address = pool.text[(seed >> 8) % POOL_SIZE];
-                int32_t d = connect_text(address);
-                if (d < CHECK_FULL || d > CHECK_OFFENDER) bad_decisions++;
+                db_decision d = decision_connect(db_current(), ip_parse(address));
+                bool known = d.verdict == CHECK_NETWORK_BLOCKED ||
+                             (d.verdict >= CHECK_FULL && d.verdict <= CHECK_OFFENDER);
+                if (!known || (d.shared && d.verdict != CHECK_BLOCKED)) bad_decisions++;
+                if (d.shared) shared_refusals++;
                 connects++;
                 if ((seed >> 20) % 4 == 0) { // roughly one login in four connections
-                    release_text(address);
+                    decision_forget(db_current(), ip_parse(address));
                     releases++;
                 }
                 int32_t held = db_held(db_current());
@@ -95,10 +106,24 @@ void stress(int32_t slots)
             }
         });
     }
+    threads.emplace_back([&] { // the other servers, whose own tables let every connection in
+        uint32_t seed = 4242u;
+        while (!stop.load(std::memory_order_relaxed)) {
+            seed = seed * 1103515245u + 12345u;
+            uint32_t ip = ip_parse(pool.text[(seed >> 8) % POOL_SIZE]);
+            const store_request r = {ip, AUTH_FAILURES_DEFAULT, 60, true,
+                                     ip & prefix_to_mask(NETWORK_BITS_USED), NETWORK_BITS_USED,
+                                     NETWORK_FAILURES_USED};
+            fake_store_connect(&r);
+            others++;
+            std::this_thread::yield();
+        }
+    });
     threads.emplace_back([&] { // the sweeper, with a clock running far faster than real time
         while (!stop.load(std::memory_order_relaxed)) {
             test_now.fetch_add(SWEEP_CLOCK_STEP, std::memory_order_relaxed);
             expired += db_expire(db_current());
+            db_expire(db_networks(db_current()));
             std::this_thread::yield();
         }
     });
@@ -119,15 +144,20 @@ void stress(int32_t slots)
             settings.clear_time.store(1 + round % 3);
             settings.repeat_factor.store(round % 4 ? 2 : 0); // offenders remembered, mostly
             settings.repeat_auth_failures.store(round % 3);
-            // Empty and refill the white list as "OK / Save" does; it covers pool addresses
-            // 10.9.x.x (and, every other round, 10.2.x.x).
-            white_clear();
+            // Gather a new white list and put it in force as "OK / Save" does; it covers pool
+            // addresses 10.9.x.x (and, every other round, 10.2.x.x); every fifth round empties it.
+            if (round % 5 == 0) white_clear();
             white_add("10.9.0.0", 16);
             if (round % 2) white_add("10.2.0.0", 16);
             for (int n = 0; n < 10; n++) white_add("192.0.2.0", 24 + n % 8);
+            white_publish();
             if (round % 64 == 0) {
                 db_clear(db_current());
                 clears++;
+            }
+            if (round % 16 == 0) {
+                std::lock_guard<std::mutex> hold(fake_store.lock);
+                fake_store.answers = !fake_store.answers;
             }
         }
     });
@@ -135,6 +165,7 @@ void stress(int32_t slots)
     std::this_thread::sleep_for(std::chrono::milliseconds(STRESS_MILLISECONDS));
     stop.store(true);
     for (std::thread &t : threads) t.join();
+    store_install(nullptr);
 
     EXPECT_EQ(bad_decisions.load(), 0);
     EXPECT_EQ(bad_held.load(), 0);
@@ -154,6 +185,14 @@ void stress(int32_t slots)
         EXPECT_TRUE(held.insert(copy.ip).second) << "address held twice, slot " << i;
     }
     EXPECT_EQ(db_held(db_current()), in_use);
+    // And its networks: each held once, with its count.
+    std::set<uint32_t> networks;
+    db_table *network_table = db_networks(table);
+    for (int32_t i = db_next(network_table, -1, &copy); i >= 0; i = db_next(network_table, i, &copy)) {
+        EXPECT_TRUE(networks.insert(copy.ip).second) << "network held twice, slot " << i;
+        EXPECT_GE(copy.conns, 1) << "slot " << i;
+    }
+    EXPECT_EQ(db_held(network_table), (int32_t)networks.size());
 
     // The run did exercise every kind of work.
     EXPECT_GT(connects.load(), 1000);
@@ -162,6 +201,8 @@ void stress(int32_t slots)
     EXPECT_GT(walks.load(), 10);
     EXPECT_GT(copies.load(), 0);
     EXPECT_GT(clears.load(), 0);
+    EXPECT_GT(shared_refusals.load(), 0);
+    EXPECT_GT(others.load(), 0);
     printf("stress: %lld connects, %lld releases, %lld expired, %lld walks (%lld copies), "
            "%lld clears\n",
            (long long)connects.load(), (long long)releases.load(), (long long)expired.load(),

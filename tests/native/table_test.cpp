@@ -1,5 +1,5 @@
 // The address table's rules, natively: counting and refusal, the full table, release, expiry
-// at the ClearTime boundary, and the walk the dialog uses.
+// at the ClearTime boundary, and the walk the dialog uses; and the merge of a store's answer.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/native/native_support.h"
+#include "tests/support/scripted_store.h"
 
 namespace {
 
@@ -146,6 +147,7 @@ TEST_F(TableTest, TextsTheParserRejectsShareTheAllOnesSlot)
 TEST_F(TableTest, WhiteListedAddressIsNeverStored)
 {
     ASSERT_EQ(white_add("192.168.1.0", 24), 1);
+    white_publish();
     for (int n = 0; n < 10; n++) EXPECT_EQ(connect_text("192.168.1.77"), CHECK_WHITE);
     EXPECT_EQ(db_held(db_current()), 0);
     EXPECT_EQ(connect_text("192.168.2.77"), CHECK_NEW);
@@ -234,13 +236,13 @@ TEST(Tables, EachSizeHoldsExactlyItsSlots)
         ASSERT_NE(table, nullptr);
         EXPECT_EQ(db_capacity(table), expected);
         for (int32_t n = 0; n < expected; n++)
-            ASSERT_EQ(db_check_connect(table, ip_of(10, 7, (uint8_t)(n >> 8), (uint8_t)n)), CHECK_NEW)
+            ASSERT_EQ(connect_ip(ip_of(10, 7, (uint8_t)(n >> 8), (uint8_t)n), table), CHECK_NEW)
                 << n;
-        EXPECT_EQ(db_check_connect(table, ip_of(192, 0, 2, 1)), CHECK_FULL);
+        EXPECT_EQ(connect_ip(ip_of(192, 0, 2, 1), table), CHECK_FULL);
         EXPECT_EQ(db_held(table), expected);
         int32_t middle = expected / 2;
         db_release(table, ip_of(10, 7, (uint8_t)(middle >> 8), (uint8_t)middle));
-        EXPECT_EQ(db_check_connect(table, ip_of(192, 0, 2, 1)), CHECK_NEW);
+        EXPECT_EQ(connect_ip(ip_of(192, 0, 2, 1), table), CHECK_NEW);
         ip_entry_copy copy{};
         EXPECT_EQ(db_next(table, middle - 1, &copy), middle);
         EXPECT_EQ(copy.ip, ip_of(192, 0, 2, 1));
@@ -261,7 +263,7 @@ TEST(Tables, TwoTablesSideBySideNeverTouchEachOther)
     auto work = [](db_table *table) {
         for (int n = 0; n < 3000; n++) {
             uint32_t ip = ip_of(10, 8, (uint8_t)(n % 1500 >> 8), (uint8_t)(n % 1500));
-            db_check_connect(table, ip);
+            connect_ip(ip, table);
             if (n % 7 == 0) db_release(table, ip);
         }
     };
@@ -284,10 +286,40 @@ TEST(Tables, TwoTablesSideBySideNeverTouchEachOther)
     EXPECT_EQ(db_held(b), 1024);
     EXPECT_TRUE(db_take_changed(a));
     EXPECT_FALSE(db_take_changed(b)) << "clearing one table marked the other changed";
-    EXPECT_EQ(db_check_connect(a, ip_of(10, 8, 0, 1)), CHECK_NEW);
-    EXPECT_NE(db_check_connect(b, ip_of(10, 8, 0, 1)), CHECK_NEW);
+    EXPECT_EQ(connect_ip(ip_of(10, 8, 0, 1), a), CHECK_NEW);
+    EXPECT_NE(connect_ip(ip_of(10, 8, 0, 1), b), CHECK_NEW);
     db_table_free(a);
     db_table_free(b);
+}
+
+
+// Whatever a store answers, it can only add a refusal to a connection the table let in, that
+// connection counts for no network, and a network is named only where the table counts one.
+TEST(DecisionMerge, StoreOnlyAddsARefusalAndNamesNoNetworkTheTableDoesNotCount)
+{
+    const struct {
+        int32_t bits, answer, verdict;
+        bool shared;
+    } cases[] = {
+        {0, STORE_NO_ANSWER, CHECK_NEW, false},
+        {24, STORE_LET_IN, CHECK_NEW, false},
+        {24, STORE_REFUSED, CHECK_BLOCKED, true},
+        {24, STORE_REFUSED_NETWORK, CHECK_NETWORK_BLOCKED, false},
+        {0, STORE_REFUSED_NETWORK, CHECK_BLOCKED, true}, // no network asked about
+        {24, 7, CHECK_NEW, false},                       // an answer no store gives
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.answer);
+        test_reset();
+        db_table *networks = c.bits ? test_count_networks(c.bits, 20) : nullptr;
+        scripted_answer = c.answer;
+        store_install(&scripted_store);
+        db_decision d = decision_connect(db_current(), ip_of(10, 1, 2, 3));
+        store_install(nullptr);
+        EXPECT_EQ(d.verdict, c.verdict);
+        EXPECT_EQ(d.shared, c.shared);
+        if (networks) EXPECT_EQ(db_held(networks), c.verdict == CHECK_NEW ? 1 : 0);
+    }
 }
 
 } // namespace

@@ -37,6 +37,7 @@ TEST_F(WhiteListTest, MatchesByAddressAndMask)
     for (const auto &c : cases) {
         white_clear();
         ASSERT_EQ(white_add(c.entry, c.prefix), 1) << c.entry;
+        white_publish();
         EXPECT_EQ(white_match(c.address), c.match ? 1 : 0) << c.entry << "/" << c.prefix;
     }
 }
@@ -45,6 +46,7 @@ TEST_F(WhiteListTest, RefusesTextsTheParserRejects)
 {
     for (const char *text : {"", "letters", "255.255.255.255", "1.2.3.4.5"}) {
         EXPECT_EQ(white_add(text, 24), 0) << text;
+        white_publish();
         EXPECT_EQ(white_count(), 0) << text;
     }
     EXPECT_EQ(white_add(nullptr, 24), 0);
@@ -56,6 +58,7 @@ TEST_F(WhiteListTest, SeventeenthEntryIsRefusedAndLeavesTheListUnchanged)
     for (int n = 0; n < WHITE_MAX; n++)
         ASSERT_EQ(white_add(("172.16." + std::to_string(n) + ".0").c_str(), 24), 1) << n;
     EXPECT_EQ(white_add("10.0.0.0", 8), 0);
+    white_publish();
     EXPECT_EQ(white_count(), WHITE_MAX);
     EXPECT_EQ(white_match(ip_of(10, 1, 1, 1)), 0);
     EXPECT_EQ(white_match(ip_of(172, 16, 15, 9)), 1);
@@ -64,6 +67,7 @@ TEST_F(WhiteListTest, SeventeenthEntryIsRefusedAndLeavesTheListUnchanged)
 TEST_F(WhiteListTest, ClearEmptiesTheList)
 {
     white_add("10.0.0.0", 8);
+    white_publish();
     white_clear();
     EXPECT_EQ(white_count(), 0);
     EXPECT_EQ(white_match(ip_of(10, 1, 1, 1)), 0);
@@ -115,7 +119,7 @@ TEST(SplitEntry, CutsAtTheFirstSlashAndReadsThePrefixLikePercentD)
     for (const auto &c : cases) {
         for (int32_t no_number : {0, 32}) {
             std::string text = c.text;
-            int32_t prefix = white_split_entry(text.data(), no_number);
+            int32_t prefix = ip_split_entry(text.data(), no_number);
             EXPECT_EQ(prefix, no_number == 0 ? c.prefix_if_none_0 : c.prefix_if_none_32)
                 << c.text << " with no_number " << no_number;
             EXPECT_STREQ(text.c_str(), c.address) << c.text;

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "host/base/ip_address.h"
+
 static int fresh_dir_serial; // test thread only
 
 // Deletes a directory tree made by a test (files and directories only, no links).
@@ -123,10 +125,12 @@ std::vector<std::string> SettingsFileTest::white_entries()
 {
     std::vector<std::string> entries;
     for (int32_t i = 0; i < white_count(); i++) {
+        uint32_t ip, mask;
+        white_entry(i, &ip, &mask);
         in_addr address;
-        address.s_addr = white_list.address[i];
+        address.s_addr = ip;
         entries.push_back(std::string(inet_ntoa(address)) + "/" +
-                          std::to_string(mask_to_prefix(white_list.mask[i])));
+                          std::to_string(mask_to_prefix(mask)));
     }
     return entries;
 }

@@ -1,7 +1,7 @@
 // Start-up's reading of Tollgate.ini: defaults, corrections, the white-list keys and the log.
 #include "tests/settings/settings_fixture.h"
 
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "tracking/black_list.h"
 
 class SettingsLoad : public SettingsFileTest {

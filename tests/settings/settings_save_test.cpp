@@ -13,6 +13,7 @@ TEST_F(SettingsSave, FreshFileHasExactlyTheSampleContent)
     load_settings(); // no file: defaults, path of this directory
     ASSERT_EQ(white_add("127.0.0.1", 32), 1);
     ASSERT_EQ(white_add("192.168.1.0", 24), 1);
+    white_publish();
     host_side_reset();
     host_copy = host_side_record();
     save_settings();
@@ -27,6 +28,7 @@ TEST_F(SettingsSave, SaveBeforeAnyLoadUsesTheStartupPath)
     ASSERT_EQ(settings_path[0], '\0');
     white_add("127.0.0.1", 32);
     white_add("192.168.1.0", 24);
+    white_publish();
     save_settings();
     EXPECT_EQ(std::string(settings_path), working_dir() + "\\Tollgate.ini");
     EXPECT_EQ(read_ini(), SAMPLE_FILE);
@@ -42,9 +44,9 @@ TEST_F(SettingsSave, ShorterListLeavesStaleKeysThatAreNotReadBack)
                         "WhiteIP2=2.2.2.2/32", "WhiteIP3=3.3.3.3/32", "WhiteIP4=4.4.4.4/32",
                         "WhiteIP5=5.5.5.5/32"}));
     load_settings();
-    white_clear(); // as the dialog does before it refills the list
-    white_add("10.0.0.0", 8);
+    white_add("10.0.0.0", 8); // as the dialog gathers the new list and puts it in force
     white_add("10.9.9.9", 32);
+    white_publish();
     save_settings();
     EXPECT_EQ(ini_value("General", "WhiteIPs"), "2");
     EXPECT_EQ(ini_value("WhiteIP", "WhiteIP1"), "10.0.0.0/8");

@@ -17,7 +17,7 @@
 #include "settings/values/settings_table.h"
 #include "tests/support/table_text.h"
 #include "tracking/ip_db.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "tracking/white_list.h"
 
 // The test clock: seconds since 1970, moved by the test.

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
+#include "tracking/decision.h"
 #include "tracking/ip_db.h"
 
 // Makes an empty table of `slots` slots the current table and gives back the one made current
@@ -17,11 +18,16 @@ inline db_table *test_table_publish(int32_t slots = DB_SLOTS)
     return table;
 }
 
-// The decision on a connection from `text`, and the login from it, on `table` (the current one
-// unless named).
+// The verdict on a connection from `ip` (network byte order), or from `text`, decided as the
+// event handler decides it, and the login from `text`, on `table` (the current one unless
+// named).
+inline int32_t connect_ip(uint32_t ip, db_table *table = db_current())
+{
+    return decision_connect(table, ip).verdict;
+}
 inline int32_t connect_text(const char *text, db_table *table = db_current())
 {
-    return db_check_connect(table, ip_parse(text));
+    return connect_ip(ip_parse(text), table);
 }
 inline int32_t release_text(const char *text, db_table *table = db_current())
 {

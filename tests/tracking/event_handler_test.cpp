@@ -5,6 +5,7 @@
 
 #include "host/base/entry_points.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/scripted_store.h"
 #include "tracking/black_list.h"
 #include "tracking/events/event_handler.h"
 
@@ -51,6 +52,7 @@ using Lines = std::vector<std::string>;
 TEST_F(EventHandler, EachDecisionIsLoggedWithItsTypeAndPriority)
 {
     white_add("192.168.1.0", 24);
+    white_publish();
     connect("10.0.0.7");
     EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.0.0.7",
                                   "19402/25     new IP, allowed"}));
@@ -225,6 +227,7 @@ TEST_F(EventHandler, NeverCallsTheHostWhileHoldingTheTableLock)
     host_calls_under_lock = 0;
     host_side_set_probe(probe_lock_not_held);
     white_add("192.168.0.0", 16);
+    white_publish();
     settings.auth_failures = 1;
     for (int i = 0; i < DB_SLOTS + 2; i++) connect(("10.1.0." + std::to_string(i + 1)).c_str());
     for (int i = 0; i < 3; i++) connect("10.1.0.1");
@@ -261,4 +264,36 @@ TEST_F(EventHandler, ConcurrentConnectsAndLoginsKeepTheTableConsistent)
         EXPECT_LE(s.conns, 30);
     }
     EXPECT_EQ(distinct.size(), slots.size()) << "an address is held at most once";
+}
+
+// A new address the shared counts refuse is logged by the refusal's own line, counted in
+// "Blocked hosts", and still counted in the peak, since the table holds it.
+TEST_F(EventHandler, SharedCountsRefusalIsLoggedAndReportedFromTheDecision)
+{
+    const struct {
+        int32_t bits, answer;
+        const char *line;
+        Lines calls;
+    } cases[] = {
+        {0, STORE_LET_IN, "19402/25     new IP, allowed", {"report 12 1"}},
+        {0, STORE_REFUSED, "19402/25     connection blocked (shared count)",
+         {"report 12 1", "report 11 1"}},
+        {24, STORE_REFUSED_NETWORK, "19402/25     connection blocked (network 10.1.2.0/24)",
+         {"report 12 1", "report 11 1"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        test_table_publish();
+        if (c.bits) test_count_networks(c.bits, 20);
+        host_side_reset();
+        host_copy = host_side_record();
+        seen_ = 0;
+        scripted_answer = c.answer;
+        store_install(&scripted_store);
+        int32_t result = connect("10.1.2.3");
+        store_install(nullptr);
+        EXPECT_EQ(result, c.answer == STORE_LET_IN ? EVENT_GO_ON : EVENT_REFUSE);
+        EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.1.2.3", c.line}));
+        EXPECT_EQ(host_side_calls(), c.calls);
+    }
 }

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+#include "host/base/platform.h"
 #include "tests/support/module_fixture.h"
 
 using AddressTable = ModuleTest;
@@ -89,6 +90,7 @@ TEST_F(AddressTable, TextTheParserRejectsIsTrackedUnderAllOnes)
 TEST_F(AddressTable, WhiteListedAddressIsNeverCountedOrStored)
 {
     ASSERT_EQ(white_add("192.168.1.0", 24), 1);
+    white_publish();
     for (int i = 0; i < 50; i++) ASSERT_EQ(connect_text("192.168.1.77"), CHECK_WHITE);
     EXPECT_EQ(db_held(db_current()), 0);
     EXPECT_TRUE(held().empty());
@@ -97,6 +99,7 @@ TEST_F(AddressTable, WhiteListedAddressIsNeverCountedOrStored)
 TEST_F(AddressTable, ClearEmptiesTheTableButKeepsTheWhiteList)
 {
     white_add("127.0.0.1", 32);
+    white_publish();
     connect_text("10.0.0.1");
     connect_text("10.0.0.2");
     EXPECT_EQ(db_clear(db_current()), 1);
@@ -203,6 +206,7 @@ TEST_F(Networks, WhiteListedAreNeverCountedAndANetworkExpiresAfterItsLastRefusal
 {
     settings.clear_time = 1;
     white_add("10.1.2.200", 32);
+    white_publish();
     for (int i = 0; i < 3; i++) EXPECT_EQ(connect_text("10.1.2.200"), CHECK_WHITE);
     for (int i = 0; i < 3; i++) EXPECT_EQ(connect_text("10.1.2.1"), i ? CHECK_KNOWN : CHECK_NEW);
     EXPECT_EQ(connect_text("10.1.2.200"), CHECK_WHITE) << "nor refused";

@@ -32,10 +32,11 @@ std::vector<std::string> white_list_texts()
 {
     std::vector<std::string> texts;
     for (int32_t i = 0; i < white_count(); i++) {
+        uint32_t address, mask;
+        white_entry(i, &address, &mask);
         in_addr a;
-        a.s_addr = white_list.address[i].load();
-        texts.push_back(std::string(inet_ntoa(a)) + "/" +
-                        std::to_string(mask_to_prefix(white_list.mask[i].load())));
+        a.s_addr = address;
+        texts.push_back(std::string(inet_ntoa(a)) + "/" + std::to_string(mask_to_prefix(mask)));
     }
     return texts;
 }
@@ -130,6 +131,7 @@ TEST_F(DialogFields, CheckBoxIsStoredOnSave)
 TEST_F(DialogFields, CancelDiscardsEveryEdit)
 {
     white_add("192.168.1.0", 24);
+    white_publish();
     settings.clear_time = 30;
     settings.auth_failures = 5;
     dialog_run(record(), [&](HWND dlg) {
@@ -153,6 +155,7 @@ TEST_F(DialogWhiteList, OpeningListsTheEntriesInMemory)
 {
     white_add("192.168.1.0", 24);
     white_add("10.1.2.3", 40); // out-of-range prefix: a single address
+    white_publish();
     lines shown;
     dialog_run(record(), [&](HWND dlg) { shown = dlg_list_box(dlg); });
     EXPECT_EQ(shown, lines({"192.168.1.0/24", "10.1.2.3/32"}));
@@ -170,7 +173,9 @@ TEST_F(DialogWhiteList, SaveLogsEachEntryWithTheEntryCountAndRebuildsTheList)
                                           "0/25  WL(3):'192.168.1.5'/'32'.",
                                           "0/25  WL(3):'172.16.0.0'/'32'."}));
     EXPECT_EQ(white_list_texts(), lines({"10.0.0.0/8", "192.168.1.5/32", "172.16.0.0/32"}));
-    EXPECT_EQ(white_list.mask[0].load(), prefix_to_mask(8));
+    uint32_t address, mask;
+    white_entry(0, &address, &mask);
+    EXPECT_EQ(mask, prefix_to_mask(8));
 }
 
 TEST_F(DialogWhiteList, SlashWithoutNumberAndNoSlashBothMeanThirtyTwo)
@@ -188,6 +193,7 @@ TEST_F(DialogWhiteList, SlashWithoutNumberAndNoSlashBothMeanThirtyTwo)
 TEST_F(DialogWhiteList, EmptiedListBoxEmptiesTheListWithoutALine)
 {
     white_add("192.168.1.0", 24);
+    white_publish();
     dialog_run(record(), [&](HWND dlg) {
         SendDlgItemMessageA(dlg, IDC_WHITE_LIST, LB_SETCURSEL, 0, 0);
         dlg_click(dlg, IDC_REMOVE);
@@ -277,6 +283,7 @@ TEST_F(DialogWhiteList, FailedSaveIsReportedAndTheValuesStayInForce)
 TEST_F(DialogButtons, RemoveWithoutSelectionChangesNothing)
 {
     white_add("10.0.0.0", 8);
+    white_publish();
     lines after;
     std::string field;
     dialog_run(record(), [&](HWND dlg) {
@@ -294,6 +301,7 @@ TEST_F(DialogButtons, RemoveMovesTheEntryToTheFieldAndAddAppendsIt)
 {
     white_add("10.0.0.0", 8);
     white_add("192.168.1.5", 32);
+    white_publish();
     lines after_remove, after_add;
     std::string field, field_after_add;
     dialog_run(record(), [&](HWND dlg) {
@@ -329,6 +337,7 @@ TEST_F(DialogButtons, AddWithEmptyFieldAddsNothingAndKeepsFocusThere)
 TEST_F(DialogButtons, ClearAllEmptiesTheTableAndKeepsTheWhiteList)
 {
     white_add("192.168.1.0", 24);
+    white_publish();
     connect_text("10.0.0.7");
     connect_text("10.0.0.8");
     size_t rows_before = 0, rows_after = 99;

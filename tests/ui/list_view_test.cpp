@@ -9,7 +9,7 @@
 #include "tests/ui/dialog_driver.h"
 #include "tracking/ip_db.h"
 #include "tracking/store_seam.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "ui/ip_list.h"
 #include "ui/resource.h"
 

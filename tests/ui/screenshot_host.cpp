@@ -51,6 +51,7 @@ int main()
 
     white_add("127.0.0.1", 32);
     white_add("192.168.1.0", 24);
+    white_publish();
     settings.use_short_term = 1;
     shot_connect("203.0.113.7", 6, 125);
     shot_connect("198.51.100.23", 2, 40);

@@ -4,11 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "settings/values/settings.h"
+#include "tracking/decision.h"
 #include "tracking/events/event_gate.h"
-#include "tracking/ip_db.h"
-#include "tracking/store_seam.h"
 
 int32_t stat_blocked;  // start-up writes, POP3 threads read (see the header)
 int32_t stat_max_list; // likewise
@@ -26,30 +25,13 @@ static int32_t event_refuse(host_connection *conn, const char *detail)
                                                                     : EVENT_REFUSE;
 }
 
-// What the shared store is asked about the connection of `ip`: its allowance and quiet time,
-// and its network when the table counts networks.
-static store_request event_store_request(db_table *table, uint32_t ip, bool let_in)
+// Refuses a connection for its network, naming the network as the table counts it.
+static int32_t event_refuse_network(host_connection *conn, const db_decision &decision)
 {
-    store_request request = {};
-    request.address = ip;
-    request.allowance = settings.auth_failures.load(std::memory_order_relaxed);
-    request.quiet_seconds = settings.clear_time.load(std::memory_order_relaxed) * 60;
-    request.let_in_locally = let_in;
-    if (db_networks(table) == nullptr) return request;
-    request.network = db_network_of(table, ip);
-    request.network_bits = db_network_bits(table);
-    request.network_allowance = settings.network_failures.load(std::memory_order_relaxed);
-    return request;
-}
-
-// Refuses the connection of `ip` for its network, naming the network as the table counts it.
-static int32_t event_refuse_network(host_connection *conn, db_table *table, uint32_t ip)
-{
-    char dotted[IP_TEXT_SIZE];
-    ip_format(db_network_of(table, ip), dotted);
+    char network[IP_ENTRY_TEXT_SIZE];
+    ip_format_entry(decision.network, decision.network_bits, network);
     char line[EVENT_DETAIL_SIZE];
-    snprintf(line, sizeof line, "    connection blocked (network %s/%d)", dotted,
-             (int)db_network_bits(table));
+    snprintf(line, sizeof line, "    connection blocked (network %s)", network);
     return event_refuse(conn, line);
 }
 
@@ -58,31 +40,17 @@ static int32_t event_refuse_network(host_connection *conn, db_table *table, uint
 static int32_t event_connect(db_table *table, host_connection *conn, const char *address)
 {
     host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: connect from %s", address);
-    uint32_t ip = ip_parse(address);
-    int32_t offences = 0;
-    int32_t decision = db_check_connect(table, ip, &offences);
-    // The counts shared with the other servers, after the local decision: they can only add a
-    // refusal. Nothing happens here without a store.
-    int32_t shared = STORE_NO_ANSWER;
-    const store_backend *store = store_in_use();
-    if (decision != CHECK_WHITE && decision != CHECK_BLACK && store) {
-        bool let_in = decision != CHECK_BLOCKED && decision != CHECK_NETWORK_BLOCKED;
-        store_request request = event_store_request(table, ip, let_in);
-        shared = store->connect(&request);
-        if (!let_in || shared < STORE_REFUSED) {
-            shared = STORE_NO_ANSWER; // the local refusal stands, or nothing more to refuse
-        } else {
-            // A refused new address is still held here: the peak counts it as it would have.
-            if (decision == CHECK_NEW) host_stat_report(stat_max_list, db_held(table));
-            decision = shared == STORE_REFUSED_NETWORK ? CHECK_NETWORK_BLOCKED : CHECK_BLOCKED;
-        }
-    }
-    switch (decision) {
+    const db_decision decision = decision_connect(table, ip_parse(address));
+    // A new address refused by the shared counts is still held here: the peak counts it as it
+    // would have.
+    if (decision.claimed && decision.verdict != CHECK_NEW)
+        host_stat_report(stat_max_list, decision.held);
+    switch (decision.verdict) {
     case CHECK_BLOCKED:
-        return event_refuse(conn, shared == STORE_REFUSED ? "    connection blocked (shared count)"
-                                                          : "    connection blocked");
+        return event_refuse(conn, decision.shared ? "    connection blocked (shared count)"
+                                                  : "    connection blocked");
     case CHECK_NETWORK_BLOCKED:
-        return event_refuse_network(conn, table, ip);
+        return event_refuse_network(conn, decision);
     case CHECK_BLACK:
         return event_refuse(conn, "    connection blocked (black list)");
     case CHECK_KNOWN:
@@ -90,11 +58,11 @@ static int32_t event_connect(db_table *table, host_connection *conn, const char 
         return EVENT_GO_ON;
     case CHECK_OFFENDER:
         host_log_format(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    known offender (%d), allowed",
-                        offences);
+                        decision.offences);
         return EVENT_GO_ON;
     case CHECK_NEW:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    new IP, allowed");
-        host_stat_report(stat_max_list, db_held(table));
+        host_stat_report(stat_max_list, decision.held);
         return EVENT_GO_ON;
     case CHECK_WHITE:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    whitelisted");
@@ -113,15 +81,6 @@ static const char *event_login_format(int32_t code)
                                 : "Tollgate: OtherAuth from %s";
 }
 
-void event_forget(db_table *table, uint32_t ip)
-{
-    db_release(table, ip);
-    if (const store_backend *store = store_in_use()) {
-        store_request request = event_store_request(table, ip, false);
-        store->forget(ip, request.network, request.network_bits);
-    }
-}
-
 // Dispatches one host event. Every path returns 0, -1 or -3; a call that arrives while the
 // daemon is not started (before start-up, during or after shutdown) returns 0 untouched.
 extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection *conn)
@@ -138,7 +97,7 @@ extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection 
     case EVENT_APOP:
     case EVENT_AUTH_OTHER: // a login of any kind forgets the address
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, event_login_format(code), address);
-        event_forget(table, ip_parse(address));
+        decision_forget(table, ip_parse(address));
         break;
     default:
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: unexpected call from %s",

@@ -1,23 +1,19 @@
 // The POP3 event handler the module registers with the host (exported as event_handler).
 //
 // Owns: the statistics handles it reports through; it keeps no other state between calls.
-// Threads: the host's POP3 threads, several at once. It takes the table's locks only inside the
-// table's procedures, and makes every log and statistics call outside them. The handles are written by
-// start-up (host/stats.cpp) before the handler is registered and only read afterwards: the
-// registration orders the two.
+// Threads: the host's POP3 threads, several at once. Each connection is decided in one pass by
+// tracking/decision.h, which takes the table's locks only inside the table's procedures; the
+// handler logs, refuses and reports from the record that pass hands back, outside every lock.
+// The handles are written by start-up (host/stats.cpp) before the handler is registered and only
+// read afterwards: the registration orders the two.
 #pragma once
 #include <cstdint>
 
 #include "host/base/entry_points.h"
-#include "tracking/ip_db.h"
 
 // 0 until registered, and 0 for a category whose registration failed.
 extern int32_t stat_blocked;  // "Blocked hosts"
 extern int32_t stat_max_list; // "MaxListSize"
-
-// Forgets `ip` as a login does: frees its slot in `table` and, with a shared store, its shared
-// count. POP3 threads and the dialog's thread, inside the event gate.
-void event_forget(db_table *table, uint32_t ip);
 
 // The line a refused client receives, with its NUL 31 bytes.
 inline constexpr char REFUSAL_LINE[] = "-ERR: BlackListed by Tollgate.";

@@ -34,7 +34,7 @@
 
 #include "host/base/host_interface.h"
 #include "host/base/os.h"
-#include "host/base/platform.h"
+#include "host/base/ip_address.h"
 #include "settings/settings_file.h"
 #include "settings/values/settings.h"
 #include "tracking/ip_db.h"
@@ -450,17 +450,15 @@ static bool state_format_slots(db_table *table, int32_t bits, bool repeat, char 
     ip_entry_copy slot;
     int32_t i = db_next(table, -1, &slot);
     for (; i >= 0 && *lines > 0; i = db_next(table, i, &slot)) {
-        char dotted[IP_TEXT_SIZE];
-        ip_format(slot.ip, dotted);
-        char prefix[8] = "";
-        if (bits > 0) snprintf(prefix, sizeof prefix, "/%d", (int)bits);
+        char entry[IP_ENTRY_TEXT_SIZE];
+        ip_format_entry(slot.ip, bits, entry);
         int n;
         if (repeat && bits == 0)
-            n = snprintf(text + *length, room - *length, "%s %u %ld %u %u\r\n", dotted,
+            n = snprintf(text + *length, room - *length, "%s %u %ld %u %u\r\n", entry,
                          (unsigned)slot.conns, (long)slot.last_seen, (unsigned)slot.offences,
                          slot.refusing ? 1u : 0u);
         else
-            n = snprintf(text + *length, room - *length, "%s%s %u %ld\r\n", dotted, prefix,
+            n = snprintf(text + *length, room - *length, "%s %u %ld\r\n", entry,
                          (unsigned)slot.conns, (long)slot.last_seen);
         if (n < 0 || (uint32_t)n >= room - *length) break;
         *length += (uint32_t)n;

@@ -1,0 +1,46 @@
+// The decision on one connection, whole: the table's one pass, the request to the store in use
+// (tracking/store_seam.h) and the merge of its answer. Platform-free, so that the native builds
+// compile and exercise exactly what the module runs; the event handler only logs, refuses and
+// reports from the record it hands back.
+//
+// Owns: no state; each call works on the table it is handed and the store in use.
+// Threads: the host's POP3 threads (decision_connect, decision_forget) and the dialog's thread
+// (decision_forget, decision_forget_network), inside the event gate.
+// Lock: none of its own. The table's locks are taken inside the table's procedures only, and
+// the store is asked after they are let go: no lock is held across a store's call.
+#pragma once
+#include <cstdint>
+
+#include "tracking/ip_db.h"
+#include "tracking/store_seam.h"
+
+// Asks `store` about the connection from `ip` that the table decided in *decision by the
+// settings `in_force`, and merges its answer in (decision_merge).
+void decision_ask(const store_backend *store, db_table *table, uint32_t ip,
+                  const db_settings &in_force, db_decision *decision);
+
+// The decision on a connection from `ip` (network byte order) on `table`, by one snapshot of the
+// settings: the table decides and counts, then the store in use, when there is one, is asked for
+// the counts shared with the other servers (never for a white- or black-listed address), and its
+// answer is merged in. Inline, so that a decision without a store costs what the table's pass
+// costs.
+inline db_decision decision_connect(db_table *table, uint32_t ip)
+{
+    db_settings in_force;
+    db_decision decision = db_check_connect(table, ip, &in_force);
+    if (decision.verdict == CHECK_WHITE || decision.verdict == CHECK_BLACK) return decision;
+    if (const store_backend *store = store_in_use())
+        decision_ask(store, table, ip, in_force, &decision);
+    return decision;
+}
+// Merges the store's answer `answer` (a STORE_ code) to the connection decided in *decision: the
+// store can only add a refusal, to a connection the table let in; and a connection refused
+// anywhere counts for no network, so the count the table gave the network for it is taken back.
+// A refusal for a network where the table counts none is taken as a refusal for the address.
+void decision_merge(db_table *table, db_decision *decision, int32_t answer);
+// Forgets `ip` as a login does: frees its slot in `table` (taking its connections back from its
+// network) and its shared count.
+void decision_forget(db_table *table, uint32_t ip);
+// The administrator's "Forget" on the network row `net`: frees the network in `table` and its
+// shared count.
+void decision_forget_network(db_table *table, uint32_t net);
