@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "bench/list_text.h"
 #include "settings/values/settings.h"
@@ -53,6 +54,7 @@ void start_with(int held)
 {
     white_clear();
     black_clear();
+    list_publish(LIST_ALLOW, nullptr, LIST_GRACE_MS);
     use_table(DB_SLOTS);
     settings_reset();
     for (int n = 0; n < WHITE_MAX; n++) {
@@ -218,30 +220,61 @@ int list_probe_count;                      // probes in use, a power of two
 // list, as ordinary clients' addresses do, taken in turn: 4,096 as the black list's cases take,
 // or 65,536, too many for the set's lines that they meet to stay in the nearest caches; a
 // crowded set's lie in its /8.
-void start_list(const benchmark::State &state)
+// The set of a list file of `entries` entries as bench_list_text writes them; its merged ranges
+// into *ranges too, when asked.
+range_set *list_from_text(int32_t entries, bool crowded, std::vector<uint64_t> *ranges = nullptr)
 {
-    list_probe_count = (int)state.range(2);
-    start_with(DB_SLOTS);
-    bool crowded = state.range(1) != 0;
-    if (state.range(0) > 0) {
-        std::string text = bench_list_text((int32_t)state.range(0), crowded);
-        range_set_gather gathered;
-        list_file_counts counts;
-        range_set_gather_init(&gathered, RANGE_SET_MAX, malloc, free);
-        list_file_parse(text.data(), text.size(), &gathered, &counts);
-        range_set *set = range_set_make(&gathered, malloc, free);
-        range_set_gather_free(&gathered);
-        if (set == nullptr || !list_publish(LIST_BLACK, set, LIST_GRACE_MS)) abort();
-    }
+    std::string text = bench_list_text(entries, crowded);
+    range_set_gather gathered;
+    list_file_counts counts;
+    range_set_gather_init(&gathered, RANGE_SET_MAX, malloc, free);
+    list_file_parse(text.data(), text.size(), &gathered, &counts);
+    range_set *set = range_set_make(&gathered, malloc, free);
+    if (ranges) ranges->assign(gathered.ranges, gathered.ranges + gathered.count);
+    range_set_gather_free(&gathered);
+    if (set == nullptr) abort();
+    return set;
+}
+
+// Takes list_probe_count probes in turn from `pick` (a random word to an address in host order)
+// that the black list in force does not hold.
+template <typename Pick>
+void take_probes(Pick pick)
+{
     uint32_t x = 88172645u;
     for (int n = 0; n < list_probe_count;) {
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-        uint32_t host = crowded ? 0x0A000000u | (x & 0x00FFFFFFu) : x;
+        uint32_t host = pick(x);
         if (black_match(htonl(host))) continue;
         list_probes[n] = htonl(host);
         ip_format(list_probes[n], list_probe_text[n]);
         n++;
     }
+}
+
+void start_list(const benchmark::State &state)
+{
+    list_probe_count = (int)state.range(2);
+    start_with(DB_SLOTS);
+    bool crowded = state.range(1) != 0;
+    if (state.range(0) > 0 && !list_publish(LIST_BLACK, list_from_text((int32_t)state.range(0), crowded), LIST_GRACE_MS))
+        abort();
+    take_probes([crowded](uint32_t x) { return crowded ? 0x0A000000u | (x & 0x00FFFFFFu) : x; });
+}
+
+// Both lists in force, a million ranges each: the crowded list as the black list and the
+// scattered one as the allow list; range(0) probes inside the allow list (the first address of
+// one of its ranges) and outside the black list, so that each decision looks both lists up
+// before the table.
+void start_lists_both(const benchmark::State &state)
+{
+    list_probe_count = (int)state.range(0);
+    start_with(DB_SLOTS);
+    std::vector<uint64_t> allowed;
+    if (!list_publish(LIST_BLACK, list_from_text(1000000, true), LIST_GRACE_MS) ||
+        !list_publish(LIST_ALLOW, list_from_text(1000000, false, &allowed), LIST_GRACE_MS))
+        abort();
+    take_probes([&allowed](uint32_t x) { return (uint32_t)(allowed[x % allowed.size()] >> 32); });
 }
 
 // A decision as the event handler makes it with the list in force.
@@ -383,6 +416,7 @@ BENCHMARK(BM_range_set_contains_black)->Name("range_set_contains/4096/scattered"
 BENCHMARK(BM_range_set_contains_black)->Name("range_set_contains/4096/crowded")->Setup(start_empty_black_crowded);
 BENCHMARK(BM_list_decide)->Name("check_connect/full/new_in_turn/lists")->Setup(start_list)->Apply(list_sizes)->Threads(1)->UseRealTime();
 BENCHMARK(BM_list_contains)->Name("range_set_contains/lists")->Setup(start_list)->Apply(list_sizes);
+BENCHMARK(BM_list_decide)->Name("check_connect/full/new_in_turn/lists_both/1000000")->Setup(start_lists_both)->Arg(4096)->Arg(LIST_PROBES_MAX)->Threads(1)->UseRealTime();
 BENCHMARK(BM_list_file_load)->Name("list_file/1000000/parse")->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_list_file_load)->Name("list_file/1000000/parse+make")->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_expire_48_none_due)->Name("expire/48/none_due")->Setup(start_full);
