@@ -5,7 +5,8 @@
 // met where they lie in memory rather than in a warm cache line; and the same with networks
 // counted (65,536 slots, /24 and /31, every held address's network held too). The white list holds 16
 // entries in every case, so each decision that is not white-listed pays the whole white-list
-// scan. The list files' range set: a decision with 10,000 and 1,000,000 ranges against none,
+// scan. The list files' range set: a decision with 10,000 and 1,000,000 ranges in force as the
+// black list against none,
 // range_set_contains beside black_match on the same 4,096 entries, and reading a million-line
 // list file.
 #include <benchmark/benchmark.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "bench/list_text.h"
 #include "settings/values/settings.h"
@@ -52,6 +54,7 @@ void start_with(int held)
 {
     white_clear();
     black_clear();
+    list_publish(LIST_ALLOW, nullptr, LIST_GRACE_MS);
     use_table(DB_SLOTS);
     settings_reset();
     for (int n = 0; n < WHITE_MAX; n++) {
@@ -208,61 +211,89 @@ void BM_range_set_contains_black(benchmark::State &state)
 // ---- The list files' range set -----------------------------------------------------------------
 
 enum : int { LIST_PROBES_MAX = 65536 };
-uint32_t list_probes[LIST_PROBES_MAX];     // addresses (network order) in no range of list_set
+uint32_t list_probes[LIST_PROBES_MAX];     // addresses (network order) in no range of the list
 char list_probe_text[LIST_PROBES_MAX][IP_TEXT_SIZE]; // the same as text
 int list_probe_count;                      // probes in use, a power of two
-range_set *list_set;                       // the set in use; null for no list
 
-// A full table and a set read from a list file of range(0) entries, scattered, or crowded
-// (range(1) = 1) into 10.0.0.0/8; none for 0 entries. range(2) probes that miss the set, as
-// ordinary clients' addresses do, taken in turn: 4,096 as the black list's cases take, or
-// 65,536, too many for the set's lines that they meet to stay in the nearest caches; a crowded
-// set's lie in its /8.
-void start_list(const benchmark::State &state)
+// A full table and a black list in force read from a list file of range(0) entries, scattered,
+// or crowded (range(1) = 1) into 10.0.0.0/8; none for 0 entries. range(2) probes that miss the
+// list, as ordinary clients' addresses do, taken in turn: 4,096 as the black list's cases take,
+// or 65,536, too many for the set's lines that they meet to stay in the nearest caches; a
+// crowded set's lie in its /8.
+// The set of a list file of `entries` entries as bench_list_text writes them; its merged ranges
+// into *ranges too, when asked.
+range_set *list_from_text(int32_t entries, bool crowded, std::vector<uint64_t> *ranges = nullptr)
 {
-    list_probe_count = (int)state.range(2);
-    start_with(DB_SLOTS);
-    bool crowded = state.range(1) != 0;
-    range_set_free(list_set);
-    list_set = nullptr;
-    if (state.range(0) > 0) {
-        std::string text = bench_list_text((int32_t)state.range(0), crowded);
-        range_set_gather gathered;
-        list_file_counts counts;
-        range_set_gather_init(&gathered, RANGE_SET_MAX, malloc, free);
-        list_file_parse(text.data(), text.size(), &gathered, &counts);
-        list_set = range_set_make(&gathered, malloc, free);
-        range_set_gather_free(&gathered);
-        if (list_set == nullptr) abort();
-    }
+    std::string text = bench_list_text(entries, crowded);
+    range_set_gather gathered;
+    list_file_counts counts;
+    range_set_gather_init(&gathered, RANGE_SET_MAX, malloc, free);
+    list_file_parse(text.data(), text.size(), &gathered, &counts);
+    range_set *set = range_set_make(&gathered, malloc, free);
+    if (ranges) ranges->assign(gathered.ranges, gathered.ranges + gathered.count);
+    range_set_gather_free(&gathered);
+    if (set == nullptr) abort();
+    return set;
+}
+
+// Takes list_probe_count probes in turn from `pick` (a random word to an address in host order)
+// that the black list in force does not hold.
+template <typename Pick>
+void take_probes(Pick pick)
+{
     uint32_t x = 88172645u;
     for (int n = 0; n < list_probe_count;) {
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-        uint32_t host = crowded ? 0x0A000000u | (x & 0x00FFFFFFu) : x;
-        if (range_set_contains(list_set, htonl(host))) continue;
+        uint32_t host = pick(x);
+        if (black_match(htonl(host))) continue;
         list_probes[n] = htonl(host);
         ip_format(list_probes[n], list_probe_text[n]);
         n++;
     }
 }
 
-// A decision as the event handler will make it with a list in force: the set, then the table.
+void start_list(const benchmark::State &state)
+{
+    list_probe_count = (int)state.range(2);
+    start_with(DB_SLOTS);
+    bool crowded = state.range(1) != 0;
+    if (state.range(0) > 0 && !list_publish(LIST_BLACK, list_from_text((int32_t)state.range(0), crowded), LIST_GRACE_MS))
+        abort();
+    take_probes([crowded](uint32_t x) { return crowded ? 0x0A000000u | (x & 0x00FFFFFFu) : x; });
+}
+
+// Both lists in force, a million ranges each: the crowded list as the black list and the
+// scattered one as the allow list; range(0) probes inside the allow list (the first address of
+// one of its ranges) and outside the black list, so that each decision looks both lists up
+// before the table.
+void start_lists_both(const benchmark::State &state)
+{
+    list_probe_count = (int)state.range(0);
+    start_with(DB_SLOTS);
+    std::vector<uint64_t> allowed;
+    if (!list_publish(LIST_BLACK, list_from_text(1000000, true), LIST_GRACE_MS) ||
+        !list_publish(LIST_ALLOW, list_from_text(1000000, false, &allowed), LIST_GRACE_MS))
+        abort();
+    take_probes([&allowed](uint32_t x) { return (uint32_t)(allowed[x % allowed.size()] >> 32); });
+}
+
+// A decision as the event handler makes it with the list in force.
 void BM_list_decide(benchmark::State &state)
 {
     int n = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(range_set_contains(list_set, list_probes[n]) ? (int32_t)CHECK_BLACK
-                                                                                : decide(list_probe_text[n]));
+        benchmark::DoNotOptimize(decide(list_probe_text[n]));
         n = (n + 1) & (list_probe_count - 1);
     }
-    state.counters["ranges"] = range_set_count(list_set);
-    state.counters["bytes_per_range"] = list_set ? (double)range_set_bytes(list_set) / range_set_count(list_set) : 0;
+    const range_set *set = list_set(LIST_BLACK);
+    state.counters["ranges"] = range_set_count(set);
+    state.counters["bytes_per_range"] = set ? (double)range_set_bytes(set) / range_set_count(set) : 0;
 }
 
 // range_set_contains alone over the same probes.
 void BM_list_contains(benchmark::State &state)
 {
-    match_in_turn(state, list_probes, list_probe_count, [](uint32_t a) { return range_set_contains(list_set, a); });
+    match_in_turn(state, list_probes, list_probe_count, black_match);
 }
 
 // No list, 10,000 and 1,000,000 ranges scattered, and 1,000,000 crowded; 4,096 and 65,536 probes.
@@ -385,6 +416,7 @@ BENCHMARK(BM_range_set_contains_black)->Name("range_set_contains/4096/scattered"
 BENCHMARK(BM_range_set_contains_black)->Name("range_set_contains/4096/crowded")->Setup(start_empty_black_crowded);
 BENCHMARK(BM_list_decide)->Name("check_connect/full/new_in_turn/lists")->Setup(start_list)->Apply(list_sizes)->Threads(1)->UseRealTime();
 BENCHMARK(BM_list_contains)->Name("range_set_contains/lists")->Setup(start_list)->Apply(list_sizes);
+BENCHMARK(BM_list_decide)->Name("check_connect/full/new_in_turn/lists_both/1000000")->Setup(start_lists_both)->Arg(4096)->Arg(LIST_PROBES_MAX)->Threads(1)->UseRealTime();
 BENCHMARK(BM_list_file_load)->Name("list_file/1000000/parse")->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_list_file_load)->Name("list_file/1000000/parse+make")->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_expire_48_none_due)->Name("expire/48/none_due")->Setup(start_full);

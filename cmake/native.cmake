@@ -1,6 +1,7 @@
 # The native build (Linux, clang or gcc; the fuzz tree needs clang): the whole decision on a
-# connection (the table, the white and black lists, the store seam and the merge of a store's
-# answer), the masks, the entry parsing, the list files' reader with its range set, and the
+# connection (the table, the white, black and allow lists, the store seam and the merge of a
+# store's answer), the masks, the entry parsing, the list files' reader with its range set, the
+# lists' publishing and retiring with the call gate's counts, and the
 # shared store's protocol, from the module's own sources, for sanitizers, fuzzing and
 # benchmarks; the tests put a fake store behind the seam. The event handler's log lines, the
 # store's connections and the host binding stay out: their records are laid out for a
@@ -46,6 +47,8 @@ add_library(tollgate_core STATIC
   ${CMAKE_SOURCE_DIR}/tracking/store_seam.cpp
   ${CMAKE_SOURCE_DIR}/tracking/range_set.cpp
   ${CMAKE_SOURCE_DIR}/tracking/list_file.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/list_sets.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/call_gate.cpp
   ${CMAKE_SOURCE_DIR}/tracking/shared/shared_protocol.cpp
   ${CMAKE_SOURCE_DIR}/settings/values/settings_values.cpp
   ${CMAKE_SOURCE_DIR}/settings/values/settings_table.cpp)

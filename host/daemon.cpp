@@ -37,6 +37,8 @@
 #include "settings/values/settings.h"
 #include "settings/settings_file.h"
 #include "tracking/ip_db.h"
+#include "tracking/list_sets.h"
+#include "tracking/lists/lists.h"
 #include "tracking/white_list.h"
 #include "tracking/events/sweeper.h"
 #include "tracking/shared/shared_store.h"
@@ -204,9 +206,14 @@ int32_t daemon_init(const host_interface *record)
     memcpy(copy, record, HOST_INTERFACE_COPY_SIZE);
     host_copy = (host_interface *)copy;
     white_clear();
+    // A sweeper that the last shutdown could not join may be reloading a list: the lists are
+    // made, and the state file filtered by them, while it waits.
+    list_writer_enter();
     load_settings();
+    lists_load();
     daemon_make_table();
     state_file_load();
+    list_writer_leave();
     // The shared store's first connection, bounded by SharedTimeout; a store that is down only
     // trips its breaker. Without SharedStore no store is in use.
     store_install(shared_store_start(settings_shared));
@@ -268,6 +275,7 @@ void daemon_shutdown()
     shared_store_stop(quiet);
     if (quiet) {
         sweeper_disarm();
+        lists_stop();
         db_give_back_retired();
         // A large table's storage goes back now; the dialog then shows the empty reserve.
         if (db_current() != db_table_reserve()) {

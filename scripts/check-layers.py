@@ -18,7 +18,7 @@ LAYERS = [
     ["settings/values", "mailhost"],  # the settings in force; the stand-in host
     ["tracking"],                     # the address table and the white list
     ["settings"],                     # the settings file Tollgate.ini
-    ["tracking/state"],               # the state file: the table kept across restarts
+    ["tracking/state", "tracking/lists"],  # the state file; the list files, read and watched
     ["tracking/shared"],              # the counts shared with other servers through Redis
     ["tracking/events"],              # the event gate, the event handler, the sweeper
     ["host"],                         # start-up, shutdown, the statistics registration

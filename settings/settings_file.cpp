@@ -370,19 +370,14 @@ static void settings_load_list_entry(const char *section, int32_t number,
                         "Tollgate: invalid %s list entry %d (may be too many IPs)", list, number);
 }
 
-// Reads the state file's path into its value and logs it in the settings' style. A name
-// without a folder goes beside the settings file (the folder of settings_path; none when that
-// is the bare name); any name is then made absolute, so that a later change of the working
-// directory does not move the file. A path too long for the file calls (with room for the
-// names derived from it) is refused with one line, and the table stays in memory.
-static void settings_load_state_path(const settings_row &row)
+// `name`, a file's path as written, into `path` (`size` bytes) as a full path: a name without a
+// folder goes beside the settings file (the folder of settings_path; none when that is the bare
+// name); any name is then made absolute, so that a later change of the working directory does
+// not move the file. Its length, or 0 (and `path` "") when it is unusable or longer than `max`
+// characters.
+static DWORD settings_full_path(const char *name, char *path, DWORD size, DWORD max)
 {
-    char *path = row.text;
-    path[0] = '\0';
-    char name[SETTINGS_TEXT_VALUE_SIZE];
-    int32_t length = settings_read_text(row, name, sizeof name);
-    if (length == 0) return;
-    char joined[SETTINGS_TEXT_VALUE_SIZE + SETTINGS_PATH_SIZE];
+    char joined[SETTINGS_FILES_VALUE_SIZE + SETTINGS_PATH_SIZE];
     if (strpbrk(name, "\\/:") == nullptr) {
         const char *slash = strrchr(settings_path, '\\');
         int folder = slash ? (int)(slash - settings_path + 1) : 0;
@@ -390,12 +385,27 @@ static void settings_load_state_path(const settings_row &row)
     } else {
         snprintf(joined, sizeof joined, "%s", name);
     }
+    DWORD full = GetFullPathNameA(joined, size, path, nullptr);
+    if (full > 0 && full <= max) return full;
+    path[0] = '\0';
+    return 0;
+}
+
+// Reads the state file's path into its value (settings_full_path) and logs it in the settings'
+// style. A path too long for the file calls (with room for the names derived from it) is
+// refused with one line, and the table stays in memory.
+static void settings_load_state_path(const settings_row &row)
+{
+    char *path = row.text;
+    path[0] = '\0';
+    char name[SETTINGS_TEXT_VALUE_SIZE];
+    int32_t length = settings_read_text(row, name, sizeof name);
+    if (length == 0) return;
     // A value that filled its buffer may have been cut: it is too long whatever it says.
     DWORD full = length + 1 >= (int32_t)sizeof name
                      ? 0
-                     : GetFullPathNameA(joined, (DWORD)row.text_size, path, nullptr);
-    if (full == 0 || full > (DWORD)SETTINGS_STATE_PATH_MAX) {
-        path[0] = '\0';
+                     : settings_full_path(name, path, (DWORD)row.text_size, SETTINGS_STATE_PATH_MAX);
+    if (full == 0) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_ERROR,
                         "Tollgate: %s unusable or longer than %d characters, %s", row.key,
                         (int)SETTINGS_STATE_PATH_MAX, row.off);
@@ -411,6 +421,42 @@ static void settings_load_state_path(const settings_row &row)
         return;
     }
     settings_log_value(row.key, row.shown, path);
+}
+
+// Reads a list key's files into its value (settings_list_files): each piece of the value
+// between '|', blanks around it left out and empty pieces skipped, is a file's path made full
+// by settings_full_path and kept followed by '|'. A path that is unusable or longer than the
+// file calls take (the last piece of a value that filled its buffer may have been cut) is kept
+// as an empty path with one warning, and so are the files past SETTINGS_LIST_FILES_MAX, together:
+// the list then knows that a file it should read is missing. Nothing is logged otherwise; the
+// lists log their files once they read them (tracking/lists/).
+static void settings_load_list_files(const settings_row &row)
+{
+    char *files = row.text;
+    files[0] = '\0';
+    char value[SETTINGS_FILES_VALUE_SIZE];
+    bool cut = settings_read_text(row, value, sizeof value) + 1 >= (int32_t)sizeof value;
+    int32_t used = 0, number = 0;
+    for (char *piece = value, *bar; piece != nullptr; piece = bar ? bar + 1 : nullptr) {
+        bar = strchr(piece, '|');
+        if (bar) *bar = '\0';
+        char *end = piece + strlen(piece);
+        while (*piece == ' ' || *piece == '\t') piece++;
+        while (end > piece && (end[-1] == ' ' || end[-1] == '\t')) end--;
+        *end = '\0';
+        if (*piece == '\0' || ++number > SETTINGS_LIST_FILES_MAX + 1) continue;
+        char path[SETTINGS_STATE_PATH_SIZE] = "";
+        if (number > SETTINGS_LIST_FILES_MAX)
+            host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                            "Tollgate: %s names more than %d files, the rest are not read",
+                            row.key, (int)SETTINGS_LIST_FILES_MAX);
+        else if ((cut && bar == nullptr) ||
+                 !settings_full_path(piece, path, sizeof path, SETTINGS_LIST_PATH_MAX))
+            host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                            "Tollgate: %s path %d unusable or longer than %d characters, not read",
+                            row.key, number, (int)SETTINGS_LIST_PATH_MAX);
+        used += snprintf(files + used, (size_t)(row.text_size - used), "%s|", path);
+    }
 }
 
 // Reads "a.b.c.d" or "a.b.c.d:port" (decimal, each octet 0..255, port 1..65535) into
@@ -495,6 +541,7 @@ int32_t load_settings()
         case SETTINGS_READ_PAIR: settings_load_networks((settings_key)id); break;
         case SETTINGS_READ_PATH: settings_load_state_path(row); break;
         case SETTINGS_READ_STORE: settings_load_shared((settings_key)id); break;
+        case SETTINGS_READ_FILES: settings_load_list_files(row); break;
         default: break; // never read (Version), or a list's count, read with its list below
         }
     }

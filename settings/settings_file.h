@@ -15,6 +15,7 @@ enum : int32_t {
     SETTINGS_WHITE_KEYS_MAX = 256, // most white-list keys one load reads, whatever WhiteIPs says
     SETTINGS_BLACK_KEYS_MAX = 4352, // likewise for BlackIPs: 256 past the list's 4096 entries
     SETTINGS_TEXT_VALUE_SIZE = 1024, // a text value as read (StateFile), NUL included
+    SETTINGS_FILES_VALUE_SIZE = 4096, // a list key's value as read (its files' paths), likewise
 };
 
 // The file's full path, built by load_settings (or by the first save_settings when no start-up

@@ -4,7 +4,8 @@
 // True when the verdict lets the connection in.
 static bool decision_lets_in(int32_t verdict)
 {
-    return verdict != CHECK_BLOCKED && verdict != CHECK_NETWORK_BLOCKED && verdict != CHECK_BLACK;
+    return verdict != CHECK_BLOCKED && verdict != CHECK_NETWORK_BLOCKED && verdict != CHECK_BLACK &&
+           verdict != CHECK_NOT_ALLOWED;
 }
 
 void decision_ask(const store_backend *store, db_table *table, uint32_t ip,

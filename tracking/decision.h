@@ -21,14 +21,16 @@ void decision_ask(const store_backend *store, db_table *table, uint32_t ip,
 
 // The decision on a connection from `ip` (network byte order) on `table`, by one snapshot of the
 // settings: the table decides and counts, then the store in use, when there is one, is asked for
-// the counts shared with the other servers (never for a white- or black-listed address), and its
-// answer is merged in. Inline, so that a decision without a store costs what the table's pass
+// the counts shared with the other servers (never for a white- or black-listed address, nor for
+// one outside the allow list), and its answer is merged in. Inline, so that a decision without a store costs what the table's pass
 // costs.
 inline db_decision decision_connect(db_table *table, uint32_t ip)
 {
     db_settings in_force;
     db_decision decision = db_check_connect(table, ip, &in_force);
-    if (decision.verdict == CHECK_WHITE || decision.verdict == CHECK_BLACK) return decision;
+    if (decision.verdict == CHECK_WHITE || decision.verdict == CHECK_BLACK ||
+        decision.verdict == CHECK_NOT_ALLOWED)
+        return decision;
     if (const store_backend *store = store_in_use())
         decision_ask(store, table, ip, in_force, &decision);
     return decision;

@@ -42,6 +42,7 @@ enum : int32_t {
     CHECK_BLACK = -4,  // black-listed: refuse, no slot held
     CHECK_NETWORK_BLOCKED = -5, // its network is out of allowance: refuse, the address not counted
     CHECK_OFFENDER = 2, // held as an offender whose refusal has cleared, count raised: allow
+    CHECK_NOT_ALLOWED = -6, // an allow list is applied and does not hold it: refuse, no slot held
 };
 
 // An offender's state in a slot's `repeat` byte (only while RepeatFactor is set): the number of
@@ -165,8 +166,9 @@ inline db_settings db_settings_now()
 // ClearTime in seconds: how long an address (and a network) is kept after its latest connection.
 inline int64_t db_clear_seconds(const db_settings &s) { return (int64_t)s.clear_time * 60; }
 // The decision on a new connection from the address `ip` (network byte order), in one look at
-// the table under one stripe lock. A white- or black-listed address is answered before any
-// setting is read; for any other, the settings in force are read once, into *settings, and the
+// the table under one stripe lock. A white- or black-listed address, and one outside the allow
+// list, is answered before any setting is read (in that order: the white list wins over both
+// lists); for any other, the settings in force are read once, into *settings, and the
 // decision is made by those values alone (the caller asks the store by the same). With
 // RepeatFactor set, an
 // address refused becomes an offender: the refusal of its n-th offence clears once it has been

@@ -40,6 +40,7 @@
 #include "settings/values/settings.h"
 #include "tracking/black_list.h"
 #include "tracking/ip_db_storage.h"
+#include "tracking/list_sets.h"
 #include "tracking/white_list.h"
 
 // ---- Repeat offenders --------------------------------------------------------------------------
@@ -207,16 +208,20 @@ db_decision db_check_connect(db_table *t, uint32_t ip, db_settings *taken)
     d.network_bits = t->network_bits;
     db_spot spot = db_spot_of(t, ip), net;
     // Start the index line on its way while the white list is tested and the lock taken, and
-    // the network's, while the address is looked up.
+    // the network's, while the address is looked up; and the lists' first lines, while the
+    // white list is tested.
     db_prefetch(t, spot);
     if (n) {
         net = db_spot_of(n, d.network);
         db_prefetch(n, net);
     }
+    list_prefetch(ip);
     if (white_match(ip)) {
         d.verdict = CHECK_WHITE;
     } else if (black_match(ip)) {
         d.verdict = CHECK_BLACK;
+    } else if (allow_refuses(ip)) {
+        d.verdict = CHECK_NOT_ALLOWED;
     } else {
         const db_settings &s = *taken = db_settings_now();
         bool changed = true;

@@ -274,6 +274,11 @@ int32_t range_set_contains(const range_set *set, uint32_t address)
     return (int32_t)(((uint32_t)(p - set->bounds) + (*p <= low)) & 1);
 }
 
+void range_set_prefetch(const range_set *set, uint32_t address)
+{
+    if (set != nullptr) __builtin_prefetch(&set->index[range_set_host_order(address) >> RANGE_SET_BUCKET_BITS]);
+}
+
 int32_t range_set_count(const range_set *set) { return set ? set->ranges : 0; }
 
 size_t range_set_bytes(const range_set *set) { return set ? set->bytes : 0; }

@@ -1,5 +1,6 @@
 // The platform services the address table needs: the table's locks, the clock, an unguessable
-// word. (Addresses as text are host/base/ip_address.h's.)
+// word; and the call gate's waits: a millisecond clock and a sleep. (Addresses as text are
+// host/base/ip_address.h's.)
 //
 // Windows: a critical section (re-entrant by the thread that holds it). Elsewhere (the native
 // sanitizer, fuzzing and benchmark builds): a recursive pthread mutex.
@@ -84,6 +85,11 @@ inline uint32_t platform_random_word()
     x ^= x >> 33;
     return (uint32_t)x;
 }
+// Milliseconds from some fixed moment, wrapping at 32 bits: differences of two readings measure
+// a wait.
+inline uint32_t platform_ticks_ms() { return GetTickCount(); }
+// Gives the processor away for about `ms` milliseconds (a whole timer tick at least on Windows).
+inline void platform_sleep_ms(uint32_t ms) { Sleep(ms); }
 #else
 #include <ctime>
 #include <unistd.h>
@@ -98,5 +104,16 @@ inline uint32_t platform_random_word()
     x *= 0xFF51AFD7ED558CCDull;
     x ^= x >> 33;
     return (uint32_t)x;
+}
+inline uint32_t platform_ticks_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint32_t)((uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u);
+}
+inline void platform_sleep_ms(uint32_t ms)
+{
+    timespec wait = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    nanosleep(&wait, nullptr);
 }
 #endif

@@ -1,13 +1,13 @@
 // The settings in force and the settings file Tollgate.ini that holds them.
 //
-// Owns: settings (the values every subsystem reads), settings_state_path and settings_shared
-// (the values fixed at start-up); the file's path is settings/settings_file.h's, and the keys
-// that fill them are settings/values/settings_table.h's.
+// Owns: settings (the values every subsystem reads), settings_state_path, settings_shared and
+// settings_list_files (the values fixed at start-up); the file's path is
+// settings/settings_file.h's, and the keys that fill them are settings/values/settings_table.h's.
 // Threads: start-up writes the values (load_settings) before any other thread of the module
 // runs; the dialog's thread writes `settings` on "OK / Save"; the POP3 threads and the sweeper
 // read them. Each value of `settings` is one atomic word with relaxed ordering: readers need a
-// whole value, not an order between values. settings_state_path and settings_shared take no
-// lock and no atomic: nothing changes them while the daemon runs.
+// whole value, not an order between values. settings_state_path, settings_shared and
+// settings_list_files take no lock and no atomic: nothing changes them while the daemon runs.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -39,6 +39,11 @@ enum : int32_t {
     SETTINGS_STATE_SUFFIX_ROOM = 16,  // kept free after the state path for the names derived
                                       // from it (".old", ".<process id>.tmp")
     SETTINGS_STATE_PATH_MAX = SETTINGS_STATE_PATH_SIZE - 1 - SETTINGS_STATE_SUFFIX_ROOM,
+    SETTINGS_LIST_FILES_MAX = 8,      // files one list key may name
+    SETTINGS_LIST_PATH_MAX = SETTINGS_STATE_PATH_SIZE - 1, // the longest path of one such file
+    // The full paths of one list key's files, each followed by '|', one more '|' for the files
+    // past the most, and the NUL.
+    SETTINGS_LIST_FILES_SIZE = SETTINGS_LIST_FILES_MAX * (SETTINGS_LIST_PATH_MAX + 1) + 2,
     SETTINGS_SHARED_TEXT_SIZE = 128, // SharedStore, SharedPassword, SharedPrefix, NUL included
     SHARED_PORT_DEFAULT = 6379,      // the store's port when SharedStore names none
     SHARED_TIMEOUT_DEFAULT = 50,     // ms each call to the store may take, connecting included
@@ -62,6 +67,17 @@ struct settings_shared_t {
     int32_t timeout_ms;                       // SHARED_TIMEOUT_MIN..MAX
 };
 extern settings_shared_t settings_shared;
+
+// The black list's and the allow list's files from General/BlackListFile and AllowListFile,
+// fixed by load_settings: each file's full path followed by '|' ('|' is in no Windows path),
+// in the order written; a file whose path could not be used, and the files past the
+// SETTINGS_LIST_FILES_MAX-th together, are one empty path each ("|"), so that the lists know a
+// file is missing. "" when the key is missing or empty: the list has no files.
+struct settings_list_files_t {
+    char black[SETTINGS_LIST_FILES_SIZE];
+    char allow[SETTINGS_LIST_FILES_SIZE];
+};
+extern settings_list_files_t settings_list_files;
 
 struct settings_t {
     std::atomic<int32_t> clear_time{CLEAR_TIME_DEFAULT};

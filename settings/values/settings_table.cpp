@@ -110,6 +110,14 @@ constinit const settings_row settings_rows[SETTINGS_KEYS] = {
      .with = SETTINGS_SHARED_STORE},
     {.key = "WhiteIPs", .read = SETTINGS_READ_COUNT, .saved = true},
     {.key = "BlackIPs", .read = SETTINGS_READ_COUNT},
+    {.key = "BlackListFile",
+     .read = SETTINGS_READ_FILES,
+     .text = settings_list_files.black,
+     .text_size = SETTINGS_LIST_FILES_SIZE},
+    {.key = "AllowListFile",
+     .read = SETTINGS_READ_FILES,
+     .text = settings_list_files.allow,
+     .text_size = SETTINGS_LIST_FILES_SIZE},
 };
 
 void settings_reset()

@@ -34,6 +34,8 @@ enum settings_key : int32_t {
     SETTINGS_SHARED_TIMEOUT,
     SETTINGS_WHITE_IPS,
     SETTINGS_BLACK_IPS,
+    SETTINGS_BLACK_LIST_FILE,
+    SETTINGS_ALLOW_LIST_FILE,
     SETTINGS_KEYS,
 };
 
@@ -55,6 +57,7 @@ enum settings_read : int32_t {
     SETTINGS_READ_COUNT,   // how many numbered keys of a list's own section to read
     SETTINGS_READ_STORE,   // an IPv4 address, optionally followed by ":port"
     SETTINGS_READ_TEXT,    // a text that must fit its buffer, else its feature stays off
+    SETTINGS_READ_FILES,   // paths of files separated by '|', each read as SETTINGS_READ_PATH
 };
 
 struct settings_row {

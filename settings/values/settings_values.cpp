@@ -5,3 +5,4 @@
 settings_t settings;
 char settings_state_path[SETTINGS_STATE_PATH_SIZE];
 settings_shared_t settings_shared;
+settings_list_files_t settings_list_files;

@@ -435,6 +435,57 @@ def scenario_network_allowance(args):
     assert statistic(log, "Blocked hosts") == 10, log
 
 
+def scenario_list_files_reloaded(args):
+    """BlackListFile (two files) and AllowListFile: an address of a black-list file is refused at
+    its first connection, one outside the allow list too, one inside it is counted as usual; the
+    files edited while the host runs are read again within a minute, and the new lists are in
+    force: the address the black list let go is let in, and so is the one the allow list took in."""
+    lists = tempfile.mkdtemp(prefix="tollgate-e2e-")
+    paths = {name: os.path.join(lists, name) for name in ("drop.txt", "edrop.txt", "allow.txt")}
+
+    def write(name, text):
+        with open(paths[name], "w", newline="") as f:
+            f.write(text)
+
+    write("drop.txt", "; DROP\r\n127.0.0.32/28 ; SBL1\r\nbad line\r\n")
+    write("edrop.txt", "10.9.0.0/16\n")
+    write("allow.txt", "127.0.0.0/24\n")
+
+    def body(port):
+        assert pop_login(port, "127.0.0.33", "alice", "wonderland") == "refused: " + REFUSAL
+        assert pop_greeting(port, "127.0.1.5") == REFUSAL
+        assert pop_login(port, "127.0.0.50", "alice", "wrong").startswith("-ERR")
+        write("drop.txt", "; DROP, edited\r\n127.0.0.64/28\r\n")
+        write("allow.txt", "127.0.0.0/23\n")
+        time.sleep(65)  # two sweeper passes of 30 s, and the reading
+        assert pop_login(port, "127.0.0.33", "alice", "wonderland") == "ok"
+        assert pop_login(port, "127.0.1.5", "alice", "wonderland") == "ok"
+        assert pop_greeting(port, "127.0.0.65") == REFUSAL
+
+    black = windows_path(paths["drop.txt"]) + " | " + windows_path(paths["edrop.txt"])
+    ini = ini_text(general=[f"BlackListFile={black}",
+                            f"AllowListFile={windows_path(paths['allow.txt'])}"])
+    log = run_host(args, ini, body)
+    lines = [line.split("] ", 1)[-1] for line in log.splitlines()]
+    for line in (f"Tollgate: black list file '{windows_path(paths['drop.txt'])}': 1 ranges, "
+                 "1 lines skipped (first at line 3)",
+                 f"Tollgate: black list file '{windows_path(paths['edrop.txt'])}': 1 ranges, "
+                 "0 lines skipped",
+                 f"Tollgate: allow list file '{windows_path(paths['allow.txt'])}': 1 ranges, "
+                 "0 lines skipped",
+                 f"Tollgate: black list file '{windows_path(paths['drop.txt'])}' reloaded: 1 ranges, "
+                 "0 lines skipped",
+                 f"Tollgate: allow list file '{windows_path(paths['allow.txt'])}' reloaded: 1 ranges, "
+                 "0 lines skipped"):
+        assert line in lines, (line, log)
+    assert lines.index("Daemon Tollgate started.") > lines.index(
+        f"Tollgate: allow list file '{windows_path(paths['allow.txt'])}': 1 ranges, 0 lines skipped"), log
+    assert log.count("    connection blocked (black list)") == 2, log
+    assert log.count("    connection blocked (not on the allow list)") == 1, log
+    assert statistic(log, "Blocked hosts") == 3, log
+    assert statistic(log, "MaxListSize") == 2, log  # 127.0.0.50, and 127.0.0.33 until its login
+
+
 SCENARIOS = {
     "RefusedAfterAuthFailures": scenario_refused_after_auth_failures,
     "LoginRestartsCount": scenario_login_restarts_count,
@@ -447,6 +498,7 @@ SCENARIOS = {
     "BlackListedRefusedAtOnce": scenario_black_listed_refused_at_once,
     "RepeatOffender": scenario_repeat_offender,
     "NetworkAllowance": scenario_network_allowance,
+    "ListFilesReloaded": scenario_list_files_reloaded,
 }
 
 

@@ -6,7 +6,9 @@
 // gathering and publishing the white list, and making the store stop and start answering. Run
 // under ThreadSanitizer (no race may be reported) and AddressSanitizer, on the default table and
 // on one of 1024 slots (four index stripes). Afterwards the held counts equal the held slots,
-// no address or network is held twice, and every copy the walk handed out was whole.
+// no address or network is held twice, and every copy the walk handed out was whole. And the
+// lists swapped under load: POP3 threads deciding inside the call gate while the black list and
+// the allow list are replaced and the old sets given back after their grace.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,6 +21,9 @@
 
 #include "tests/native/fake_store.h"
 #include "tests/native/native_support.h"
+#include "tracking/black_list.h"
+#include "tracking/call_gate.h"
+#include "tracking/list_sets.h"
 
 namespace {
 
@@ -211,5 +216,98 @@ void stress(int32_t slots)
 
 TEST(TableStress, AllThreadsAtOnceKeepTheTableConsistent) { stress(DB_SLOTS); }
 TEST(TableStress, AllThreadsAtOnceKeepAStripedTableConsistent) { stress(1024); }
+
+// ---- The lists swapped under load ------------------------------------------------------------
+
+// The sets made for the lists and those given back: each set is made with this release.
+std::atomic<int32_t> sets_made{0}, sets_given_back{0};
+void count_release(void *block)
+{
+    sets_given_back++;
+    free(block);
+}
+
+// A set of the ranges first..last (host order).
+range_set *make_set(std::initializer_list<std::pair<uint32_t, uint32_t>> ranges)
+{
+    range_set_gather g;
+    range_set_gather_init(&g, RANGE_SET_MAX, malloc, free);
+    for (auto [first, last] : ranges) range_set_gather_add(&g, first, last);
+    range_set *set = range_set_make(&g, malloc, count_release);
+    range_set_gather_free(&g);
+    sets_made++;
+    return set;
+}
+
+// A set retired while a call counted in before is still inside stays whole until that call
+// leaves; one retired while no call is inside is given back at once.
+TEST(ListSets, ARetiredSetIsGivenBackOnlyOnceNoCallFromBeforeItIsInside)
+{
+    sets_made = sets_given_back = 0;
+    ASSERT_TRUE(list_publish(LIST_BLACK, make_set({{0x0A000000u, 0x0AFFFFFFu}}), 0));
+    ASSERT_TRUE(list_publish(LIST_BLACK, make_set({{0x0B000000u, 0x0BFFFFFFu}}), 0));
+    EXPECT_EQ(sets_given_back.load(), 1);
+    int32_t inside = call_gate_enter();
+    const range_set *read = list_set(LIST_BLACK);
+    ASSERT_TRUE(list_publish(LIST_BLACK, nullptr, 0));
+    EXPECT_FALSE(list_give_back_retired(20));
+    EXPECT_EQ(list_retired(), 1);
+    EXPECT_EQ(range_set_contains(read, ip_of(11, 1, 2, 3)), 1);
+    call_gate_leave(inside);
+    EXPECT_TRUE(list_give_back_retired(20));
+    EXPECT_EQ(sets_given_back.load(), 2);
+    EXPECT_EQ(black_match(ip_of(11, 1, 2, 3)), 0);
+}
+
+// A writer puts two versions of both lists in force by turns, as fast as it can, and gives the
+// old sets back as soon as their grace allows, while POP3 threads decide inside the gate. Each
+// probe gets its list's refusal in one version and a verdict of the table in the other, never
+// anything else; no set is read once given back (the sanitizers watch every read); every set
+// made is given back in the end.
+TEST(ListsStress, ListsSwappedUnderLoadAreReadWholeAndGivenBackAfterTheirGrace)
+{
+    test_reset();
+    settings.auth_failures.store(AUTH_FAILURES_MAX);
+    sets_made = sets_given_back = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> decisions{0}, bad{0}, swaps{0};
+    // Black-listed in the first version, in the second, outside the allow list in the first, never.
+    const uint32_t probes[] = {ip_of(10, 1, 0, 9), ip_of(10, 2, 0, 9), ip_of(11, 0, 0, 9), ip_of(10, 3, 0, 9)};
+    const int32_t refusal[] = {CHECK_BLACK, CHECK_BLACK, CHECK_NOT_ALLOWED, CHECK_NEW};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < POP3_THREADS; t++)
+        threads.emplace_back([&, t] {
+            for (uint32_t n = (uint32_t)t; !stop.load(std::memory_order_relaxed); n++) {
+                int32_t counted = call_gate_enter();
+                int32_t verdict = decision_connect(db_current(), probes[n % 4]).verdict;
+                call_gate_leave(counted);
+                if (verdict != refusal[n % 4] && verdict != CHECK_NEW && verdict != CHECK_KNOWN &&
+                    verdict != CHECK_BLOCKED)
+                    bad++;
+                decisions++;
+            }
+        });
+    threads.emplace_back([&] {
+        for (uint32_t v = 0; !stop.load(std::memory_order_relaxed); v ^= 1, swaps++) {
+            range_set *black = make_set({{v ? 0x0A020000u : 0x0A010000u, v ? 0x0A02FFFFu : 0x0A01FFFFu}});
+            range_set *allow = make_set({{0x0A000000u, v ? 0x0BFFFFFFu : 0x0AFFFFFFu}});
+            if (!list_publish(LIST_BLACK, black, LIST_GRACE_MS)) range_set_free(black);
+            if (!list_publish(LIST_ALLOW, allow, LIST_GRACE_MS)) range_set_free(allow);
+            list_give_back_retired(LIST_GRACE_MS);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(STRESS_MILLISECONDS));
+    stop.store(true);
+    for (std::thread &t : threads) t.join();
+
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_GT(decisions.load(), 1000);
+    EXPECT_GT(swaps.load(), 10);
+    ASSERT_TRUE(list_publish(LIST_BLACK, nullptr, 0));
+    ASSERT_TRUE(list_publish(LIST_ALLOW, nullptr, 0));
+    EXPECT_EQ(list_retired(), 0);
+    EXPECT_EQ(sets_given_back.load(), sets_made.load());
+    printf("lists stress: %lld decisions, %lld swaps\n", (long long)decisions.load(), (long long)swaps.load());
+}
 
 } // namespace

@@ -463,3 +463,35 @@ TEST_F(SettingsLoad, BlackListFollowsTheWhiteListInTheLogAndOnlyWithBlackIPs)
         EXPECT_EQ(log_lines(), value_lines(30, 5, "No"));
     }
 }
+
+// A list key's files are full paths, beside Tollgate.ini unless they name a folder, blanks
+// around them and empty pieces left out; a path too long for the file calls, and the files past
+// the eighth together, are kept as one empty path each, with a warning, so that the list knows
+// a file is missing. Nothing else is logged for the key.
+TEST_F(SettingsLoad, ListFilesAreFullPathsAndTheOnesNotReadAreKeptEmpty)
+{
+    const std::string long_name(300, 'n');
+    const struct {
+        std::string value, files; // '@' stands for the working directory
+        const char *warning = nullptr;
+    } cases[] = {
+        {"drop.txt", "@\\drop.txt|"},
+        {" drop.txt |\tC:\\lists\\edrop.txt||", "@\\drop.txt|C:\\lists\\edrop.txt|"},
+        {"a|" + long_name + "|b", "@\\a||@\\b|",
+         "0/10 Tollgate: BlackListFile path 2 unusable or longer than 259 characters, not read"},
+        {"1|2|3|4|5|6|7|8|9|10", "@\\1|@\\2|@\\3|@\\4|@\\5|@\\6|@\\7|@\\8||",
+         "0/10 Tollgate: BlackListFile names more than 8 files, the rest are not read"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        reset_module();
+        std::string dir = enter_fresh_dir(), files = c.files;
+        write_ini(ini_text({"[General]", ("BlackListFile=" + c.value).c_str()}));
+        load_settings();
+        for (size_t at; (at = files.find('@')) != std::string::npos;) files.replace(at, 1, dir);
+        EXPECT_EQ(settings_list_files.black, files);
+        std::vector<std::string> expected = value_lines(30, 5, "No");
+        if (c.warning) expected.push_back(c.warning);
+        EXPECT_EQ(log_lines(), expected);
+    }
+}

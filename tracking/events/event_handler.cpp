@@ -53,6 +53,8 @@ static int32_t event_connect(db_table *table, host_connection *conn, const char 
         return event_refuse_network(conn, decision);
     case CHECK_BLACK:
         return event_refuse(conn, "    connection blocked (black list)");
+    case CHECK_NOT_ALLOWED:
+        return event_refuse(conn, "    connection blocked (not on the allow list)");
     case CHECK_KNOWN:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    found IP, allowed");
         return EVENT_GO_ON;
@@ -85,7 +87,8 @@ static const char *event_login_format(int32_t code)
 // daemon is not started (before start-up, during or after shutdown) returns 0 untouched.
 extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection *conn)
 {
-    if (!daemon_enter()) return EVENT_GO_ON;
+    int32_t counted = event_call_enter();
+    if (counted < 0) return EVENT_GO_ON;
     const char *address = conn ? host_client_address(conn) : "";
     db_table *table = db_current();
     int32_t result = EVENT_GO_ON;
@@ -104,6 +107,6 @@ extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection 
                         address);
         break;
     }
-    daemon_leave();
+    event_call_leave(counted);
     return result;
 }

@@ -5,13 +5,15 @@
 // before it creates the thread; shutdown sets the flag, signals the event, and joins the thread
 // before it gives back the table and the interface copy the thread uses. The flag is tested before
 // the first sweep and after every wait, so no sweep starts after a stop request. After each
-// sweep the table is written to the state file when it changed (nothing without one).
+// sweep the table is written to the state file when it changed (nothing without one), and the
+// list files are looked at (tracking/lists/lists.h).
 #include "tracking/events/sweeper.h"
 
 #include "host/base/host_interface.h"
 #include "host/base/os.h"
 #include "settings/values/settings.h"
 #include "tracking/ip_db.h"
+#include "tracking/lists/lists.h"
 #include "tracking/state/state_file.h"
 
 std::atomic<int32_t> sweeper_stop; // start-up/shutdown thread writes; sweeper reads (relaxed)
@@ -67,6 +69,7 @@ DWORD WINAPI sweeper_thread(LPVOID)
                             freed);
         sweeper_sweep_networks(table);
         state_file_save_changes();
+        lists_check();
         DWORD wait_ms = (DWORD)settings.sweep_interval.load(std::memory_order_relaxed) * 1000;
         WaitForSingleObject(sweeper_wake, wait_ms);
     }

@@ -5,7 +5,7 @@
 // Threads: sweeper_thread runs on its own thread; start-up arms it and shutdown stops it, both on
 // the host's start-up/shutdown thread. The thread touches the table only through db_expire and
 // the host only through the interface copy, which shutdown keeps until the thread has ended; it
-// writes the state file after each sweep.
+// writes the state file after each sweep and reloads the list files that changed.
 #pragma once
 #include <windows.h>
 

@@ -39,6 +39,7 @@
 #include "settings/values/settings.h"
 #include "tracking/ip_db.h"
 #include "tracking/black_list.h"
+#include "tracking/list_sets.h"
 #include "tracking/white_list.h"
 
 static const char STATE_MAGIC[] = "Tollgate state ";
@@ -280,11 +281,12 @@ static bool state_newest_first(const state_entry &a, const state_entry &b)
 }
 static bool state_by_line(const state_entry &a, const state_entry &b) { return a.line < b.line; }
 
-// True for a line the table can take back: an address on neither list, or a network
+// True for a line the table can take back: an address on neither list and not outside the
+// allow list, or a network
 // of the length the table counts (`network_bits`, 0 for none) written as its network address.
 static bool state_fits(const state_entry &e, int32_t network_bits)
 {
-    if (e.bits == 0) return !white_match(e.ip) && !black_match(e.ip);
+    if (e.bits == 0) return !white_match(e.ip) && !black_match(e.ip) && !allow_refuses(e.ip);
     return e.bits == network_bits && (e.ip & prefix_to_mask(e.bits)) == e.ip;
 }
 

@@ -20,11 +20,11 @@ enum : int32_t {
     STATE_FUTURE_SLACK_SECONDS = 60,         // a later last_seen means the clock was set back
 };
 
-// Reads the state file back into the table at start-up, after the settings and the white list
-// are loaded and while the table is empty. First removes the temporary files crashed writes
-// left beside it (named as the writer names them and beginning with the header line). Lines
-// become held slots unless malformed, white- or black-listed, or older than ClearTime (an
-// offender's line: than the time it is remembered); a last_seen more than a minute ahead is
+// Reads the state file back into the table at start-up, after the settings and the lists are
+// loaded and while the table is empty. First removes the temporary files crashed writes left
+// beside it (named as the writer names them and beginning with the header line). Lines become
+// held slots unless malformed, white- or black-listed, outside the allow list, or older than
+// ClearTime (an offender's line: than the time it is remembered); a last_seen more than a minute ahead is
 // taken as now; of two lines for one address the later in the file wins; beyond the table's
 // size the newest are kept. Network lines go into the table's network table, and are dropped
 // when it counts none or counts networks of another length. Logs one summary line; when
