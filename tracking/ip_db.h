@@ -109,7 +109,9 @@ struct db_decision {
 // Makes an empty table of `slots` slots (clamped to DB_SLOTS..DB_SLOTS_MAX) with its locks and
 // a hash key of its own, in one block from `alloc`, which db_table_free hands to `release`.
 // Null when the block could not be had. Its change mark is set.
-db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(void *));
+// An `ordered` table also keeps its held slots in the order they were stamped.
+db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(void *),
+                        bool ordered = false);
 // Destroys the locks of a table made by db_table_make and gives its block back. No other thread
 // may be inside it, nor take it afterwards. Null and the reserve are left alone.
 void db_table_free(db_table *table);
@@ -118,7 +120,7 @@ void db_table_free(db_table *table);
 // the one start-up falls back to when a larger table cannot be had.
 db_table *db_table_reserve();
 // Bytes of the block db_table_make asks for `slots` slots.
-size_t db_table_bytes(int32_t slots);
+size_t db_table_bytes(int32_t slots, bool ordered = false);
 
 // ---- The module's current table ---------------------------------------------------------------
 
