@@ -144,10 +144,16 @@ static void settings_log_value(const char *name, const char *format, Values... v
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   %-14s%s", label, value);
 }
 
+// `one` or `many` ("failure" or "failures"), as `count` asks.
+static const char *settings_plural(int32_t count, const char *one, const char *many)
+{
+    return count == 1 ? one : many;
+}
+
 // "failure" or "failures", as `count` asks.
 static const char *settings_failures(int32_t count)
 {
-    return count == 1 ? "failure" : "failures";
+    return settings_plural(count, "failure", "failures");
 }
 
 // `row`'s number pulled into its bounds: a missing key or an empty value is the row's default;
@@ -269,7 +275,7 @@ static void settings_warn_alone(settings_key head)
 
 // A feature's switch and the keys read with it: a number from `low` to `high` switches the
 // feature on and the keys read with it are read; one from 0 to below `low` (RepeatFactor's 0
-// and 1) leaves it off without a word, as a missing key does (which names itself
+// and 1, TrustDays' 0) leaves it off without a word, as a missing key does (which names itself
 // when a key read with it is set); any other value, or text, leaves it off with a warning. The
 // switch's value, or its default (off).
 static int32_t settings_load_switch(settings_key head)
@@ -291,7 +297,7 @@ static int32_t settings_load_switch(settings_key head)
 }
 
 // A feature's switch, the keys read with it, and its one line once it is on: repeat offenders
-// ("Repeat:").
+// ("Repeat:"), trusted logins ("Trust:"), the siege ("Siege:").
 static void settings_load_feature(settings_key head)
 {
     if (settings_load_switch(head) == settings_rows[head].fallback) return;
@@ -301,6 +307,16 @@ static void settings_load_feature(settings_key head)
         settings_log_value("Repeat", "x%d, at most %d min, %d %s",
                            settings.repeat_factor.load(relaxed),
                            settings.max_clear_time.load(relaxed), allowance,
+                           settings_failures(allowance));
+    } else if (head == SETTINGS_TRUST_DAYS) {
+        int32_t days = settings.trust_days.load(relaxed);
+        settings_log_value("Trust", "%d %s, /%d, at most %d entries", days,
+                           settings_plural(days, "day", "days"), settings.trust_bits.load(relaxed),
+                           settings.max_trusted.load(relaxed));
+    } else if (head == SETTINGS_SIEGE_FAILURES) {
+        int32_t allowance = settings.siege_auth_failures.load(relaxed);
+        settings_log_value("Siege", "at %d a minute, %d %s",
+                           settings.siege_failures.load(relaxed), allowance,
                            settings_failures(allowance));
     }
 }

@@ -49,7 +49,7 @@
 // Which slots are due is the rules' answer (db_expire).
 //
 // Order
-// An ordered table also keeps its held slots in a doubly linked list, oldest
+// An ordered table (the trusted set) also keeps its held slots in a doubly linked list, oldest
 // first: a claim appends its slot, db_touch moves a slot to the end as it stamps it, and a free
 // unlinks it, each under the allocator lock. The list's first slot is then the one stamped
 // longest ago, found at once however large the table (db_oldest); the links cost 8 bytes a slot.
@@ -383,6 +383,7 @@ void db_table_free(db_table *t)
 {
     if (t == nullptr || t->block == nullptr) return;
     db_table_free(t->networks);
+    db_table_free(t->trusted);
     for (int32_t s = 0; s < db_stripes(t); s++) db_mutex_destroy(&t->stripe[s].mutex);
     if (db_stripes(t) > 1) db_mutex_destroy(&t->alloc_lock);
     void *block = t->block;
@@ -578,6 +579,7 @@ bool db_take_changed(db_table *t)
 {
     bool changed = db_take_mark(t);
     if (t->networks && db_take_mark(t->networks)) changed = true;
+    if (t->trusted && db_take_mark(t->trusted)) changed = true;
     return changed;
 }
 
@@ -586,6 +588,7 @@ void db_mark_changed(db_table *t) { t->changed.store(true, std::memory_order_rel
 bool db_lock_held_by_caller(db_table *t)
 {
     if (t->networks && db_lock_held_by_caller(t->networks)) return true;
+    if (t->trusted && db_lock_held_by_caller(t->trusted)) return true;
     for (int32_t s = 0; s < db_stripes(t); s++)
         if (db_mutex_owned(&t->stripe[s].mutex)) return true;
     return db_stripes(t) > 1 && db_mutex_owned(&t->alloc_lock);
@@ -615,3 +618,14 @@ int32_t db_take_untracked(db_table *n)
     return n->untracked.exchange(0, std::memory_order_relaxed);
 }
 
+void db_set_trusted(db_table *t, db_table *trusted, int32_t bits)
+{
+    if (t->trusted != trusted) db_table_free(t->trusted);
+    t->trusted = trusted;
+    t->trust_bits = trusted ? bits : 0;
+    t->trust_mask = trusted ? prefix_to_mask(bits) : 0xFFFFFFFFu;
+}
+
+db_table *db_trusted_set(const db_table *t) { return t->trusted; }
+
+int32_t db_trust_bits(const db_table *t) { return t->trust_bits; }

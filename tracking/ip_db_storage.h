@@ -66,6 +66,9 @@ struct db_table {
                           // the one after), or null; under the allocator lock
     int32_t order_oldest; // an ordered table's first and last held slot in that order, -1 when
     int32_t order_newest; // none is held; under the allocator lock
+    db_table *trusted;    // the trusted set, an ordered table, or null; set by start-up alone
+    uint32_t trust_mask;  // the mask of trust_bits; set with `trusted`
+    int32_t trust_bits;   // 0 with no trusted set
     db_mutex alloc_lock;
     db_stripe_lock stripe[DB_STRIPES_MAX]; // the first 1 << shape.stripe_shift are made
 };

@@ -1,4 +1,5 @@
 // The event handler as the host sees it: results, response line, log lines and statistics.
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -296,4 +297,39 @@ TEST_F(EventHandler, SharedCountsRefusalIsLoggedAndReportedFromTheDecision)
         EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.1.2.3", c.line}));
         EXPECT_EQ(host_side_calls(), c.calls);
     }
+}
+
+// The siege's beginning and end are logged with the connection that brought them; its refusals
+// have their own detail line, the refusal line and a "Blocked hosts" report; an address that a
+// login event trusted is served throughout.
+TEST_F(EventHandler, SiegeIsLoggedWhereItBeginsAndEndsAndALoginTrusts)
+{
+    settings.trust_days = 1;
+    db_set_trusted(db_current(), db_table_make(DB_SLOTS, malloc, free, true), 32);
+    settings.siege_failures = 3;
+    settings.siege_auth_failures = 0;
+    settings.clear_time = 1;
+    TestConnection user("10.0.0.9");
+    event_handler(0, EVENT_LOGIN, user.record());
+    connect("10.0.0.1"), connect("10.0.0.2");
+    new_lines();
+    TestConnection conn("10.0.0.3");
+    EXPECT_EQ(event_handler(0, EVENT_CONNECT2, conn.record()), EVENT_REFUSE);
+    EXPECT_EQ(memcmp(conn.bytes + HOST_RESPONSE_OFFSET, REFUSAL_LINE, sizeof(REFUSAL_LINE)), 0);
+    EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.0.0.3",
+                                  "19400/10 Tollgate: under siege: 3 connections without a login "
+                                  "in the last minute; untrusted addresses get 0",
+                                  "19402/25     connection blocked (siege)"}));
+    EXPECT_EQ(connect("10.0.0.9"), EVENT_GO_ON);
+    test_now += 60;
+    EXPECT_EQ(connect("10.0.0.4"), EVENT_REFUSE); // the minute holds it alone: calm from now
+    test_now += 60;
+    new_lines();
+    EXPECT_EQ(connect("10.0.0.5"), EVENT_GO_ON);
+    EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.0.0.5",
+                                  "19400/15 Tollgate: siege over after 2 min: 2 connections "
+                                  "refused",
+                                  "19402/25     new IP, allowed"}));
+    Lines calls = host_side_calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "report 11 1"), 2);
 }

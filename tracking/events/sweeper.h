@@ -1,11 +1,13 @@
 // The timeout sweeper: the module's one thread, which frees quiet addresses (and networks, when
-// they are counted) every sweep interval.
+// they are counted, and trusted entries that have run out) every sweep interval, and judges the
+// siege.
 //
 // Owns: sweeper_stop and the event that wakes the thread out of its wait.
 // Threads: sweeper_thread runs on its own thread; start-up arms it and shutdown stops it, both on
 // the host's start-up/shutdown thread. The thread touches the table only through db_expire and
-// the host only through the interface copy, which shutdown keeps until the thread has ended; it
-// writes the state file after each sweep.
+// db_expire_trusted, the siege through siege_count and siege_judge, and the host only through
+// the interface copy, which shutdown keeps until the thread has ended; it writes the state file
+// after each sweep.
 #pragma once
 #include <windows.h>
 
