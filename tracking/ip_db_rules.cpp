@@ -240,12 +240,14 @@ db_decision db_check_connect(db_table *t, uint32_t ip, db_settings *taken)
     d.network_bits = t->network_bits;
     db_spot spot = db_spot_of(t, ip), net;
     // Start the index line on its way while the white list is tested and the lock taken, and
-    // the network's, while the address is looked up.
+    // the network's, while the address is looked up; and the trusted set's, for the siege.
     db_prefetch(t, spot);
     if (n) {
         net = db_spot_of(n, d.network);
         db_prefetch(n, net);
     }
+    if (t->trusted && settings.siege_failures.load(std::memory_order_relaxed) > 0)
+        db_prefetch(t->trusted, db_spot_of(t->trusted, ip & t->trust_mask));
     if (white_match(ip)) {
         d.verdict = CHECK_WHITE;
     } else if (black_match(ip)) {
