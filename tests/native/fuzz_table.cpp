@@ -68,8 +68,6 @@ struct model_t {
     int32_t repeat_auth_failures;
     int32_t now;
     int32_t trust_days, trust_bits, trust_slots; // trust_slots 0: no trusted set
-    model_slot trusted[MODEL_SLOTS_SMALL];       // `ip` the key, `last_seen` the latest login;
-    int32_t trusted_count;                       // oldest login first
     int32_t siege_failures, siege_auth_failures;
     int32_t siege_began, siege_calm, siege_refused;
     bool besieged;                               // the latest connection's
@@ -78,6 +76,7 @@ struct model_t {
 
 model_t model;
 std::deque<int32_t> model_siege_seconds; // each counted connection's second, oldest first
+std::vector<std::pair<uint32_t, int32_t>> model_trusted_set; // key and latest login, oldest first
 
 // The mask of the first n bits, built octet by octet; all ones outside 1..32.
 uint32_t model_mask(int32_t n)
@@ -173,36 +172,34 @@ void model_offence(model_slot &s)
 
 // ---- Trust and the siege -------------------------------------------------------------------
 
-// The trusted entry of `ip`'s key, or -1.
-int model_trusted_entry(uint32_t ip)
+// The trusted entry of `ip`'s key, or the set's end.
+auto model_trusted_entry(uint32_t ip)
 {
-    for (int k = 0; k < model.trusted_count; k++)
-        if (model.trusted[k].ip == (ip & model_mask(model.trust_bits))) return k;
-    return -1;
+    return std::find_if(model_trusted_set.begin(), model_trusted_set.end(), [&](const auto &e) {
+        return e.first == (ip & model_mask(model.trust_bits));
+    });
+}
+
+// True for an entry older than TrustDays.
+bool model_trust_over(const std::pair<uint32_t, int32_t> &e)
+{
+    return (int64_t)model.now - e.second > (int64_t)model.trust_days * 86400;
 }
 
 bool model_trusted(uint32_t ip)
 {
-    int k = model_trusted_entry(ip);
-    return model.trust_slots && model.trust_days > 0 && k >= 0 &&
-           (int64_t)model.now - model.trusted[k].last_seen <= (int64_t)model.trust_days * 86400;
-}
-
-// Takes entry k out of the order.
-void model_untrust(int k)
-{
-    std::copy(model.trusted + k + 1, model.trusted + model.trusted_count, model.trusted + k);
-    model.trusted_count--;
+    auto e = model_trusted_entry(ip);
+    return e != model_trusted_set.end() && !model_trust_over(*e);
 }
 
 // A login trusts its key from now, as the newest entry; the oldest goes when the set is full.
 void model_trust(uint32_t ip)
 {
     if (!model.trust_slots) return;
-    int k = model_trusted_entry(ip);
-    if (k >= 0) model_untrust(k);
-    else if (model.trusted_count == model.trust_slots) model_untrust(0);
-    model.trusted[model.trusted_count++] = {true, ip & model_mask(model.trust_bits), model.now, 0, 0, false};
+    auto e = model_trusted_entry(ip);
+    if (e != model_trusted_set.end()) model_trusted_set.erase(e);
+    else if ((int32_t)model_trusted_set.size() == model.trust_slots) model_trusted_set.erase(model_trusted_set.begin());
+    model_trusted_set.push_back({ip & model_mask(model.trust_bits), model.now});
 }
 
 // The siege's count of the last minute.
@@ -427,40 +424,33 @@ void compare_table(db_table *table, const model_slot *slots, int32_t held, size_
 // The trusted set's entries, by key, against the model's.
 void compare_trusted(size_t op)
 {
-    std::vector<std::pair<uint32_t, int32_t>> real, expected;
+    decltype(model_trusted_set) real, expected = model_trusted_set;
     ip_entry_copy copy;
     db_table *set = db_trusted_set(db_current());
     for (int32_t i = set ? db_next(set, -1, &copy) : -1; i >= 0; i = db_next(set, i, &copy))
         real.push_back({copy.ip, copy.last_seen});
-    for (int k = 0; k < model.trusted_count; k++)
-        expected.push_back({model.trusted[k].ip, model.trusted[k].last_seen});
     std::sort(real.begin(), real.end());
     std::sort(expected.begin(), expected.end());
-    expect_eq("trusted entries", (long long)real.size(), (long long)expected.size(), op);
-    for (size_t k = 0; k < real.size(); k++) {
-        expect_eq("trusted key", real[k].first, expected[k].first, op);
-        expect_eq("trusted login", real[k].second, expected[k].second, op);
-    }
+    expect_eq("trusted entries", real == expected, true, op);
 }
 
 // One operation on trust and the siege, picked by k (0 to 39): a fresh trusted set at some
 // TrustDays and TrustBits, or none; or the siege's keys.
 void trust_operation(int k, uint8_t pick)
 {
-    if (k % 2 == 0) {
-        const int32_t days[4] = {0, 1, 30, 365}, bits[4] = {16, 24, 31, 32};
-        model.trust_days = days[pick % 4];
-        model.trust_bits = bits[pick / 4 % 4];
-        model.trust_slots = model.trust_days ? MODEL_SLOTS_SMALL : 0;
-        model.trusted_count = 0;
-        settings.trust_days.store(model.trust_days);
-        db_table *set = model.trust_slots ? db_table_make(model.trust_slots, malloc, free, true) : nullptr;
-        db_set_trusted(db_current(), set, model.trust_bits);
-    } else {
-        const int32_t failures[8] = {0, 1, 2, 3, 5, 8, 20, 0}, allowances[4] = {0, 1, 2, 30};
+    const int32_t days[4] = {0, 1, 30, 365}, bits[4] = {16, 24, 31, 32};
+    const int32_t failures[8] = {0, 1, 2, 3, 5, 8, 20, 0}, allowances[4] = {0, 1, 2, 30};
+    if (k % 2) {
         settings.siege_failures.store(model.siege_failures = failures[pick % 8]);
         settings.siege_auth_failures.store(model.siege_auth_failures = allowances[pick / 8 % 4]);
+        return;
     }
+    settings.trust_days.store(model.trust_days = days[pick % 4]);
+    model.trust_bits = bits[pick / 4 % 4];
+    model.trust_slots = model.trust_days ? MODEL_SLOTS_SMALL : 0;
+    model_trusted_set.clear();
+    db_set_trusted(db_current(), model.trust_slots ? db_table_make(model.trust_slots, malloc, free, true) : nullptr,
+                   model.trust_bits);
 }
 
 // The address table, the trusted set, and the networks with the connections let in untracked
@@ -489,10 +479,10 @@ bool model_lets_in(int32_t verdict)
 void compare_news(const siege_news &real, size_t op)
 {
     expect_eq("siege news", real.kind, model.news.kind, op);
-    if (real.kind == SIEGE_BEGAN) expect_eq("siege count", real.count, model.news.count, op);
-    if (real.kind == SIEGE_BEGAN) expect_eq("siege allowance", real.allowance, model.news.allowance, op);
-    if (real.kind == SIEGE_ENDED) expect_eq("siege minutes", real.minutes, model.news.minutes, op);
-    if (real.kind == SIEGE_ENDED) expect_eq("siege refused", real.refused, model.news.refused, op);
+    expect_eq("siege count", real.count, model.news.count, op);
+    expect_eq("siege allowance", real.allowance, model.news.allowance, op);
+    expect_eq("siege minutes", real.minutes, model.news.minutes, op);
+    expect_eq("siege refused", real.refused, model.news.refused, op);
 }
 
 // The store's answer to the connection of `ip` that the model decided `local`: it can only add
@@ -592,6 +582,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     model.trust_bits = TRUST_BITS_MAX;
     model.siege_auth_failures = SIEGE_AUTH_FAILURES_DEFAULT;
     model_siege_seconds.clear();
+    model_trusted_set.clear();
 
     size_t pos = 0, op = 0;
     auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
@@ -644,11 +635,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (model.net_bits)
                 expect_eq("networks expired", db_expire(db_networks(db_current())),
                           model_expire(model.net, &model.net_held), op);
-            int32_t trust_freed = 0;
-            for (int k = model.trusted_count - 1; k >= 0; k--)
-                if ((int64_t)model.now - model.trusted[k].last_seen > (int64_t)model.trust_days * 86400)
-                    model_untrust(k), trust_freed++;
-            expect_eq("trusted expired", db_expire_trusted(db_current()), trust_freed, op);
+            expect_eq("trusted expired", db_expire_trusted(db_current()),
+                      (long long)std::erase_if(model_trusted_set, model_trust_over), op);
             if (model.siege_failures > 0) { // the sweeper's judgement
                 siege_news news{};
                 model.news = {};

@@ -203,10 +203,9 @@ void stress(int32_t slots)
     EXPECT_EQ(db_held(network_table), (int32_t)networks.size());
     // And its trusted entries: each held once.
     std::set<uint32_t> keys;
-    db_table *set = db_trusted_set(table);
-    for (int32_t i = db_next(set, -1, &copy); i >= 0; i = db_next(set, i, &copy))
+    for (int32_t i = db_next(db_trusted_set(table), -1, &copy); i >= 0; i = db_next(db_trusted_set(table), i, &copy))
         EXPECT_TRUE(keys.insert(copy.ip).second) << "trusted twice, slot " << i;
-    EXPECT_EQ(db_held(set), (int32_t)keys.size());
+    EXPECT_EQ(db_held(db_trusted_set(table)), (int32_t)keys.size());
 
     // The run did exercise every kind of work.
     EXPECT_GT(connects.load(), 1000);

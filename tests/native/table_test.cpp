@@ -326,36 +326,7 @@ TEST(DecisionMerge, StoreOnlyAddsARefusalAndNamesNoNetworkTheTableDoesNotCount)
 
 namespace {
 
-// Makes the current table trust logins for a day, by `bits`, in a set of `entries`.
-db_table *test_trust(int32_t bits, int32_t entries = DB_SLOTS)
-{
-    settings.trust_days.store(1);
-    db_set_trusted(db_current(), db_table_make(entries, malloc, free, true), bits);
-    return db_trusted_set(db_current());
-}
-
 bool trusted(uint32_t ip) { return db_trusted(db_current(), ip, db_settings_now()); }
-
-// A login trusts its address, or its network of TrustBits, for exactly TrustDays after it.
-TEST(Trust, ALoginTrustsItsAddressOrItsNetworkForTrustDays)
-{
-    for (int32_t bits : {32, 24, 16}) {
-        SCOPED_TRACE(bits);
-        test_reset();
-        test_trust(bits);
-        decision_login(db_current(), ip_of(10, 1, 2, 3));
-        EXPECT_TRUE(trusted(ip_of(10, 1, 2, 3)));
-        EXPECT_EQ(trusted(ip_of(10, 1, 2, 99)), bits <= 24);
-        EXPECT_EQ(trusted(ip_of(10, 1, 9, 3)), bits <= 16);
-        EXPECT_FALSE(trusted(ip_of(10, 2, 2, 3)));
-        test_now += 86400;
-        EXPECT_TRUE(trusted(ip_of(10, 1, 2, 3)));
-        EXPECT_EQ(db_expire_trusted(db_current()), 0);
-        test_now += 1;
-        EXPECT_FALSE(trusted(ip_of(10, 1, 2, 3)));
-        EXPECT_EQ(db_expire_trusted(db_current()), 1);
-    }
-}
 
 // A full set gives up exactly the entry whose latest login is the oldest, on one stripe or many.
 TEST(Trust, AFullSetGivesUpTheOldestLogin)
@@ -363,7 +334,9 @@ TEST(Trust, AFullSetGivesUpTheOldestLogin)
     for (int32_t entries : {(int32_t)DB_SLOTS, 1024}) {
         SCOPED_TRACE(entries);
         test_reset();
-        db_table *set = test_trust(32, entries);
+        settings.trust_days.store(1);
+        db_table *set = db_table_make(entries, malloc, free, true);
+        db_set_trusted(db_current(), set, 32);
         for (int32_t n = 0; n < entries; n++, test_now += 1)
             decision_login(db_current(), ip_of(10, 0, (uint8_t)(n >> 8), (uint8_t)n));
         decision_login(db_current(), ip_of(10, 0, 0, 0)); // the oldest logs in again
@@ -374,49 +347,6 @@ TEST(Trust, AFullSetGivesUpTheOldestLogin)
         EXPECT_TRUE(trusted(ip_of(10, 0, 0, 2)));
         EXPECT_TRUE(trusted(ip_of(10, 9, 0, 0)));
     }
-}
-
-// The siege begins with the connection that brings the last minute's count of untrusted
-// connections (a login taking its own back) to SiegeFailures; untrusted addresses are then
-// refused past SiegeAuthFailures, trusted ones served; it ends once the count has stayed below
-// half of SiegeFailures for ClearTime.
-TEST(Siege, BeginsAtSiegeFailuresAndEndsAfterClearTimeBelowHalf)
-{
-    test_reset();
-    test_trust(32);
-    settings.clear_time.store(1);
-    settings.siege_failures.store(4);
-    decision_login(db_current(), ip_of(10, 0, 0, 1));
-    auto connect = [](uint8_t n) { return decision_connect(db_current(), ip_of(10, 1, 0, n)); };
-    auto judge = [] { // as the sweeper does
-        siege_news news{};
-        siege_judge(test_clock(), siege_count(test_clock()), db_settings_now(), &news);
-        return news.kind;
-    };
-    connect(1), connect(2);
-    decision_login(db_current(), ip_of(10, 1, 0, 2));
-    EXPECT_EQ(connect(3).siege.kind, SIEGE_NO_NEWS);
-    EXPECT_EQ(connect(4).siege.kind, SIEGE_NO_NEWS);
-    const db_decision began = connect(5);
-    EXPECT_EQ(began.siege.kind, SIEGE_BEGAN);
-    EXPECT_EQ(began.siege.count, 4);
-    EXPECT_EQ(began.verdict, CHECK_NEW) << "within SiegeAuthFailures (1)";
-    EXPECT_EQ(connect(5).verdict, CHECK_SIEGE_BLOCKED);
-    EXPECT_EQ(decision_connect(db_current(), ip_of(10, 0, 0, 1)).verdict, CHECK_NEW) << "trusted";
-    test_now += 30;
-    connect(6), connect(7);
-    test_now += 30; // the first second's 5 have left the minute: 2, half of 4, is no calm
-    EXPECT_EQ(judge(), SIEGE_NO_NEWS);
-    test_now += 30; // none left: calm from now
-    EXPECT_EQ(judge(), SIEGE_NO_NEWS);
-    test_now += 59;
-    EXPECT_EQ(judge(), SIEGE_NO_NEWS);
-    test_now += 1;
-    const db_decision over = connect(8);
-    EXPECT_EQ(over.siege.kind, SIEGE_ENDED);
-    EXPECT_EQ(over.siege.minutes, 2);
-    EXPECT_EQ(over.siege.refused, 1);
-    EXPECT_FALSE(over.besieged);
 }
 
 } // namespace

@@ -475,23 +475,21 @@ TEST_F(SettingsLoad, TrustAndSiegeKeysAreCheckedShownInALineEachAndNeverSaved)
         int trust_days, siege_failures;
         std::vector<std::string> lines; // after UseShortTerm: warnings, then the values
     } cases[] = {
-        {{"TrustDays=30", "SiegeFailures=60"}, 30, 60,
-         {"   Trust:        30 days, /32, at most 65536 entries",
-          "   Siege:        at 60 a minute, 1 failure"}},
         {{"TrustDays=0x1e", "TrustBits=24", "MaxTrusted=1000", "SiegeFailures=1 a minute",
           "SiegeAuthFailures=0"}, 30, 1,
          {"   Trust:        30 days, /24, at most 1000 entries",
           "   Siege:        at 1 a minute, 0 failures"}},
-        {{"TrustDays=366", "TrustBits=24", "SiegeFailures=0", "SiegeAuthFailures=3"}, 0, 0,
-         {"Tollgate: TrustDays '366' is not 1 to 365, logins not trusted"}},
+        {{"TrustDays=366", "TrustBits=24", "SiegeFailures=sixty", "SiegeAuthFailures=3"}, 0, 0,
+         {"Tollgate: TrustDays '366' is not 1 to 365, logins not trusted",
+          "Tollgate: SiegeFailures 'sixty' is not 1 to 1000000, no siege"}},
         {{"TrustBits=24", "SiegeAuthFailures=2"}, 0, 0,
          {"Tollgate: TrustBits is set but TrustDays is not, logins not trusted",
           "Tollgate: SiegeAuthFailures is set but SiegeFailures is not, no siege"}},
-        {{"TrustDays=7", "TrustBits=15", "MaxTrusted=x", "SiegeFailures=sixty"}, 7, 0,
+        {{"TrustDays=1", "TrustBits=15", "MaxTrusted=x", "SiegeFailures=60"}, 1, 60,
          {"Tollgate: TrustBits '15' is not 16 to 32, using 32",
           "Tollgate: MaxTrusted 'x' is not 48 to 1048576, using 65536",
-          "   Trust:        7 days, /32, at most 65536 entries",
-          "Tollgate: SiegeFailures 'sixty' is not 1 to 1000000, no siege"}},
+          "   Trust:        1 day, /32, at most 65536 entries",
+          "   Siege:        at 60 a minute, 1 failure"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.keys[0]);
