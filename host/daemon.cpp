@@ -184,7 +184,8 @@ static bool daemon_trust_fits(const db_table *table)
 {
     const db_table *trusted = db_trusted_set(table);
     if (settings.trust_days.load(std::memory_order_relaxed) <= 0) return trusted == nullptr;
-    return trusted && db_capacity(trusted) == settings.max_trusted.load(std::memory_order_relaxed) &&
+    return trusted &&
+           db_capacity(trusted) == settings.max_trusted.load(std::memory_order_relaxed) &&
            db_trust_bits(table) == settings.trust_bits.load(std::memory_order_relaxed);
 }
 
@@ -308,7 +309,6 @@ void daemon_shutdown()
             daemon_swap_table(db_table_reserve());
         }
         db_set_trusted(db_table_reserve(), nullptr, 0); // the reserve's trusted set, if any
-
         os.release(host_copy);
         host_copy = nullptr;
     } else {

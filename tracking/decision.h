@@ -21,9 +21,9 @@ void decision_ask(const store_backend *store, db_table *table, uint32_t ip,
 
 // The decision on a connection from `ip` (network byte order) on `table`, by one snapshot of the
 // settings: the table decides and counts, then the store in use, when there is one, is asked for
-// the counts shared with the other servers (never for a white- or black-listed address, nor for
-// one the siege refused, which counts for nothing), and its answer is merged in. Inline, so that a decision without a store costs what the table's pass
-// costs.
+// the counts shared with the other servers (never for a white- or black-listed address, nor for one
+// the siege refused, which counts for nothing), and its answer is merged in. Inline, so that a
+// decision without a store costs what the table's pass costs.
 inline db_decision decision_connect(db_table *table, uint32_t ip)
 {
     db_settings in_force;

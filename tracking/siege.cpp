@@ -56,7 +56,10 @@ static std::atomic<int32_t> &siege_word(int32_t t)
 }
 
 // Zeroes the word of second `t`, taking its count out of the sum. Caller holds the lock.
-static void siege_retire(int32_t t) { siege.total.fetch_sub(siege_word(t).exchange(0, relaxed), relaxed); }
+static void siege_retire(int32_t t)
+{
+    siege.total.fetch_sub(siege_word(t).exchange(0, relaxed), relaxed);
+}
 
 // True when second `t` lies in the minute that ends at `at`.
 static bool siege_in_minute(int32_t t, int32_t at)

@@ -104,10 +104,11 @@ void ip_list_create(HWND dialog)
     ip_list_refresh();
 }
 
-// Hands each held slot of the current table, then each of its network table, to `take` as a
-// row, its age measured against `now` (wrapping subtraction: a clock set back shows a negative
-// age, never an overflow) and an address marked when it is trusted, until `take` answers false. Counted in the gate, so that no start-up
-// or shutdown on another thread gives the table back under the walk.
+// Hands each held slot of the current table, then each of its network table, to `take` as a row,
+// its age measured against `now` (wrapping subtraction: a clock set back shows a negative age,
+// never an overflow) and an address marked when it is trusted, until `take` answers false. Counted
+// in the gate, so that no start-up or shutdown on another thread gives the table back under the
+// walk.
 template <typename Take> static void ip_list_walk(int32_t now, Take take)
 {
     const db_settings in_force = db_settings_now();

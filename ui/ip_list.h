@@ -1,7 +1,8 @@
 // The address list view inside the configuration dialog: one row per held address with its
 // connection count and its age in seconds (and, while repeat offenders are remembered, its
-// offences; while logins are trusted, a mark on the trusted ones), rebuilt from the address table on request; when the table counts networks, one
-// row per held network ("10.1.2.0/24") after the addresses.
+// offences; while logins are trusted, a mark on the trusted ones), rebuilt from the address table
+// on request; when the table counts networks, one row per held network ("10.1.2.0/24") after the
+// addresses.
 //
 // The default 48-slot table fills an ordinary list view row by row. A larger table is shown by
 // a list view that asks for its rows as they come into sight (LVS_OWNERDATA), from a snapshot

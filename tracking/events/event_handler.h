@@ -1,11 +1,11 @@
 // The POP3 event handler the module registers with the host (exported as event_handler).
 //
 // Owns: the statistics handles it reports through; it keeps no other state between calls.
-// Threads: the host's POP3 threads, several at once (the sweeper too, for event_log_siege). Each connection is decided in one pass by
+// Threads: the host's POP3 threads, several at once. Each connection is decided in one pass by
 // tracking/decision.h, which takes the table's locks only inside the table's procedures; the
 // handler logs, refuses and reports from the record that pass hands back, outside every lock.
 // The handles are written by start-up (host/stats.cpp) before the handler is registered and only
-// read afterwards: the registration orders the two.
+// read afterwards: the registration orders the two. The sweeper calls event_log_siege too.
 #pragma once
 #include <cstdint>
 

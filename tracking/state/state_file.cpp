@@ -441,7 +441,8 @@ static int32_t state_restore_trusted(db_table *table, state_entry *entries, uint
     }
     std::sort(entries, entries + unique, state_oldest_first);
     int32_t restored = 0;
-    for (uint32_t i = 0; i < unique; i++) restored += db_trust(table, entries[i].ip, entries[i].last_seen);
+    for (uint32_t i = 0; i < unique; i++)
+        restored += db_trust(table, entries[i].ip, entries[i].last_seen);
     return restored;
 }
 
@@ -498,7 +499,8 @@ void state_file_load()
         // own table.
         state_entry *trusted = std::partition(
             entries, entries + kept, [](const state_entry &e) { return !e.trusted; });
-        trusted_restored = state_restore_trusted(table, trusted, (uint32_t)(entries + kept - trusted));
+        trusted_restored =
+            state_restore_trusted(table, trusted, (uint32_t)(entries + kept - trusted));
         state_entry *networks = std::partition(
             entries, trusted, [](const state_entry &e) { return e.bits == 0; });
         restored = state_restore(table, entries, (uint32_t)(networks - entries), &no_room);
