@@ -8,7 +8,8 @@
 // scan. The list files' range set: a decision with 10,000 and 1,000,000 ranges in force as the
 // black list against none,
 // range_set_contains beside black_match on the same 4,096 entries, and reading a million-line
-// list file.
+// list file. The siege's keys: the same decisions with them unset and set (a trusted set of
+// 65,536 logins; no siege, a siege, and the addresses trusted), to be read as ratios.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "bench/list_text.h"
+#include "host/base/platform.h"
 #include "settings/values/settings.h"
 #include "settings/values/settings_table.h"
 #include "tracking/ip_db.h"
@@ -25,6 +27,7 @@
 #include "tracking/list_file.h"
 #include "tracking/range_set.h"
 #include "tracking/decision.h"
+#include "tracking/siege.h"
 #include "tracking/white_list.h"
 
 namespace {
@@ -319,6 +322,45 @@ void BM_list_file_load(benchmark::State &state)
     }
 }
 
+// ---- Trust and the siege -----------------------------------------------------------------------
+
+// A clock one second on every 4,096 readings, so that the siege's minute holds about 120,000
+// connections however fast the decisions come: SiegeFailures at its largest is never reached.
+enum : int32_t { BENCH_FIRST_SECOND = 1000000000 };
+int32_t bench_seconds_calls;
+int32_t bench_seconds() { return BENCH_FIRST_SECOND + (bench_seconds_calls++ >> 12); }
+
+// The black list's probes (new addresses on a full 48-slot table) decided with the siege keys
+// unset (range(0) 0); or set: TrustDays with a set of 65,536 logins, SiegeFailures not reached
+// (1), reached with SiegeAuthFailures 0 (2), or the probes among the logins (3). The same clock
+// for all.
+void start_siege(const benchmark::State &state)
+{
+    start_full_probes_only(state);
+    bench_seconds_calls = 0;
+    db_clock = bench_seconds;
+    siege_reset();
+    if (state.range(0) == 0) return;
+    settings.trust_days.store(30);
+    settings.siege_failures.store(state.range(0) == 2 ? 1 : SIEGE_FAILURES_MAX);
+    settings.siege_auth_failures.store(0);
+    db_set_trusted(db_current(), db_table_make(65536, malloc, free, true), 32);
+    for (int n = 0; n < 65536; n++)
+        db_trust(db_current(), state.range(0) == 3 ? black_probes[n % PROBES] : htonl(0x0B000000u + n),
+                 db_clock());
+}
+// The siege's counter alone: one connection counted, and the count read back.
+void BM_siege_add(benchmark::State &state)
+{
+    for (auto _ : state) benchmark::DoNotOptimize(siege_add(bench_seconds(), 1));
+}
+void stop_siege(const benchmark::State &)
+{
+    db_set_trusted(db_current(), nullptr, 0);
+    settings_reset();
+    db_clock = platform_time_now;
+}
+
 // ---- Large tables ----------------------------------------------------------------------------
 
 enum : int { NEW_PER_THREAD = 4096 };
@@ -420,6 +462,8 @@ BENCHMARK(BM_list_decide)->Name("check_connect/full/new_in_turn/lists_both/10000
 BENCHMARK(BM_list_file_load)->Name("list_file/1000000/parse")->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_list_file_load)->Name("list_file/1000000/parse+make")->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_expire_48_none_due)->Name("expire/48/none_due")->Setup(start_full);
+BENCHMARK(BM_siege_add)->Name("siege_add")->Setup(start_siege)->Teardown(stop_siege)->Arg(0);
+BENCHMARK(BM_check_connect_probes)->Name("check_connect/siege")->Setup(start_siege)->Teardown(stop_siege)->DenseRange(0, 3)->Threads(1)->UseRealTime();
 
 BENCHMARK(BM_large_new)->Name("check_connect/large_full/new")->Setup(start_large_full)->Apply(large_sizes);
 BENCHMARK(BM_large_held)->Name("check_connect/large_full/held")->Setup(start_large_held)->Apply(large_sizes);

@@ -41,6 +41,8 @@ endif()
 add_library(tollgate_core STATIC
   ${CMAKE_SOURCE_DIR}/tracking/ip_db_storage.cpp
   ${CMAKE_SOURCE_DIR}/tracking/ip_db_rules.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/ip_db_trust.cpp
+  ${CMAKE_SOURCE_DIR}/tracking/siege.cpp
   ${CMAKE_SOURCE_DIR}/tracking/decision.cpp
   ${CMAKE_SOURCE_DIR}/tracking/white_list.cpp
   ${CMAKE_SOURCE_DIR}/tracking/black_list.cpp

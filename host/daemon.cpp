@@ -21,7 +21,9 @@
 // says then; without the memory the start goes on with the 48-slot reserve. With NetworkBits
 // and NetworkFailures set the table carries a network table of its own size (the reserve's for
 // the reserve), given back with it; a start that asks for another prefix length makes the table
-// again, under the same rule. The state file is read right after that (the white list filters
+// again, under the same rule. With TrustDays set it carries a trusted set of MaxTrusted entries
+// too, under the same rule, emptied at each start and given back with it (the reserve's at
+// shutdown). The state file is read right after that (the white list filters
 // it) and written once more after the sweeper has been joined, never beside a sweeper that may
 // be writing it.
 #include "host/daemon.h"
@@ -42,6 +44,7 @@
 #include "tracking/white_list.h"
 #include "tracking/events/sweeper.h"
 #include "tracking/shared/shared_store.h"
+#include "tracking/siege.h"
 #include "tracking/store_seam.h"
 #include "tracking/state/state_file.h"
 
@@ -161,6 +164,33 @@ static void daemon_attach_networks(db_table *table)
     db_set_networks(table, networks, bits);
 }
 
+// Gives `table`, not yet current or found alone, the trusted set the settings ask for: one of
+// MaxTrusted entries, or none without TrustDays or (with one warning) without the memory.
+static void daemon_attach_trusted(db_table *table)
+{
+    db_table *trusted = nullptr;
+    if (settings.trust_days.load(std::memory_order_relaxed) > 0) {
+        int32_t entries = settings.max_trusted.load(std::memory_order_relaxed);
+        trusted = db_table_make(entries, os.alloc, os.release, true);
+        if (trusted == nullptr)
+            host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                            "Tollgate: unable to allocate memory for %d trusted entries, logins "
+                            "not trusted",
+                            entries);
+    }
+    db_set_trusted(table, trusted, settings.trust_bits.load(std::memory_order_relaxed));
+}
+
+// True when `table`'s trusted set has the shape the settings ask for (none without TrustDays).
+static bool daemon_trust_fits(const db_table *table)
+{
+    const db_table *trusted = db_trusted_set(table);
+    if (settings.trust_days.load(std::memory_order_relaxed) <= 0) return trusted == nullptr;
+    return trusted &&
+           db_capacity(trusted) == settings.max_trusted.load(std::memory_order_relaxed) &&
+           db_trust_bits(table) == settings.trust_bits.load(std::memory_order_relaxed);
+}
+
 // The table of this run, at the size and with the networks the settings ask for: the last
 // run's table again when it has that shape, or when a call of the last run may still be inside
 // it (its shape then holds until a start finds it alone); otherwise a new one, or the reserve
@@ -170,7 +200,8 @@ static void daemon_make_table()
     db_table *last = db_current();
     int32_t slots = settings.max_addresses.load(std::memory_order_relaxed);
     bool keep = slots == db_capacity(last) &&
-                settings.network_bits.load(std::memory_order_relaxed) == db_network_bits(last);
+                settings.network_bits.load(std::memory_order_relaxed) == db_network_bits(last) &&
+                daemon_trust_fits(last);
     if (!keep && !daemon_table_alone()) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
                         "Tollgate: a call of the last run is still inside the table, holding %d "
@@ -180,6 +211,7 @@ static void daemon_make_table()
     }
     if (keep) {
         db_clear(last);
+        if (db_trusted_set(last)) db_clear(db_trusted_set(last));
         return;
     }
     db_table *table = slots == DB_SLOTS ? nullptr : db_table_make(slots, os.alloc, os.release);
@@ -191,6 +223,7 @@ static void daemon_make_table()
         table = db_table_reserve();
     }
     daemon_attach_networks(table);
+    daemon_attach_trusted(table);
     db_clear(table); // the reserve may hold an earlier run's addresses
     daemon_swap_table(table);
 }
@@ -211,6 +244,7 @@ int32_t daemon_init(const host_interface *record)
     list_writer_enter();
     load_settings();
     lists_load();
+    siege_reset();
     daemon_make_table();
     state_file_load();
     list_writer_leave();
@@ -282,6 +316,7 @@ void daemon_shutdown()
             db_clear(db_table_reserve());
             daemon_swap_table(db_table_reserve());
         }
+        db_set_trusted(db_table_reserve(), nullptr, 0); // the reserve's trusted set, if any
         os.release(host_copy);
         host_copy = nullptr;
     } else {

@@ -3,8 +3,9 @@
 # under Google Benchmark, then the whole event path through Tollgate.dll under Wine beside the
 # unavoidable work of one decision, the reading of a million-line state file, the shared
 # store's round trip against a redis-server of its own, the loading of a million-line list file,
-# and a /24 swarm through the stand-in host counting networks. Prints the figures and whether
-# each target is met.
+# a /24 swarm through the stand-in host counting networks, and a botnet spread over 3,000
+# networks through the host with the siege's keys. Prints the figures and whether each target is
+# met.
 # Usage: scripts/bench.sh [BUILD_ROOT]   (default build; trees BUILD_ROOT/native-bench and
 # BUILD_ROOT/windows, or BUILD_ROOT/windows64 where the i686 tree cannot run: see
 # scripts/windows-arch.sh)
@@ -66,6 +67,12 @@ for case in ("new", "held", "refused"):
             print(f"  target: networks (/{bits}) on, 65536 held, {case}: at most 1.5 x without: "
                   f"{'met' if nets <= 1.5 * plain else 'MISSED'} ({nets:.1f} ns against {plain:.1f} ns, "
                   f"{nets / plain:.2f} x)")
+unset_keys = medians.get("check_connect/siege/0/real_time/threads:1")
+for case, what in ((1, "set, no siege"), (2, "set, under siege"), (3, "set, trusted addresses")):
+    keys = medians.get(f"check_connect/siege/{case}/real_time/threads:1")
+    if unset_keys and keys:
+        print(f"  the siege keys {what}: {keys:.1f} ns against {unset_keys:.1f} ns unset, "
+              f"{keys / unset_keys:.2f} x")
 for size in (65536, 1048576):
     one = medians.get(f"check_connect/large_full/new/{size}/real_time/threads:1")
     two = medians.get(f"check_connect/large_full/new/{size}/real_time/threads:2")
@@ -102,22 +109,48 @@ echo
 echo
 (cd "$scratch" && "$TOLLGATE_WINE" "$win/bin/tollgate_list_bench.exe" 1000000 5 </dev/null)
 
+# through_host DIR GENERAL SPRAY_ARGS...: the stand-in host on a free port in DIR, its
+# Tollgate.ini's [General] the CR LF lines GENERAL (and the users of DIR/users.txt, if any),
+# and scripts/spray.py against it with SPRAY_ARGS; the spray's report goes to DIR/spray.txt.
+through_host() {
+  local dir=$1 general=$2 port host users=()
+  shift 2
+  printf '[General]\r\n%b' "$general" > "$dir/Tollgate.ini"
+  [ -f "$dir/users.txt" ] && users=(--users users.txt)
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  (cd "$dir" && exec "$TOLLGATE_WINE" "$win/bin/mailhost.exe" --port "$port" --quiet --stop-file stop --log mailhost.log "${users[@]}" </dev/null >console.txt 2>&1) &
+  host=$!
+  for _ in $(seq 150); do grep -q "mailhost: POP3 on" "$dir/mailhost.log" 2>/dev/null && break; sleep 0.2; done
+  python3 "$repo/scripts/spray.py" --port "$port" "$@" | tee "$dir/spray.txt" || true
+  touch "$dir/stop"
+  wait "$host" || true
+}
+
 # One /24 (254 addresses) trying 4 times each, round-robin, as fast as the host serves them,
 # against a host counting /24 networks with an allowance of 20: exactly 20 may be let in.
 echo
 swarm="$scratch/swarm"
 mkdir -p "$swarm"
-printf '[General]\r\nNetworkBits=24\r\nNetworkFailures=20\r\n' > "$swarm/Tollgate.ini"
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-(cd "$swarm" && exec "$TOLLGATE_WINE" "$win/bin/mailhost.exe" --port "$port" --quiet --stop-file stop --log mailhost.log </dev/null >console.txt 2>&1) &
-host=$!
-for _ in $(seq 150); do grep -q "mailhost: POP3 on" "$swarm/mailhost.log" 2>/dev/null && break; sleep 0.2; done
-python3 "$repo/scripts/spray.py" --port "$port" --addresses 254 --tries 4 --rate 2000 --workers 32 \
-  --network-bits 24 --network-failures 20 | tee "$swarm/spray.txt" || true
-touch "$swarm/stop"
-wait "$host" || true
+through_host "$swarm" 'NetworkBits=24\r\nNetworkFailures=20\r\n' --addresses 254 --tries 4 \
+  --rate 2000 --workers 32 --network-bits 24 --network-failures 20
 if grep -q "admitted 20, " "$swarm/spray.txt" && grep -q "NetworkFailures (20): 0" "$swarm/spray.txt"; then
   echo "  target: the /24 swarm through the host, NetworkBits=24, NetworkFailures=20: met (exactly 20 let in)"
 else
   echo "  target: the /24 swarm through the host, NetworkBits=24, NetworkFailures=20: MISSED"
+fi
+
+# A botnet spread over 3,000 /24s, 3 tries each at 100 a second, while 50 users log in before
+# and during it, against a host with the siege keys: at most 150 guesses let in, no user refused.
+echo
+botnet="$scratch/botnet"
+mkdir -p "$botnet"
+for i in $(seq 50); do echo "user$i:password$i"; done > "$botnet/users.txt"
+through_host "$botnet" 'MaxAddresses=65536\r\nNetworkBits=24\r\nNetworkFailures=20\r\nTrustDays=30\r\nSiegeFailures=60\r\nSiegeAuthFailures=0\r\n' \
+  --spread --addresses 3000 --tries 3 --rate 100 --network-bits 24 --network-failures 20 \
+  --users 50 --users-file "$botnet/users.txt"
+admitted=$(sed -nE 's/^  admitted ([0-9]+), .*/\1/p' "$botnet/spray.txt")
+if [ -n "$admitted" ] && [ "$admitted" -le 150 ] && grep -q "refused by Tollgate 0, turned away or failed 0" <(grep "users' logins" "$botnet/spray.txt"); then
+  echo "  target: the spread botnet through the host with the siege keys: met ($admitted of 9000 let in, no user refused)"
+else
+  echo "  target: the spread botnet through the host with the siege keys: MISSED"
 fi

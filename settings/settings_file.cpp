@@ -144,10 +144,16 @@ static void settings_log_value(const char *name, const char *format, Values... v
     host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_DETAIL, "   %-14s%s", label, value);
 }
 
+// `one` or `many` ("failure" or "failures"), as `count` asks.
+static const char *settings_plural(int32_t count, const char *one, const char *many)
+{
+    return count == 1 ? one : many;
+}
+
 // "failure" or "failures", as `count` asks.
 static const char *settings_failures(int32_t count)
 {
-    return count == 1 ? "failure" : "failures";
+    return settings_plural(count, "failure", "failures");
 }
 
 // `row`'s number pulled into its bounds: a missing key or an empty value is the row's default;
@@ -267,32 +273,52 @@ static void settings_warn_alone(settings_key head)
     }
 }
 
-// RepeatFactor and the keys read with it, logged in one line. A factor that is missing, 0 or 1
-// leaves repeat offenders off without a word (a missing one names itself when a key read with
-// it is set); any other value outside its bounds, or text, leaves them off with a warning. The
-// keys read with it are read only when it is on.
-static void settings_load_repeat(settings_key head)
+// A feature's switch and the keys read with it: a number from `low` to `high` switches the
+// feature on and the keys read with it are read; one from 0 to below `low` (RepeatFactor's 0
+// and 1, TrustDays' 0) leaves it off without a word, as a missing key does (which names itself
+// when a key read with it is set); any other value, or text, leaves it off with a warning. The
+// switch's value, or its default (off).
+static int32_t settings_load_switch(settings_key head)
 {
     const settings_row &row = settings_rows[head];
     char text[SETTINGS_VALUE_SIZE];
-    int32_t factor = row.fallback;
-    int32_t found = settings_read_number(row, text, &factor);
+    int32_t value = row.fallback;
+    int32_t found = settings_read_number(row, text, &value);
     if (found == SETTINGS_FOUND_NONE) settings_warn_alone(head);
-    if (found != SETTINGS_FOUND_NUMBER || factor == REPEAT_FACTOR_OFF || factor == 1)
-        factor = REPEAT_FACTOR_OFF;
+    bool on = found == SETTINGS_FOUND_NUMBER && value >= row.low && value <= row.high;
     if (found == SETTINGS_FOUND_TEXT ||
-        (factor != REPEAT_FACTOR_OFF && (factor < row.low || factor > row.high))) {
+        (found == SETTINGS_FOUND_NUMBER && !on && (value < 0 || value > row.high)))
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING, "Tollgate: %s '%s' is not %d to %d, %s",
                         row.key, text, row.low, row.high, row.off);
-        factor = REPEAT_FACTOR_OFF;
+    if (!on) value = row.fallback;
+    settings_store(row, value);
+    if (on) settings_load_members(head);
+    return value;
+}
+
+// A feature's switch, the keys read with it, and its one line once it is on: repeat offenders
+// ("Repeat:"), trusted logins ("Trust:"), the siege ("Siege:").
+static void settings_load_feature(settings_key head)
+{
+    if (settings_load_switch(head) == settings_rows[head].fallback) return;
+    const std::memory_order relaxed = std::memory_order_relaxed;
+    if (head == SETTINGS_REPEAT_FACTOR) {
+        int32_t allowance = settings.repeat_auth_failures.load(relaxed);
+        settings_log_value("Repeat", "x%d, at most %d min, %d %s",
+                           settings.repeat_factor.load(relaxed),
+                           settings.max_clear_time.load(relaxed), allowance,
+                           settings_failures(allowance));
+    } else if (head == SETTINGS_TRUST_DAYS) {
+        int32_t days = settings.trust_days.load(relaxed);
+        settings_log_value("Trust", "%d %s, /%d, at most %d entries", days,
+                           settings_plural(days, "day", "days"), settings.trust_bits.load(relaxed),
+                           settings.max_trusted.load(relaxed));
+    } else if (head == SETTINGS_SIEGE_FAILURES) {
+        int32_t allowance = settings.siege_auth_failures.load(relaxed);
+        settings_log_value("Siege", "at %d a minute, %d %s",
+                           settings.siege_failures.load(relaxed), allowance,
+                           settings_failures(allowance));
     }
-    settings_store(row, factor);
-    if (factor == REPEAT_FACTOR_OFF) return;
-    settings_load_members(head);
-    int32_t allowance = settings.repeat_auth_failures.load(std::memory_order_relaxed);
-    settings_log_value("Repeat", "x%d, at most %d min, %d %s", factor,
-                       settings.max_clear_time.load(std::memory_order_relaxed), allowance,
-                       settings_failures(allowance));
 }
 
 // NetworkBits and its partner NetworkFailures: with both set and in their bounds, networks are
@@ -537,7 +563,7 @@ int32_t load_settings()
         switch (row.read) {
         case SETTINGS_READ_CLAMPED:
         case SETTINGS_READ_FLAG: settings_load_number(row); break;
-        case SETTINGS_READ_SWITCH: settings_load_repeat((settings_key)id); break;
+        case SETTINGS_READ_SWITCH: settings_load_feature((settings_key)id); break;
         case SETTINGS_READ_PAIR: settings_load_networks((settings_key)id); break;
         case SETTINGS_READ_PATH: settings_load_state_path(row); break;
         case SETTINGS_READ_STORE: settings_load_shared((settings_key)id); break;

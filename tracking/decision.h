@@ -4,7 +4,7 @@
 // reports from the record it hands back.
 //
 // Owns: no state; each call works on the table it is handed and the store in use.
-// Threads: the host's POP3 threads (decision_connect, decision_forget) and the dialog's thread
+// Threads: the host's POP3 threads (decision_connect, decision_login) and the dialog's thread
 // (decision_forget, decision_forget_network), inside the event gate.
 // Lock: none of its own. The table's locks are taken inside the table's procedures only, and
 // the store is asked after they are let go: no lock is held across a store's call.
@@ -22,14 +22,14 @@ void decision_ask(const store_backend *store, db_table *table, uint32_t ip,
 // The decision on a connection from `ip` (network byte order) on `table`, by one snapshot of the
 // settings: the table decides and counts, then the store in use, when there is one, is asked for
 // the counts shared with the other servers (never for a white- or black-listed address, nor for
-// one outside the allow list), and its answer is merged in. Inline, so that a decision without a store costs what the table's pass
-// costs.
+// one outside the allow list or one the siege refused, which count for nothing), and its answer
+// is merged in. Inline, so that a decision without a store costs what the table's pass costs.
 inline db_decision decision_connect(db_table *table, uint32_t ip)
 {
     db_settings in_force;
     db_decision decision = db_check_connect(table, ip, &in_force);
     if (decision.verdict == CHECK_WHITE || decision.verdict == CHECK_BLACK ||
-        decision.verdict == CHECK_NOT_ALLOWED)
+        decision.verdict == CHECK_NOT_ALLOWED || decision.verdict == CHECK_SIEGE_BLOCKED)
         return decision;
     if (const store_backend *store = store_in_use())
         decision_ask(store, table, ip, in_force, &decision);
@@ -43,6 +43,10 @@ void decision_merge(db_table *table, db_decision *decision, int32_t answer);
 // Forgets `ip` as a login does: frees its slot in `table` (taking its connections back from its
 // network) and its shared count.
 void decision_forget(db_table *table, uint32_t ip);
+// A login from `ip`: with SiegeFailures set, takes its connection back from the siege's count
+// when that connection was counted (the address neither listed nor trusted); trusts it, when the
+// table trusts logins; then forgets it (decision_forget).
+void decision_login(db_table *table, uint32_t ip);
 // The administrator's "Forget" on the network row `net`: frees the network in `table` and its
 // shared count.
 void decision_forget_network(db_table *table, uint32_t net);

@@ -4,16 +4,18 @@
 // asks for, made whole with its locks by db_table_make and given back whole by db_table_free;
 // every operation takes it as its first argument. Its storage (index, free-slot bitmap, making
 // and freeing, claiming and freeing slots) is tracking/ip_db_storage.cpp's; the rules that decide
-// (allowance, networks, offenders) are tracking/ip_db_rules.cpp's.
+// (allowance, networks, offenders, the siege's refusals) are tracking/ip_db_rules.cpp's; the
+// trusted set's, tracking/ip_db_trust.cpp's.
 //
 // Owns: db_table (the slots, the index, the bitmap of free slots, the shape, the hash key, the
-// stripe locks, the held count and the change mark, and the network table it may count into),
-// the reserve (a 48-slot table in static storage that cannot fail to exist) with its network
-// table, and the module's current table (db_current).
-// Threads: the host's POP3 threads (db_check_connect, db_release, through tracking/decision.h),
-// the sweeper (db_expire), the dialog's thread (db_clear, db_next), the start-up/shutdown thread
-// (db_table_make, db_table_free, db_publish), the state file (db_restore, db_take_changed,
-// db_mark_changed), each on the table db_current hands it.
+// stripe locks, the held count and the change mark, the network table it may count into and
+// the trusted set it may trust logins in), the reserve (a 48-slot table in static storage that
+// cannot fail to exist) with its network table, and the module's current table (db_current).
+// Threads: the host's POP3 threads (db_check_connect, db_release, db_trusted, db_trust, through
+// tracking/decision.h), the sweeper (db_expire, db_expire_trusted), the dialog's thread
+// (db_clear, db_next, db_trusted), the start-up/shutdown thread (db_table_make, db_table_free,
+// db_publish, db_set_networks, db_set_trusted), the state file (db_restore, db_trust,
+// db_take_changed, db_mark_changed), each on the table db_current hands it.
 // Lock: the stripe lock of an address guards its part of the index and its slot's counts; the
 // table's allocator lock guards which slots are held and the addresses in them. Every stripe
 // lock is taken before the allocator lock, never after. The held count is also published in an
@@ -24,6 +26,7 @@
 #include <cstdint>
 
 #include "settings/values/settings.h"
+#include "tracking/siege.h"
 
 enum : int32_t {
     DB_SLOTS = MAX_ADDRESSES_DEFAULT, // the table without MaxAddresses: the reserve's size
@@ -43,6 +46,8 @@ enum : int32_t {
     CHECK_NETWORK_BLOCKED = -5, // its network is out of allowance: refuse, the address not counted
     CHECK_OFFENDER = 2, // held as an offender whose refusal has cleared, count raised: allow
     CHECK_NOT_ALLOWED = -6, // an allow list is applied and does not hold it: refuse, no slot held
+    CHECK_SIEGE_BLOCKED = -7, // under siege, untrusted and past SiegeAuthFailures: refuse,
+                              // nothing counted for the address or its network
 };
 
 // An offender's state in a slot's `repeat` byte (only while RepeatFactor is set): the number of
@@ -87,6 +92,9 @@ struct db_settings {
     int32_t repeat_factor;        // RepeatFactor as set: offenders are remembered from 2 to 16
     int32_t max_clear_time;       // MaxClearTime, minutes
     int32_t repeat_auth_failures; // RepeatAuthFailures
+    int32_t trust_days;           // TrustDays; 0: no login is trusted
+    int32_t siege_failures;       // SiegeFailures; 0: no siege
+    int32_t siege_auth_failures;  // SiegeAuthFailures
 };
 
 // What the decision on one connection found: all that its log line, its refusal and its
@@ -103,6 +111,9 @@ struct db_decision {
     bool shared;          // refused for the address by the counts shared with other servers,
                           // where the table let it in (set by decision_merge,
                           // tracking/decision.h)
+    bool trusted;         // with SiegeFailures set: the address is trusted (else not looked up)
+    bool besieged;        // under siege and not trusted: let in within SiegeAuthFailures only
+    siege_news siege;     // the siege began or ended with this connection
 };
 
 // ---- Life of a table ---------------------------------------------------------------------------
@@ -110,7 +121,9 @@ struct db_decision {
 // Makes an empty table of `slots` slots (clamped to DB_SLOTS..DB_SLOTS_MAX) with its locks and
 // a hash key of its own, in one block from `alloc`, which db_table_free hands to `release`.
 // Null when the block could not be had. Its change mark is set.
-db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(void *));
+// An `ordered` table also keeps its held slots in the order they were stamped (the trusted set).
+db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(void *),
+                        bool ordered = false);
 // Destroys the locks of a table made by db_table_make and gives its block back. No other thread
 // may be inside it, nor take it afterwards. Null and the reserve are left alone.
 void db_table_free(db_table *table);
@@ -119,7 +132,7 @@ void db_table_free(db_table *table);
 // the one start-up falls back to when a larger table cannot be had.
 db_table *db_table_reserve();
 // Bytes of the block db_table_make asks for `slots` slots.
-size_t db_table_bytes(int32_t slots);
+size_t db_table_bytes(int32_t slots, bool ordered = false);
 
 // ---- The module's current table ---------------------------------------------------------------
 
@@ -161,10 +174,15 @@ inline db_settings db_settings_now()
                        settings.clear_time.load(relaxed),
                        settings.repeat_factor.load(relaxed),
                        settings.max_clear_time.load(relaxed),
-                       settings.repeat_auth_failures.load(relaxed)};
+                       settings.repeat_auth_failures.load(relaxed),
+                       settings.trust_days.load(relaxed),
+                       settings.siege_failures.load(relaxed),
+                       settings.siege_auth_failures.load(relaxed)};
 }
 // ClearTime in seconds: how long an address (and a network) is kept after its latest connection.
 inline int64_t db_clear_seconds(const db_settings &s) { return (int64_t)s.clear_time * 60; }
+// TrustDays in seconds: how long a login trusts its address.
+inline int64_t db_trust_seconds(const db_settings &s) { return (int64_t)s.trust_days * 86400; }
 // The decision on a new connection from the address `ip` (network byte order), in one look at
 // the table under one stripe lock. A white- or black-listed address, and one outside the allow
 // list, is answered before any setting is read (in that order: the white list wins over both
@@ -176,7 +194,11 @@ inline int64_t db_clear_seconds(const db_settings &s) { return (int64_t)s.clear_
 // ClearTime, when the dialog has raised that above it), and it is then let in with
 // RepeatAuthFailures connections (CHECK_OFFENDER, with its offence count) before the next
 // refusal counts one more offence. With a network table, the connection is also counted for the
-// address's network, or refused for it (see Networks below).
+// address's network, or refused for it (see Networks below). With SiegeFailures set, the
+// connection of an address that is not trusted is counted for the siege (tracking/siege.h), and
+// under siege such an address is let in only while it holds fewer than SiegeAuthFailures
+// connections (CHECK_SIEGE_BLOCKED otherwise: the refusal changes no slot and no network, and
+// is no offence); the record carries the siege's news.
 db_decision db_check_connect(db_table *table, uint32_t ip, db_settings *settings);
 // Forgets the address `ip` after a login, and takes its counted connections back from its
 // network. Always 0.
@@ -260,6 +282,35 @@ extern void (*db_expire_between_chunks)();
 // True when the calling thread holds any of the table's locks or its network table's; for tests
 // that check what runs outside them.
 bool db_lock_held_by_caller(db_table *table);
+
+// ---- Trusted logins --------------------------------------------------------------------------
+//
+// A table may trust logins in a trusted set: an ordered table of its own (MaxTrusted slots)
+// whose slots hold the addresses, masked to TrustBits, that logged in, stamped with their latest
+// login. An address is trusted while the latest login of its entry is at most TrustDays old.
+// When the set is full, a new entry takes the place of the one whose latest login is the
+// oldest. Trust changes nothing about counting: it only exempts an address from a siege.
+// Locks: the set's locks are taken alone, never with a lock of the address table.
+
+// Gives `table` the trusted set `trusted` (an ordered table, trusting networks of `bits` bits,
+// 16 to 32), or none with a null `trusted`; a set of its own it had before is given back. The
+// set lives and dies with `table` from then on. Start-up and shutdown only, with no other thread
+// inside either table.
+void db_set_trusted(db_table *table, db_table *trusted, int32_t bits);
+// The table's trusted set, or null when it trusts no login.
+db_table *db_trusted_set(const db_table *table);
+// The prefix length the table trusts by; 0 when it trusts no login.
+int32_t db_trust_bits(const db_table *table);
+// True when TrustDays is set, so that logins are trusted (settings read at the call).
+bool db_trust_on();
+// True when `ip` is trusted by `table` at the table's clock, by the settings `s`.
+bool db_trusted(db_table *table, uint32_t ip, const db_settings &s);
+// Trusts `ip` (its network of the table's bits) as of `when`, no earlier than any before it:
+// refreshes its entry, or makes one, in place of the oldest when the set is full. 1 trusted, 0
+// when the table has no set (or, against every chance, no room was had).
+int32_t db_trust(db_table *table, uint32_t ip, int32_t when);
+// Frees the entries of the trusted set older than TrustDays; how many.
+int32_t db_expire_trusted(db_table *table);
 
 // The administrator's "refuse now": holds `ip` (claiming the lowest free slot when it is not
 // held) with a count no AuthFailures can exceed, stamped now, so that its next connection is

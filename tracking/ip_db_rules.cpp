@@ -35,6 +35,15 @@
 // sweeper forgets the slot once it has been quiet for the rest of its remembered time. Nothing
 // but the decision writes the byte, apart from a claim (0) and the state file's restore; with
 // RepeatFactor missing it stays 0 and every path is the one without offenders.
+//
+// The siege
+// With SiegeFailures set, a connection from an address that is not trusted (the trusted set's
+// one look-up, before the address's stripe lock is taken) is counted for the siege and the
+// siege judged, refused or not; then, under siege, the address is let in only while it holds
+// fewer than SiegeAuthFailures connections. Its own refusal comes first (its count, its
+// offences); a siege's refusal comes before its network is counted and changes nothing: no
+// slot is claimed or stamped, no offence counted and no network counted or stamped, since a
+// siege is not the address's own doing. With SiegeFailures missing nothing of it runs.
 #include "tracking/ip_db.h"
 
 #include "settings/values/settings.h"
@@ -162,6 +171,26 @@ static bool db_network_step(db_table *n, db_spot *spot, bool count, int32_t allo
     return refused;
 }
 
+// ---- The siege --------------------------------------------------------------------------------
+
+// The siege's step for a connection from `ip` (neither white- nor black-listed), by the
+// snapshot `s`: whether the address is trusted, its count for the siege when it is not, and the
+// siege judged, into *d. No lock of the address table held.
+static void db_siege_step(db_table *t, uint32_t ip, const db_settings &s, db_decision *d)
+{
+    if (s.siege_failures <= 0) return;
+    int32_t now = db_clock();
+    d->trusted = db_trusted(t, ip, s);
+    int32_t count = d->trusted ? siege_count(now) : siege_add(now, 1);
+    d->besieged = siege_judge(now, count, s, &d->siege) && !d->trusted;
+}
+
+// True when the siege refuses a connection from an address that holds `conns` connections.
+static bool db_siege_refuses(const db_decision &d, int32_t conns, const db_settings &s)
+{
+    return d.besieged && conns >= s.siege_auth_failures;
+}
+
 // ---- The decision ------------------------------------------------------------------------------
 
 // The decision on a connection from the held address in `slot`, its network's place in `net`
@@ -174,6 +203,10 @@ static bool db_decide_held(db_table *t, ip_entry &slot, db_spot *net, const db_s
     int32_t seen = slot.last_seen.load(std::memory_order_relaxed);
     db_ruling r = db_rule(slot, (int64_t)now - seen, s);
     bool refused = r.verdict == CHECK_BLOCKED;
+    if (!refused && db_siege_refuses(*d, r.clears ? 0 : slot.conns, s)) {
+        d->verdict = CHECK_SIEGE_BLOCKED; // the slot and the network stay as they were
+        return false;
+    }
     // A refused address's tries count nothing for its network; they only keep a refused network
     // refused.
     bool network_refused =
@@ -208,14 +241,16 @@ db_decision db_check_connect(db_table *t, uint32_t ip, db_settings *taken)
     d.network_bits = t->network_bits;
     db_spot spot = db_spot_of(t, ip), net;
     // Start the index line on its way while the white list is tested and the lock taken, and
-    // the network's, while the address is looked up; and the lists' first lines, while the
-    // white list is tested.
+    // the network's, while the address is looked up; the lists' first lines, while the white
+    // list is tested; and the trusted set's, for the siege.
     db_prefetch(t, spot);
     if (n) {
         net = db_spot_of(n, d.network);
         db_prefetch(n, net);
     }
     list_prefetch(ip);
+    if (t->trusted && settings.siege_failures.load(std::memory_order_relaxed) > 0)
+        db_prefetch(t->trusted, db_spot_of(t->trusted, ip & t->trust_mask));
     if (white_match(ip)) {
         d.verdict = CHECK_WHITE;
     } else if (black_match(ip)) {
@@ -224,10 +259,14 @@ db_decision db_check_connect(db_table *t, uint32_t ip, db_settings *taken)
         d.verdict = CHECK_NOT_ALLOWED;
     } else {
         const db_settings &s = *taken = db_settings_now();
+        db_siege_step(t, ip, s, &d);
         bool changed = true;
         db_find(t, &spot);
         if (spot.slot >= 0) {
             changed = db_decide_held(t, t->slots[spot.slot], n ? &net : nullptr, s, &d);
+        } else if (db_siege_refuses(d, 0, s)) {
+            d.verdict = CHECK_SIEGE_BLOCKED;
+            changed = false;
         } else if (n && db_network_step(n, &net, true, s.network_failures, &d.network_counted)) {
             d.verdict = CHECK_NETWORK_BLOCKED;
             changed = false;
@@ -240,6 +279,7 @@ db_decision db_check_connect(db_table *t, uint32_t ip, db_settings *taken)
         }
         db_leave(t, spot);
         if (changed) db_note_change(t);
+        if (d.verdict == CHECK_SIEGE_BLOCKED) siege_note_refusal();
     }
     d.held = t->held_count.load(std::memory_order_relaxed);
     return d;

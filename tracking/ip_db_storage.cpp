@@ -47,6 +47,12 @@
 // and repeat (atomic) without the stripe locks, and then frees the due ones one by one, each
 // under its stripe lock after checking it again, so a POP3 thread never waits long behind it.
 // Which slots are due is the rules' answer (db_expire).
+//
+// Order
+// An ordered table (the trusted set) also keeps its held slots in a doubly linked list, oldest
+// first: a claim appends its slot, db_touch moves a slot to the end as it stamps it, and a free
+// unlinks it, each under the allocator lock. The list's first slot is then the one stamped
+// longest ago, found at once however large the table (db_oldest); the links cost 8 bytes a slot.
 #include "tracking/ip_db_storage.h"
 
 #include <cstring>
@@ -199,6 +205,31 @@ static void db_reset_storage(db_table *t)
     memset(t->index, 0, sizeof(uint32_t) * db_index_entries(g));
     for (int32_t s = 0; s < db_stripes(t); s++) t->stripe[s].entries = 0;
     t->held_count.store(0, std::memory_order_relaxed);
+    t->order_oldest = t->order_newest = -1;
+}
+
+// ---- An ordered table's list (caller holds the allocator lock) ---------------------------------
+
+// Appends `slot` at the newest end of the list.
+static void db_order_append(db_table *t, int32_t slot)
+{
+    int32_t *link = t->order;
+    link[2 * slot] = t->order_newest;
+    link[2 * slot + 1] = -1;
+    if (t->order_newest >= 0) link[2 * t->order_newest + 1] = slot;
+    else t->order_oldest = slot;
+    t->order_newest = slot;
+}
+
+// Takes `slot` out of the list.
+static void db_order_unlink(db_table *t, int32_t slot)
+{
+    int32_t *link = t->order;
+    int32_t before = link[2 * slot], after = link[2 * slot + 1];
+    if (before >= 0) link[2 * before + 1] = after;
+    else t->order_oldest = after;
+    if (after >= 0) link[2 * after] = before;
+    else t->order_newest = before;
 }
 
 // ---- Claiming and freeing slots ----------------------------------------------------------------
@@ -216,6 +247,7 @@ int32_t db_claim(db_table *t, uint32_t ip, int32_t last_seen)
         slot.repeat.store(0, std::memory_order_relaxed);
         t->held_count.store(t->held_count.load(std::memory_order_relaxed) + 1,
                             std::memory_order_relaxed);
+        if (t->order) db_order_append(t, i);
     }
     db_alloc_leave(t);
     return i;
@@ -244,23 +276,43 @@ void db_free_spot(db_table *t, db_spot *spot)
     db_alloc_enter(t);
     t->slots[spot->slot].held = 0;
     db_bits_give(t, spot->slot);
+    if (t->order) db_order_unlink(t, spot->slot);
     t->held_count.store(t->held_count.load(std::memory_order_relaxed) - 1,
                         std::memory_order_relaxed);
     db_alloc_leave(t);
     spot->slot = -1;
 }
 
+void db_touch(db_table *t, const db_spot &spot, int32_t last_seen)
+{
+    t->slots[spot.slot].last_seen.store(last_seen, std::memory_order_relaxed);
+    db_alloc_enter(t);
+    db_order_unlink(t, spot.slot);
+    db_order_append(t, spot.slot);
+    db_alloc_leave(t);
+}
+
+int32_t db_oldest(db_table *t, uint32_t *ip)
+{
+    db_alloc_enter(t);
+    int32_t slot = t->order_oldest;
+    if (slot >= 0) *ip = t->slots[slot].ip;
+    db_alloc_leave(t);
+    return slot;
+}
+
 // ---- Life of a table -------------------------------------------------------------------------
 
-// Makes an empty table of `slots` slots in `t` over the parts given, with its locks and a key
-// of its own; its change mark is set.
+// Makes an empty table of `slots` slots in `t` over the parts given (`order` null for a table
+// that is not ordered), with its locks and a key of its own; its change mark is set.
 static void db_table_lay_out(db_table *t, int32_t slots, ip_entry *slot_storage, uint32_t *index,
-                             uint64_t *free_bits)
+                             uint64_t *free_bits, int32_t *order = nullptr)
 {
     t->shape = db_geometry_for(slots);
     t->slots = slot_storage;
     t->index = index;
     t->free_bits = free_bits;
+    t->order = order;
     for (int32_t i = 0; i < slots; i++) new (&slot_storage[i]) ip_entry();
     for (int32_t s = 0; s < db_stripes(t); s++) db_mutex_init(&t->stripe[s].mutex);
     // With one stripe its lock already orders every claim and free; entering it again (the
@@ -288,19 +340,28 @@ static int32_t db_clamp_slots(int32_t slots)
     return slots < DB_SLOTS ? DB_SLOTS : slots > DB_SLOTS_MAX ? DB_SLOTS_MAX : slots;
 }
 
-size_t db_table_bytes(int32_t slots)
+// Bytes of an ordered table's links.
+static size_t db_order_bytes(int32_t slots, bool ordered)
 {
-    db_geometry g = db_geometry_for(db_clamp_slots(slots));
-    // Room to align the object, then the object, the bitmap words, the index and the slots:
-    // each part stays aligned.
-    return DB_ALIGN - 1 + sizeof(db_table) + sizeof(uint64_t) * (size_t)g.bit_words +
-           sizeof(uint32_t) * db_index_entries(g) + sizeof(ip_entry) * (size_t)g.slots;
+    return ordered ? 2 * sizeof(int32_t) * (size_t)slots : 0;
 }
 
-db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(void *))
+size_t db_table_bytes(int32_t slots, bool ordered)
 {
     slots = db_clamp_slots(slots);
-    void *block = alloc ? alloc(db_table_bytes(slots)) : nullptr;
+    db_geometry g = db_geometry_for(slots);
+    // Room to align the object, then the object, the bitmap words, the index, the slots and an
+    // ordered table's links: each part stays aligned.
+    return DB_ALIGN - 1 + sizeof(db_table) + sizeof(uint64_t) * (size_t)g.bit_words +
+           sizeof(uint32_t) * db_index_entries(g) + sizeof(ip_entry) * (size_t)g.slots +
+           db_order_bytes(slots, ordered);
+}
+
+db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(void *),
+                        bool ordered)
+{
+    slots = db_clamp_slots(slots);
+    void *block = alloc ? alloc(db_table_bytes(slots, ordered)) : nullptr;
     if (block == nullptr) return nullptr;
     uintptr_t at = ((uintptr_t)block + DB_ALIGN - 1) & ~(uintptr_t)(DB_ALIGN - 1);
     db_table *t = new ((void *)at) db_table();
@@ -310,7 +371,9 @@ db_table *db_table_make(int32_t slots, void *(*alloc)(size_t), void (*release)(v
     at += sizeof(uint64_t) * (size_t)g.bit_words;
     uint32_t *index = (uint32_t *)at;
     at += sizeof(uint32_t) * db_index_entries(g);
-    db_table_lay_out(t, slots, (ip_entry *)at, index, free_bits);
+    ip_entry *slot_storage = (ip_entry *)at;
+    at += sizeof(ip_entry) * (size_t)slots;
+    db_table_lay_out(t, slots, slot_storage, index, free_bits, ordered ? (int32_t *)at : nullptr);
     t->block = block;
     t->release = release;
     return t;
@@ -320,6 +383,7 @@ void db_table_free(db_table *t)
 {
     if (t == nullptr || t->block == nullptr) return;
     db_table_free(t->networks);
+    db_table_free(t->trusted);
     for (int32_t s = 0; s < db_stripes(t); s++) db_mutex_destroy(&t->stripe[s].mutex);
     if (db_stripes(t) > 1) db_mutex_destroy(&t->alloc_lock);
     void *block = t->block;
@@ -365,6 +429,7 @@ int32_t db_clear(db_table *t)
             int32_t slot = (int32_t)(*entry & DB_ENTRY_SLOT) - 1;
             t->slots[slot].held = 0;
             db_bits_give(t, slot);
+            if (t->order) db_order_unlink(t, slot);
             *entry = 0;
             freed++;
         }
@@ -514,6 +579,7 @@ bool db_take_changed(db_table *t)
 {
     bool changed = db_take_mark(t);
     if (t->networks && db_take_mark(t->networks)) changed = true;
+    if (t->trusted && db_take_mark(t->trusted)) changed = true;
     return changed;
 }
 
@@ -522,6 +588,7 @@ void db_mark_changed(db_table *t) { t->changed.store(true, std::memory_order_rel
 bool db_lock_held_by_caller(db_table *t)
 {
     if (t->networks && db_lock_held_by_caller(t->networks)) return true;
+    if (t->trusted && db_lock_held_by_caller(t->trusted)) return true;
     for (int32_t s = 0; s < db_stripes(t); s++)
         if (db_mutex_owned(&t->stripe[s].mutex)) return true;
     return db_stripes(t) > 1 && db_mutex_owned(&t->alloc_lock);
@@ -550,3 +617,15 @@ int32_t db_take_untracked(db_table *n)
     if (n->untracked.load(std::memory_order_relaxed) == 0) return 0;
     return n->untracked.exchange(0, std::memory_order_relaxed);
 }
+
+void db_set_trusted(db_table *t, db_table *trusted, int32_t bits)
+{
+    if (t->trusted != trusted) db_table_free(t->trusted);
+    t->trusted = trusted;
+    t->trust_bits = trusted ? bits : 0;
+    t->trust_mask = trusted ? prefix_to_mask(bits) : 0xFFFFFFFFu;
+}
+
+db_table *db_trusted_set(const db_table *t) { return t->trusted; }
+
+int32_t db_trust_bits(const db_table *t) { return t->trust_bits; }

@@ -62,6 +62,13 @@ struct db_table {
     int32_t network_bits;      // 0 with no network table
     std::atomic<int32_t> untracked; // of a network table: connections let in while it was full,
                                     // since the sweeper last took them; relaxed
+    int32_t *order;       // an ordered table's links, two a slot (the slot stamped before it and
+                          // the one after), or null; under the allocator lock
+    int32_t order_oldest; // an ordered table's first and last held slot in that order, -1 when
+    int32_t order_newest; // none is held; under the allocator lock
+    db_table *trusted;    // the trusted set, an ordered table, or null; set by start-up alone
+    uint32_t trust_mask;  // the mask of trust_bits; set with `trusted`
+    int32_t trust_bits;   // 0 with no trusted set
     db_mutex alloc_lock;
     db_stripe_lock stripe[DB_STRIPES_MAX]; // the first 1 << shape.stripe_shift are made
 };
@@ -183,22 +190,32 @@ inline void db_index_enter(db_table *t, const db_spot &spot, int32_t slot)
 // slot or -1 when every slot is held. The caller enters the slot in the index.
 int32_t db_claim(db_table *t, uint32_t ip, int32_t last_seen);
 
-// Claims the lowest free slot for the address of `spot` (not held), stamped now, with one
-// connection counted, and enters it in the index; the slot, or -1 when the table or the stripe
-// is full. A full table is answered from the held count alone: nothing shared is written.
-inline int32_t db_claim_new(db_table *t, db_spot *spot)
+// Claims the lowest free slot for the address of `spot` (not held), stamped `last_seen`, with
+// one connection counted, and enters it in the index; the slot, or -1 when the table or the
+// stripe is full. A full table is answered from the held count alone: nothing shared is written.
+inline int32_t db_claim_at(db_table *t, db_spot *spot, int32_t last_seen)
 {
     int32_t i;
     if (t->held_count.load(std::memory_order_relaxed) >= t->shape.slots ||
-        !db_stripe_has_room(t, spot->stripe) || (i = db_claim(t, spot->ip, db_clock())) < 0)
+        !db_stripe_has_room(t, spot->stripe) || (i = db_claim(t, spot->ip, last_seen)) < 0)
         return -1;
     t->slots[i].conns = 1;
     db_index_enter(t, *spot, i);
     spot->slot = i;
     return i;
 }
+// The same, stamped now.
+inline int32_t db_claim_new(db_table *t, db_spot *spot) { return db_claim_at(t, spot, db_clock()); }
 // Frees the slot of `spot` (held) and takes it out of the index.
 void db_free_spot(db_table *t, db_spot *spot);
+
+// ---- An ordered table (caller holds the stripe lock of the spot) -------------------------------
+
+// Stamps the held slot of `spot` `last_seen` and makes it the newest of an ordered table.
+void db_touch(db_table *t, const db_spot &spot, int32_t last_seen);
+// The oldest held slot of an ordered table, with its address in *ip; -1 when none is held. No
+// lock held by the caller, or a stripe lock.
+int32_t db_oldest(db_table *t, uint32_t *ip);
 
 // Holds `ip` with `conns` (or, with `at_least`, its count raised to `conns` when lower) and
 // `last_seen`, claiming the lowest free slot when it is not held. 1 stored, 0 table full. Takes

@@ -12,12 +12,14 @@
 #include "tracking/ip_db.h"
 #include "ui/resource.h"
 
-const ip_list_column ip_list_columns[IP_LIST_COLUMNS_REPEAT] = {
+const ip_list_column ip_list_columns[IP_LIST_COLUMNS_ALL] = {
     {"IP address", 93, 93},
     {"Conns", 47, 47},
     {"Age (s)", 70, 50},
     {"Offences", 0, 58},
+    {"Trusted", 0, 52},
 };
+static const char IP_LIST_TRUSTED_MARK[] = "yes";
 
 // One row of the snapshot a large table is shown from.
 struct ip_list_row {
@@ -26,6 +28,7 @@ struct ip_list_row {
     uint16_t conns;
     uint8_t offences;
     uint8_t bits; // a network's prefix length; 0 for an address
+    bool trusted; // an address trusted by a login
 };
 
 HWND ip_list_window;                       // dialog thread only
@@ -35,6 +38,8 @@ static ip_list_row *ip_list_rows;          // dialog thread only: the snapshot, 
 static int32_t ip_list_room;               // dialog thread only: rows the snapshot can hold
 static int32_t ip_list_count;              // dialog thread only: rows it holds
 static int32_t ip_list_shown;              // dialog thread only: columns of the list view
+static int32_t ip_list_shown_column[IP_LIST_COLUMNS_ALL]; // dialog thread only: which column
+                                                          // of ip_list_columns each one is
 
 // True when `window` is a list view this module made and that still exists. A handle kept from
 // an earlier opening normally names a destroyed window; should the system have handed the
@@ -80,14 +85,17 @@ void ip_list_create(HWND dialog)
     }
     SendMessageA(ip_list_window, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, IP_LIST_EX_STYLE);
     SendMessageA(ip_list_window, LVM_DELETEALLITEMS, 0, 0);
-    ip_list_shown = db_repeat_on() ? IP_LIST_COLUMNS_REPEAT : IP_LIST_COLUMNS;
+    for (ip_list_shown = 0; ip_list_shown < IP_LIST_COLUMNS; ip_list_shown++)
+        ip_list_shown_column[ip_list_shown] = ip_list_shown;
+    if (db_repeat_on()) ip_list_shown_column[ip_list_shown++] = IP_LIST_COLUMN_OFFENCES;
+    if (db_trust_on()) ip_list_shown_column[ip_list_shown++] = IP_LIST_COLUMN_TRUSTED;
     for (int32_t i = 0; i < ip_list_shown; i++) {
+        const ip_list_column &shown = ip_list_columns[ip_list_shown_column[i]];
         LVCOLUMNA column{};
         column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
         column.fmt = LVCFMT_LEFT;
-        column.cx = ip_list_shown == IP_LIST_COLUMNS ? ip_list_columns[i].width
-                                                     : ip_list_columns[i].width_repeat;
-        column.pszText = (char *)ip_list_columns[i].title;
+        column.cx = ip_list_shown == IP_LIST_COLUMNS ? shown.width : shown.width_beside;
+        column.pszText = (char *)shown.title;
         column.iSubItem = i;
         SendMessageA(ip_list_window, LVM_INSERTCOLUMNA, i, (LPARAM)&column);
     }
@@ -96,22 +104,26 @@ void ip_list_create(HWND dialog)
     ip_list_refresh();
 }
 
-// Hands each held slot of the current table, then each of its network table, to `take` as a
-// row, its age measured against `now` (wrapping subtraction: a clock set back shows a negative
-// age, never an overflow), until `take` answers false. Counted in the gate, so that no start-up
-// or shutdown on another thread gives the table back under the walk.
+// Hands each held slot of the current table, then each of its network table, to `take` as a row,
+// its age measured against `now` (wrapping subtraction: a clock set back shows a negative age,
+// never an overflow) and an address marked when it is trusted, until `take` answers false. Counted
+// in the gate, so that no start-up or shutdown on another thread gives the table back under the
+// walk.
 template <typename Take> static void ip_list_walk(int32_t now, Take take)
 {
+    const db_settings in_force = db_settings_now();
+    db_table *table = nullptr; // read inside the gate, below
     auto walk = [&](db_table *source, uint8_t bits) {
         ip_entry_copy slot;
         for (int32_t i = db_next(source, -1, &slot); i >= 0; i = db_next(source, i, &slot))
             if (!take(ip_list_row{slot.ip, (int32_t)((uint32_t)now - (uint32_t)slot.last_seen),
-                                  slot.conns, slot.offences, bits}))
+                                  slot.conns, slot.offences, bits,
+                                  bits == 0 && db_trusted(table, slot.ip, in_force)}))
                 return false;
         return true;
     };
     event_gate_enter();
-    db_table *table = db_current();
+    table = db_current();
     if (walk(table, 0) && db_networks(table))
         walk(db_networks(table), (uint8_t)db_network_bits(table));
     daemon_leave();
@@ -133,18 +145,29 @@ static void ip_list_refresh_snapshot()
     UpdateWindow(ip_list_window);
 }
 
-// The text of one cell of a row, into ip_list_text.
+// The text of one cell of a row, into ip_list_text; `column` is one of ip_list_columns.
 static void ip_list_cell_text(const ip_list_row &row, int32_t column)
 {
     if (column == 0) {
         static_assert(sizeof(ip_list_text) >= IP_ENTRY_TEXT_SIZE, "room for a network");
         ip_format_entry(row.ip, row.bits, ip_list_text);
+    } else if (column == IP_LIST_COLUMN_TRUSTED) {
+        snprintf(ip_list_text, sizeof(ip_list_text), "%s", row.trusted ? IP_LIST_TRUSTED_MARK : "");
     } else {
         snprintf(ip_list_text, sizeof(ip_list_text), "%d",
                  column == 1   ? (int)row.conns
                  : column == 2 ? (int)row.age
                                : (int)row.offences);
     }
+}
+
+// The text of the cell the list view shows at `row`, `column` of the snapshot, into
+// ip_list_text; false for a cell it does not have.
+static bool ip_list_shown_cell(int32_t row, int32_t column)
+{
+    if (row < 0 || row >= ip_list_count || column < 0 || column >= ip_list_shown) return false;
+    ip_list_cell_text(ip_list_rows[row], ip_list_shown_column[column]);
+    return true;
 }
 
 bool ip_list_notify(const NMHDR *header)
@@ -158,15 +181,13 @@ bool ip_list_notify(const NMHDR *header)
     if (ip_list_rows == nullptr) return false;
     if (header->code == LVN_GETDISPINFOA) {
         LVITEMA &item = ((NMLVDISPINFOA *)header)->item;
-        if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= ip_list_count) return true;
-        ip_list_cell_text(ip_list_rows[item.iItem], item.iSubItem);
+        if (!(item.mask & LVIF_TEXT) || !ip_list_shown_cell(item.iItem, item.iSubItem)) return true;
         if (item.cchTextMax > 0) lstrcpynA(item.pszText, ip_list_text, item.cchTextMax);
         return true;
     }
     if (header->code == LVN_GETDISPINFOW) { // a list view that speaks Unicode to us
         LVITEMW &item = ((NMLVDISPINFOW *)header)->item;
-        if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= ip_list_count) return true;
-        ip_list_cell_text(ip_list_rows[item.iItem], item.iSubItem);
+        if (!(item.mask & LVIF_TEXT) || !ip_list_shown_cell(item.iItem, item.iSubItem)) return true;
         int k = 0;
         for (; k + 1 < item.cchTextMax && ip_list_text[k]; k++)
             item.pszText[k] = (WCHAR)ip_list_text[k];
@@ -204,7 +225,7 @@ void ip_list_refresh()
         if (row < 0) return true; // nothing was inserted: there is no row to fill
         last_row = row;
         for (int32_t column = 0; column < ip_list_shown; column++) {
-            ip_list_cell_text(shown, column);
+            ip_list_cell_text(shown, ip_list_shown_column[column]);
             ip_list_set_cell(row, column);
         }
         return true;

@@ -1,7 +1,8 @@
 // The address list view inside the configuration dialog: one row per held address with its
 // connection count and its age in seconds (and, while repeat offenders are remembered, its
-// offences), rebuilt from the address table on request; when the table counts networks, one
-// row per held network ("10.1.2.0/24") after the addresses.
+// offences; while logins are trusted, a mark on the trusted ones), rebuilt from the address table
+// on request; when the table counts networks, one row per held network ("10.1.2.0/24") after the
+// addresses.
 //
 // The default 48-slot table fills an ordinary list view row by row. A larger table is shown by
 // a list view that asks for its rows as they come into sight (LVS_OWNERDATA), from a snapshot
@@ -25,7 +26,9 @@ enum : int32_t {
     IP_LIST_WIDTH = 210,
     IP_LIST_HEIGHT = 282,
     IP_LIST_COLUMNS = 3,
-    IP_LIST_COLUMNS_REPEAT = 4, // with the offences column, while RepeatFactor is set
+    IP_LIST_COLUMN_OFFENCES = 3, // shown while RepeatFactor is set
+    IP_LIST_COLUMN_TRUSTED = 4,  // shown while TrustDays is set
+    IP_LIST_COLUMNS_ALL = 5,
     IP_LIST_ROW_HINT = 30, // LVM_SETITEMCOUNT size hint
     IP_LIST_TEXT_SIZE = 32, // one cell: an address, a network or a decimal number
 };
@@ -40,10 +43,11 @@ static_assert(IP_LIST_STYLE == 0x503301A9 && IP_LIST_EX_STYLE == 0x21);
 struct ip_list_column {
     const char *title;
     int32_t width;        // pixels
-    int32_t width_repeat; // pixels, beside the offences column
+    int32_t width_beside; // pixels, beside an optional column
 };
-// The columns in order; the last is shown only while repeat offenders are remembered.
-extern const ip_list_column ip_list_columns[IP_LIST_COLUMNS_REPEAT];
+// The columns in order; the last two are shown only while repeat offenders are remembered and
+// while logins are trusted, each.
+extern const ip_list_column ip_list_columns[IP_LIST_COLUMNS_ALL];
 
 // The list view of the dialog opened last: 0 until the first opening and after a creation that
 // failed; after the dialog has ended it names a window that no longer exists. Dialog thread.

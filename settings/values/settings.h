@@ -49,6 +49,19 @@ enum : int32_t {
     SHARED_TIMEOUT_DEFAULT = 50,     // ms each call to the store may take, connecting included
     SHARED_TIMEOUT_MIN = 5,
     SHARED_TIMEOUT_MAX = 1000,
+    TRUST_DAYS_OFF = 0,              // logins are not remembered
+    TRUST_DAYS_MIN = 1,              // days a login trusts its address for
+    TRUST_DAYS_MAX = 365,
+    TRUST_BITS_MIN = 16,             // the prefix length a login trusts around its address
+    TRUST_BITS_MAX = 32,
+    MAX_TRUSTED_DEFAULT = 65536,     // entries of the trusted set
+    MAX_TRUSTED_MAX = 1048576,
+    SIEGE_FAILURES_OFF = 0,          // no siege
+    SIEGE_FAILURES_MIN = 1,          // connections without a login in the last minute, across
+    SIEGE_FAILURES_MAX = 1000000,    // the server, from untrusted addresses, that mark a siege
+    SIEGE_AUTH_FAILURES_DEFAULT = 1, // connections an untrusted address is let in with in a siege
+    SIEGE_AUTH_FAILURES_MIN = 0,
+    SIEGE_AUTH_FAILURES_MAX = 30,
 };
 
 // The state file's full path from General/StateFile, fixed by load_settings: "" when the key is
@@ -100,5 +113,15 @@ struct settings_t {
     std::atomic<int32_t> repeat_factor{REPEAT_FACTOR_OFF};
     std::atomic<int32_t> max_clear_time{MAX_CLEAR_TIME_DEFAULT};
     std::atomic<int32_t> repeat_auth_failures{REPEAT_AUTH_FAILURES_DEFAULT};
+    // Trusted logins, from the file at start-up only (not in the dialog, never written back):
+    // the days a login trusts its address for (TRUST_DAYS_OFF: no trust), the prefix length of
+    // the network it trusts, and the entries the trusted set holds.
+    std::atomic<int32_t> trust_days{TRUST_DAYS_OFF};
+    std::atomic<int32_t> trust_bits{TRUST_BITS_MAX};
+    std::atomic<int32_t> max_trusted{MAX_TRUSTED_DEFAULT};
+    // The siege, likewise: the connections of the last minute that mark one (SIEGE_FAILURES_OFF:
+    // none), and the connections an untrusted address is let in with while it lasts.
+    std::atomic<int32_t> siege_failures{SIEGE_FAILURES_OFF};
+    std::atomic<int32_t> siege_auth_failures{SIEGE_AUTH_FAILURES_DEFAULT};
 };
 extern settings_t settings;

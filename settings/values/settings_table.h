@@ -36,6 +36,11 @@ enum settings_key : int32_t {
     SETTINGS_BLACK_IPS,
     SETTINGS_BLACK_LIST_FILE,
     SETTINGS_ALLOW_LIST_FILE,
+    SETTINGS_TRUST_DAYS,
+    SETTINGS_TRUST_BITS,
+    SETTINGS_MAX_TRUSTED,
+    SETTINGS_SIEGE_FAILURES,
+    SETTINGS_SIEGE_AUTH_FAILURES,
     SETTINGS_KEYS,
 };
 
@@ -48,8 +53,9 @@ enum settings_read : int32_t {
     SETTINGS_READ_FLAG,    // a number, 1 for any but 0; text: the default, with a warning
     SETTINGS_READ_CHECKED, // a number in [low, high] and not below the `floor` key's value;
                            // text or out of range: the default, with a warning
-    SETTINGS_READ_SWITCH,  // a number in [low, high] switches its feature on; 0 or 1 leave it
-                           // off without a word, anything else with a warning
+    SETTINGS_READ_SWITCH,  // a number in [low, high] switches its feature on; one from 0 to
+                           // below low leaves it off without a word, anything else with a
+                           // warning
     SETTINGS_READ_PAIR,    // a number in [low, high] that, with its partner in its own range,
                            // switches their feature on; anything else leaves it off, with a
                            // warning

@@ -484,6 +484,25 @@ def scenario_list_files_reloaded(args):
     assert log.count("    connection blocked (not on the allow list)") == 1, log
     assert statistic(log, "Blocked hosts") == 3, log
     assert statistic(log, "MaxListSize") == 2, log  # 127.0.0.50, and 127.0.0.33 until its login
+def scenario_siege_serves_trusted_logins(args):
+    """With TrustDays=1, SiegeFailures=5 and SiegeAuthFailures=0: a user who logged in before is
+    served through a siege that five guessers, each from a network of its own, bring about; an
+    address that never logged in is refused, even with the right password."""
+    def body(port):
+        assert pop_login(port, "127.0.0.2", "alice", "wonderland") == "ok"
+        answers = [pop_login(port, f"127.1.{n}.1", "alice", "wrong") for n in range(6)]
+        assert [a.startswith("refused") for a in answers] == [False] * 4 + [True] * 2, answers
+        assert pop_login(port, "127.0.0.2", "alice", "wonderland") == "ok"
+        assert pop_login(port, "127.0.0.3", "bob", "builder") == "refused: " + REFUSAL
+
+    ini = ini_text(general=("TrustDays=1", "SiegeFailures=5", "SiegeAuthFailures=0"))
+    log = run_host(args, ini, body)
+    assert "   Trust:        1 day, /32, at most 65536 entries\n" in log, log
+    assert "   Siege:        at 5 a minute, 0 failures\n" in log, log
+    assert log.count("Tollgate: under siege: 5 connections without a login in the last minute; "
+                     "untrusted addresses get 0") == 1, log
+    assert log.count("    connection blocked (siege)") == 3, log
+    assert statistic(log, "Blocked hosts") == 3, log
 
 
 SCENARIOS = {
@@ -499,6 +518,7 @@ SCENARIOS = {
     "RepeatOffender": scenario_repeat_offender,
     "NetworkAllowance": scenario_network_allowance,
     "ListFilesReloaded": scenario_list_files_reloaded,
+    "SiegeServesTrustedLogins": scenario_siege_serves_trusted_logins,
 }
 
 

@@ -11,8 +11,14 @@
 // table, an allowance) or off. Others put a shared store in use, one that does not answer, or
 // none: a fake store (tests/native/fake_store.h) standing for the other servers' counts, which
 // further operations raise as other servers' connections would; each decision's request to it
-// must be the one the model expects, and its answer merged as the model merges it.
+// must be the one the model expects, and its answer merged as the model merges it. Others trust
+// logins (a fresh trusted set of 48 entries, 16 to 32 bits) or not, and set the siege's keys:
+// the model keeps the trusted entries in the order of their logins and the siege's counted
+// seconds, and every decision's trust, siege refusal and siege news, every sweep's, and the
+// trusted set's entries must agree.
 #include <algorithm>
+#include <deque>
+#include <vector>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -61,9 +67,16 @@ struct model_t {
     int32_t max_clear_time;
     int32_t repeat_auth_failures;
     int32_t now;
+    int32_t trust_days, trust_bits, trust_slots; // trust_slots 0: no trusted set
+    int32_t siege_failures, siege_auth_failures;
+    int32_t siege_began, siege_calm, siege_refused;
+    bool besieged;                               // the latest connection's
+    siege_news news;                             // the latest decision's or sweep's
 };
 
 model_t model;
+std::deque<int32_t> model_siege_seconds; // each counted connection's second, oldest first
+std::vector<std::pair<uint32_t, int32_t>> model_trusted_set; // key and latest login, oldest first
 
 // The mask of the first n bits, built octet by octet; all ones outside 1..32.
 uint32_t model_mask(int32_t n)
@@ -157,10 +170,76 @@ void model_offence(model_slot &s)
     s.refusing = true;
 }
 
+// ---- Trust and the siege -------------------------------------------------------------------
+
+// The trusted entry of `ip`'s key, or the set's end.
+auto model_trusted_entry(uint32_t ip)
+{
+    return std::find_if(model_trusted_set.begin(), model_trusted_set.end(), [&](const auto &e) {
+        return e.first == (ip & model_mask(model.trust_bits));
+    });
+}
+
+// True for an entry older than TrustDays.
+bool model_trust_over(const std::pair<uint32_t, int32_t> &e)
+{
+    return (int64_t)model.now - e.second > (int64_t)model.trust_days * 86400;
+}
+
+bool model_trusted(uint32_t ip)
+{
+    auto e = model_trusted_entry(ip);
+    return e != model_trusted_set.end() && !model_trust_over(*e);
+}
+
+// A login trusts its key from now, as the newest entry; the oldest goes when the set is full.
+void model_trust(uint32_t ip)
+{
+    if (!model.trust_slots) return;
+    auto e = model_trusted_entry(ip);
+    if (e != model_trusted_set.end()) model_trusted_set.erase(e);
+    else if ((int32_t)model_trusted_set.size() == model.trust_slots) model_trusted_set.erase(model_trusted_set.begin());
+    model_trusted_set.push_back({ip & model_mask(model.trust_bits), model.now});
+}
+
+// The siege's count of the last minute.
+int32_t model_siege_count()
+{
+    while (!model_siege_seconds.empty() && model_siege_seconds.front() <= model.now - 60)
+        model_siege_seconds.pop_front();
+    return (int32_t)model_siege_seconds.size();
+}
+
+// The siege judged now: begun at SiegeFailures, ended after ClearTime below half. True while
+// under siege.
+bool model_judge()
+{
+    int32_t count = model_siege_count();
+    if (!model.siege_began) {
+        if (count < model.siege_failures) return false;
+        model.siege_began = model.now, model.siege_calm = model.siege_refused = 0;
+        model.news = {SIEGE_BEGAN, count, model.siege_auth_failures, 0, 0};
+        return true;
+    }
+    if ((int64_t)count * 2 >= model.siege_failures) return model.siege_calm = 0, true;
+    if (!model.siege_calm) return model.siege_calm = model.now, true;
+    if ((int64_t)model.now - model.siege_calm < (int64_t)model.clear_time * 60) return true;
+    model.news = {SIEGE_ENDED, 0, 0, (model.now - model.siege_began) / 60, model.siege_refused};
+    model.siege_began = 0;
+    return false;
+}
+
 int32_t model_connect(uint32_t ip, int32_t *offences)
 {
     model.counted = false;
+    model.besieged = false;
+    model.news = {};
     if (model_white(ip)) return CHECK_WHITE;
+    if (model.siege_failures > 0) {
+        bool trusted = model_trusted(ip);
+        if (!trusted) model_siege_seconds.push_back(model.now);
+        model.besieged = model_judge() && !trusted;
+    }
     for (int k = 0; k < model.slots; k++) {
         model_slot &s = model.slot[k];
         if (!s.in_use || s.ip != ip) continue;
@@ -170,6 +249,9 @@ int32_t model_connect(uint32_t ip, int32_t *offences)
                        : s.refusing ? quiet <= model_refusal(s.offences) ||
                                           model.repeat_auth_failures <= 0
                                     : (int32_t)s.conns >= model.repeat_auth_failures;
+        if (!refused && model.besieged &&
+            (offender && s.refusing ? 0 : (int32_t)s.conns) >= model.siege_auth_failures)
+            return CHECK_SIEGE_BLOCKED;
         if (model_network(ip, !refused) && !refused) return CHECK_NETWORK_BLOCKED;
         s.last_seen = model.now;
         if (offender) {
@@ -193,6 +275,7 @@ int32_t model_connect(uint32_t ip, int32_t *offences)
         s.conns++;
         return CHECK_KNOWN;
     }
+    if (model.besieged && model.siege_auth_failures <= 0) return CHECK_SIEGE_BLOCKED;
     if (model_network(ip, true)) return CHECK_NETWORK_BLOCKED;
     for (int k = 0; k < model.slots; k++) { // lowest free slot first
         model_slot &s = model.slot[k];
@@ -338,10 +421,44 @@ void compare_table(db_table *table, const model_slot *slots, int32_t held, size_
     expect_eq("walk end", i, -1, op);
 }
 
-// The address table, and the networks with the connections let in untracked when counted.
+// The trusted set's entries, by key, against the model's.
+void compare_trusted(size_t op)
+{
+    decltype(model_trusted_set) real, expected = model_trusted_set;
+    ip_entry_copy copy;
+    db_table *set = db_trusted_set(db_current());
+    for (int32_t i = set ? db_next(set, -1, &copy) : -1; i >= 0; i = db_next(set, i, &copy))
+        real.push_back({copy.ip, copy.last_seen});
+    std::sort(real.begin(), real.end());
+    std::sort(expected.begin(), expected.end());
+    expect_eq("trusted entries", real == expected, true, op);
+}
+
+// One operation on trust and the siege, picked by k (0 to 39): a fresh trusted set at some
+// TrustDays and TrustBits, or none; or the siege's keys.
+void trust_operation(int k, uint8_t pick)
+{
+    const int32_t days[4] = {0, 1, 30, 365}, bits[4] = {16, 24, 31, 32};
+    const int32_t failures[8] = {0, 1, 2, 3, 5, 8, 20, 0}, allowances[4] = {0, 1, 2, 30};
+    if (k % 2) {
+        settings.siege_failures.store(model.siege_failures = failures[pick % 8]);
+        settings.siege_auth_failures.store(model.siege_auth_failures = allowances[pick / 8 % 4]);
+        return;
+    }
+    settings.trust_days.store(model.trust_days = days[pick % 4]);
+    model.trust_bits = bits[pick / 4 % 4];
+    model.trust_slots = model.trust_days ? MODEL_SLOTS_SMALL : 0;
+    model_trusted_set.clear();
+    db_set_trusted(db_current(), model.trust_slots ? db_table_make(model.trust_slots, malloc, free, true) : nullptr,
+                   model.trust_bits);
+}
+
+// The address table, the trusted set, and the networks with the connections let in untracked
+// when counted.
 void compare_tables(size_t op)
 {
     compare_table(db_current(), model.slot, model.held, op);
+    compare_trusted(op);
     if (!model.net_bits) return;
     compare_table(db_networks(db_current()), model.net, model.net_held, op);
     expect_eq("untracked", db_take_untracked(db_networks(db_current())), model.untracked, op);
@@ -354,7 +471,18 @@ int32_t fuzz_clock() { return model.now; }
 // offender the offence count the table reports, must agree.
 bool model_lets_in(int32_t verdict)
 {
-    return verdict != CHECK_BLOCKED && verdict != CHECK_NETWORK_BLOCKED;
+    return verdict != CHECK_BLOCKED && verdict != CHECK_NETWORK_BLOCKED &&
+           verdict != CHECK_SIEGE_BLOCKED;
+}
+
+// The siege's news of a decision or a sweep against the model's.
+void compare_news(const siege_news &real, size_t op)
+{
+    expect_eq("siege news", real.kind, model.news.kind, op);
+    expect_eq("siege count", real.count, model.news.count, op);
+    expect_eq("siege allowance", real.allowance, model.news.allowance, op);
+    expect_eq("siege minutes", real.minutes, model.news.minutes, op);
+    expect_eq("siege refused", real.refused, model.news.refused, op);
 }
 
 // The store's answer to the connection of `ip` that the model decided `local`: it can only add
@@ -390,7 +518,10 @@ void check_connect(const client_address &c, const char *what, size_t op)
     int64_t calls = fake_store.calls;
     db_decision real = decision_connect(db_current(), ip_parse(c.text));
     int32_t expected = model_connect(c.ip, &expected_offences);
-    bool shared = false, asked = model.store && expected != CHECK_WHITE;
+    if (expected == CHECK_SIEGE_BLOCKED) model.siege_refused++;
+    compare_news(real.siege, op);
+    expect_eq("besieged", real.besieged, model.besieged, op);
+    bool shared = false, asked = model.store && expected != CHECK_WHITE && expected != CHECK_SIEGE_BLOCKED;
     expect_eq("store asked", fake_store.calls - calls, asked ? 1 : 0, op);
     if (asked) {
         check_request(c.ip, expected, op);
@@ -448,6 +579,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     model.max_clear_time = MAX_CLEAR_TIME_DEFAULT;
     model.repeat_auth_failures = REPEAT_AUTH_FAILURES_DEFAULT;
     model.now = TEST_CLOCK_START;
+    model.trust_bits = TRUST_BITS_MAX;
+    model.siege_auth_failures = SIEGE_AUTH_FAILURES_DEFAULT;
+    model_siege_seconds.clear();
+    model_trusted_set.clear();
 
     size_t pos = 0, op = 0;
     auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
@@ -474,8 +609,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 3: { // login
             const client_address c = pick_client(arg, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
-            if (model.store) decision_forget(db_current(), ip_parse(c.text));
+            if (model.trust_slots || model.siege_failures) decision_login(db_current(), ip_parse(c.text));
+            else if (model.store) decision_forget(db_current(), ip_parse(c.text));
             else expect_eq("release result", release_text(c.text), 0, op);
+            if (model.siege_failures > 0 && !model_white(c.ip) && !model_trusted(c.ip) &&
+                !model_siege_seconds.empty() && model_siege_count() > 0)
+                model_siege_seconds.pop_back();
+            model_trust(c.ip);
             model_release(c.ip);
             break;
         }
@@ -495,6 +635,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (model.net_bits)
                 expect_eq("networks expired", db_expire(db_networks(db_current())),
                           model_expire(model.net, &model.net_held), op);
+            expect_eq("trusted expired", db_expire_trusted(db_current()),
+                      (long long)std::erase_if(model_trusted_set, model_trust_over), op);
+            if (model.siege_failures > 0) { // the sweeper's judgement
+                siege_news news{};
+                model.news = {};
+                siege_judge(model.now, siege_count(model.now), db_settings_now(), &news);
+                model_judge();
+                compare_news(news, op);
+            }
             break;
         }
         case 6: // "Clear All": the slots (the white list is emptied separately, case 9)
@@ -559,6 +708,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         case 11:
+            if (arg >= 176 && arg < 216) {
+                trust_operation(arg - 176, next());
+                break;
+            }
             if (arg >= 216) {
                 uint8_t pick = next();
                 store_operation(arg - 216, pick, model.slots == MODEL_SLOTS_SMALL ? 0 : next());

@@ -29,6 +29,7 @@ inline void test_reset()
     test_now.store(TEST_CLOCK_START, std::memory_order_relaxed);
     db_clock = test_clock;
     settings_reset();
+    siege_reset();
     white_clear();
     test_table_publish();
 }

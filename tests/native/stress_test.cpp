@@ -1,7 +1,8 @@
 // Every thread that enters the table at once: POP3 threads deciding and logging in on
 // overlapping addresses through the whole decision, with a shared store in use (the fake store
 // of tests/native/fake_store.h) and networks counted, so that the store's refusals are merged
-// and their network counts taken back; other servers raising the shared counts; the sweeper
+// and their network counts taken back, and with logins trusted in a small set and a siege
+// counted, begun and ended; other servers raising the shared counts; the sweeper
 // expiring while the clock moves; and the dialog walking, clearing, changing the settings,
 // gathering and publishing the white list, and making the store stop and start answering. Run
 // under ThreadSanitizer (no race may be reported) and AddressSanitizer, on the default table and
@@ -35,6 +36,7 @@ enum : int {
     SWEEP_CLOCK_STEP = 61, // seconds per sweep: a slot untouched for two sweeps is expired
     NETWORK_BITS_USED = 16, // the pool's 80 addresses fall into 10 networks
     NETWORK_FAILURES_USED = 200,
+    SIEGE_FAILURES_USED = 100,
 };
 
 // Pool address n is 10.b.c.d with b = n / 8, c = n % 8 + 1 and a check octet d derived from
@@ -82,6 +84,9 @@ void stress(int32_t slots)
     ASSERT_NE(test_table_publish(slots), nullptr);
     settings.clear_time.store(1);
     test_count_networks(NETWORK_BITS_USED, NETWORK_FAILURES_USED);
+    db_set_trusted(db_current(), db_table_make(DB_SLOTS, malloc, free, true), 30);
+    settings.trust_days.store(1);
+    settings.siege_failures.store(SIEGE_FAILURES_USED);
     fake_store_reset(true);
     const pool_t pool = make_pool();
     std::atomic<bool> stop{false};
@@ -97,13 +102,13 @@ void stress(int32_t slots)
                 seed = seed * 1103515245u + 12345u;
                 const char *address = pool.text[(seed >> 8) % POOL_SIZE];
                 db_decision d = decision_connect(db_current(), ip_parse(address));
-                bool known = d.verdict == CHECK_NETWORK_BLOCKED ||
+                bool known = d.verdict == CHECK_NETWORK_BLOCKED || d.verdict == CHECK_SIEGE_BLOCKED ||
                              (d.verdict >= CHECK_FULL && d.verdict <= CHECK_OFFENDER);
                 if (!known || (d.shared && d.verdict != CHECK_BLOCKED)) bad_decisions++;
                 if (d.shared) shared_refusals++;
                 connects++;
                 if ((seed >> 20) % 4 == 0) { // roughly one login in four connections
-                    decision_forget(db_current(), ip_parse(address));
+                    decision_login(db_current(), ip_parse(address));
                     releases++;
                 }
                 int32_t held = db_held(db_current());
@@ -129,6 +134,9 @@ void stress(int32_t slots)
             test_now.fetch_add(SWEEP_CLOCK_STEP, std::memory_order_relaxed);
             expired += db_expire(db_current());
             db_expire(db_networks(db_current()));
+            db_expire_trusted(db_current());
+            siege_news news{};
+            siege_judge(test_clock(), siege_count(test_clock()), db_settings_now(), &news);
             std::this_thread::yield();
         }
     });
@@ -198,6 +206,11 @@ void stress(int32_t slots)
         EXPECT_GE(copy.conns, 1) << "slot " << i;
     }
     EXPECT_EQ(db_held(network_table), (int32_t)networks.size());
+    // And its trusted entries: each held once.
+    std::set<uint32_t> keys;
+    for (int32_t i = db_next(db_trusted_set(table), -1, &copy); i >= 0; i = db_next(db_trusted_set(table), i, &copy))
+        EXPECT_TRUE(keys.insert(copy.ip).second) << "trusted twice, slot " << i;
+    EXPECT_EQ(db_held(db_trusted_set(table)), (int32_t)keys.size());
 
     // The run did exercise every kind of work.
     EXPECT_GT(connects.load(), 1000);

@@ -323,3 +323,30 @@ TEST(DecisionMerge, StoreOnlyAddsARefusalAndNamesNoNetworkTheTableDoesNotCount)
 }
 
 } // namespace
+
+namespace {
+
+bool trusted(uint32_t ip) { return db_trusted(db_current(), ip, db_settings_now()); }
+
+// A full set gives up exactly the entry whose latest login is the oldest, on one stripe or many.
+TEST(Trust, AFullSetGivesUpTheOldestLogin)
+{
+    for (int32_t entries : {(int32_t)DB_SLOTS, 1024}) {
+        SCOPED_TRACE(entries);
+        test_reset();
+        settings.trust_days.store(1);
+        db_table *set = db_table_make(entries, malloc, free, true);
+        db_set_trusted(db_current(), set, 32);
+        for (int32_t n = 0; n < entries; n++, test_now += 1)
+            decision_login(db_current(), ip_of(10, 0, (uint8_t)(n >> 8), (uint8_t)n));
+        decision_login(db_current(), ip_of(10, 0, 0, 0)); // the oldest logs in again
+        decision_login(db_current(), ip_of(10, 9, 0, 0)); // a newcomer takes 10.0.0.1's place
+        EXPECT_EQ(db_held(set), entries);
+        EXPECT_TRUE(trusted(ip_of(10, 0, 0, 0)));
+        EXPECT_FALSE(trusted(ip_of(10, 0, 0, 1)));
+        EXPECT_TRUE(trusted(ip_of(10, 0, 0, 2)));
+        EXPECT_TRUE(trusted(ip_of(10, 9, 0, 0)));
+    }
+}
+
+} // namespace

@@ -495,3 +495,50 @@ TEST_F(SettingsLoad, ListFilesAreFullPathsAndTheOnesNotReadAreKeptEmpty)
         EXPECT_EQ(log_lines(), expected);
     }
 }
+
+// The trust and siege keys: each feature on only with its switch in range, a key read with it
+// set alone naming the missing switch; a typo in a switch leaves its feature off and one in a
+// key read with it gives the key's default, each with one warning; one line each after the
+// settings that came before them; a save leaves them as written.
+TEST_F(SettingsLoad, TrustAndSiegeKeysAreCheckedShownInALineEachAndNeverSaved)
+{
+    const struct {
+        std::vector<const char *> keys;
+        int trust_days, siege_failures;
+        std::vector<std::string> lines; // after UseShortTerm: warnings, then the values
+    } cases[] = {
+        {{"TrustDays=0x1e", "TrustBits=24", "MaxTrusted=1000", "SiegeFailures=1 a minute",
+          "SiegeAuthFailures=0"}, 30, 1,
+         {"   Trust:        30 days, /24, at most 1000 entries",
+          "   Siege:        at 1 a minute, 0 failures"}},
+        {{"TrustDays=366", "TrustBits=24", "SiegeFailures=sixty", "SiegeAuthFailures=3"}, 0, 0,
+         {"Tollgate: TrustDays '366' is not 1 to 365, logins not trusted",
+          "Tollgate: SiegeFailures 'sixty' is not 1 to 1000000, no siege"}},
+        {{"TrustBits=24", "SiegeAuthFailures=2"}, 0, 0,
+         {"Tollgate: TrustBits is set but TrustDays is not, logins not trusted",
+          "Tollgate: SiegeAuthFailures is set but SiegeFailures is not, no siege"}},
+        {{"TrustDays=1", "TrustBits=15", "MaxTrusted=x", "SiegeFailures=60"}, 1, 60,
+         {"Tollgate: TrustBits '15' is not 16 to 32, using 32",
+          "Tollgate: MaxTrusted 'x' is not 48 to 1048576, using 65536",
+          "   Trust:        1 day, /32, at most 65536 entries",
+          "   Siege:        at 60 a minute, 1 failure"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.keys[0]);
+        reset_module();
+        enter_fresh_dir();
+        std::string text = "[General]\r\n";
+        for (const char *key : c.keys) text += key + std::string("\r\n");
+        write_ini(text);
+        load_settings();
+        EXPECT_EQ(settings.trust_days * 10000000 + settings.siege_failures,
+                  c.trust_days * 10000000 + c.siege_failures);
+        std::vector<std::string> expected = value_lines(30, 5, "No");
+        for (const std::string &line : c.lines)
+            expected.push_back(logged(0, line[0] == 'T' ? 10 : 25, line));
+        EXPECT_EQ(log_lines(), expected);
+        save_settings();
+        std::string first = c.keys[0], key = first.substr(0, first.find('='));
+        EXPECT_EQ(key + "=" + ini_value("General", key.c_str()), first);
+    }
+}

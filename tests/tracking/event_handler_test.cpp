@@ -1,4 +1,5 @@
 // The event handler as the host sees it: results, response line, log lines and statistics.
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -296,4 +297,56 @@ TEST_F(EventHandler, SharedCountsRefusalIsLoggedAndReportedFromTheDecision)
         EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.1.2.3", c.line}));
         EXPECT_EQ(host_side_calls(), c.calls);
     }
+}
+
+// The siege begins with the connection that brings the last minute's count of untrusted
+// connections (a login taking its own back) to SiegeFailures, and is logged there; its refusals
+// have their own detail line, the refusal line and a "Blocked hosts" report, while an address a
+// login trusted is served; it ends, logged too, once the count has stayed below half of
+// SiegeFailures (half is no calm) for ClearTime, as connections and sweeps find it.
+TEST_F(EventHandler, SiegeBeginsAndEndsAtItsThresholdsAndALoginTrusts)
+{
+    settings.trust_days = 1;
+    db_set_trusted(db_current(), db_table_make(DB_SLOTS, malloc, free, true), 32);
+    settings.siege_failures = 4;
+    settings.siege_auth_failures = 0;
+    settings.clear_time = 1;
+    auto at = [](int32_t second) { test_now = 1700000000 + second; };
+    auto sweep = [] {
+        siege_news news{};
+        siege_judge(test_now, siege_count(test_now), db_settings_now(), &news);
+        return news.kind;
+    };
+    TestConnection login("10.0.0.2");
+    connect("10.0.0.1"), connect("10.0.0.2");
+    event_handler(0, EVENT_LOGIN, login.record()); // takes its connection back, and trusts it
+    connect("10.0.0.3"), connect("10.0.0.4");
+    new_lines();
+    TestConnection conn("10.0.0.5");
+    EXPECT_EQ(event_handler(0, EVENT_CONNECT2, conn.record()), EVENT_REFUSE);
+    EXPECT_EQ(memcmp(conn.bytes + HOST_RESPONSE_OFFSET, REFUSAL_LINE, sizeof(REFUSAL_LINE)), 0);
+    EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.0.0.5",
+                                  "19400/10 Tollgate: under siege: 4 connections without a login "
+                                  "in the last minute; untrusted addresses get 0",
+                                  "19402/25     connection blocked (siege)"}));
+    EXPECT_EQ(connect("10.0.0.2"), EVENT_GO_ON) << "trusted";
+    at(60);
+    EXPECT_EQ(sweep(), SIEGE_NO_NEWS) << "calm from here";
+    at(119);
+    EXPECT_EQ(connect("10.0.0.6"), EVENT_REFUSE);
+    at(120);
+    EXPECT_EQ(connect("10.0.0.7"), EVENT_REFUSE) << "two, half of four: the calm is over";
+    at(180);
+    EXPECT_EQ(sweep(), SIEGE_NO_NEWS) << "calm again";
+    at(239);
+    EXPECT_EQ(sweep(), SIEGE_NO_NEWS);
+    at(240);
+    new_lines();
+    EXPECT_EQ(connect("10.0.0.8"), EVENT_GO_ON);
+    EXPECT_EQ(new_lines(), (Lines{"19400/25 Tollgate: connect from 10.0.0.8",
+                                  "19400/15 Tollgate: siege over after 4 min: 3 connections "
+                                  "refused",
+                                  "19402/25     new IP, allowed"}));
+    Lines calls = host_side_calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "report 11 1"), 3);
 }

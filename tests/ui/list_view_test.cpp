@@ -82,6 +82,15 @@ list_facts read_list(HWND list)
     return f;
 }
 
+// The list view's facts and rows as the dialog opened with `record` shows them.
+void read_list_and_rows(host_interface *record, list_facts *f, rows *seen)
+{
+    dialog_run(record, [&](HWND) {
+        *f = read_list(ip_list_window);
+        *seen = list_view_rows(ip_list_window);
+    });
+}
+
 TEST_F(ListView, EmptyTableShowsOnlyTheThreeColumnTitles)
 {
     list_facts f{};
@@ -151,13 +160,32 @@ TEST_F(ListView, OffencesColumnWhileRepeatOffendersAreRemembered)
     connect("10.0.0.8", 2, 10);
     list_facts f{};
     rows seen;
-    dialog_run(record(), [&](HWND) {
-        f = read_list(ip_list_window);
-        seen = list_view_rows(ip_list_window);
-    });
+    read_list_and_rows(record(), &f, &seen);
     EXPECT_EQ(f.titles, std::vector<std::string>({"IP address", "Conns", "Age (s)", "Offences"}));
     EXPECT_EQ(f.widths, std::vector<int>({93, 47, 50, 58}));
     EXPECT_EQ(sorted(seen), sorted(rows({{"10.0.0.7", "5", "30", "1"}, {"10.0.0.8", "2", "10", "0"}})));
+}
+
+// While logins are trusted a last column marks the trusted addresses, after the offences when
+// those are shown too; in an ordinary list view and in one that asks for its rows alike.
+TEST_F(ListView, TrustedColumnMarksTrustedAddressesWhileLoginsAreTrusted)
+{
+    settings.repeat_factor = 2;
+    settings.trust_days = 1;
+    for (int32_t slots : {(int32_t)DB_SLOTS, 4096}) {
+        ASSERT_NE(test_table_publish(slots), nullptr);
+        db_set_trusted(db_current(), db_table_make(DB_SLOTS, malloc, free, true), 32);
+        decision_login(db_current(), ip_parse("10.0.0.7"));
+        connect("10.0.0.7", 1, 30);
+        connect("10.0.0.8", 2, 10);
+        list_facts f{};
+        rows seen;
+        read_list_and_rows(record(), &f, &seen);
+        EXPECT_EQ(f.titles, std::vector<std::string>({"IP address", "Conns", "Age (s)", "Offences",
+                                                      "Trusted"}));
+        EXPECT_EQ(sorted(seen), sorted(rows({{"10.0.0.7", "1", "30", "0", "yes"},
+                                             {"10.0.0.8", "2", "10", "0", ""}})));
+    }
 }
 
 TEST_F(ListView, FullTableShowsEverySlotOnce)

@@ -35,12 +35,26 @@ static int32_t event_refuse_network(host_connection *conn, const db_decision &de
     return event_refuse(conn, line);
 }
 
+void event_log_siege(const siege_news &news)
+{
+    if (news.kind == SIEGE_BEGAN)
+        host_log_format(LOG_TYPE_POP3, LOG_PRIO_WARNING,
+                        "Tollgate: under siege: %d connections without a login in the last "
+                        "minute; untrusted addresses get %d",
+                        news.count, news.allowance);
+    else if (news.kind == SIEGE_ENDED)
+        host_log_format(LOG_TYPE_POP3, LOG_PRIO_INFO,
+                        "Tollgate: siege over after %d min: %d connections refused", news.minutes,
+                        news.refused);
+}
+
 // Logs the decision on a connection and turns it into the host's result. `conn` may be null
 // (a host that passed no record): the decision is made and logged, nothing is written.
 static int32_t event_connect(db_table *table, host_connection *conn, const char *address)
 {
     host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: connect from %s", address);
     const db_decision decision = decision_connect(table, ip_parse(address));
+    event_log_siege(decision.siege);
     // A new address refused by the shared counts is still held here: the peak counts it as it
     // would have.
     if (decision.claimed && decision.verdict != CHECK_NEW)
@@ -55,6 +69,8 @@ static int32_t event_connect(db_table *table, host_connection *conn, const char 
         return event_refuse(conn, "    connection blocked (black list)");
     case CHECK_NOT_ALLOWED:
         return event_refuse(conn, "    connection blocked (not on the allow list)");
+    case CHECK_SIEGE_BLOCKED:
+        return event_refuse(conn, "    connection blocked (siege)");
     case CHECK_KNOWN:
         host_log_text(LOG_TYPE_POP3_DETAIL, LOG_PRIO_DETAIL, "    found IP, allowed");
         return EVENT_GO_ON;
@@ -100,7 +116,7 @@ extern "C" int32_t __cdecl event_handler(int32_t, int32_t code, host_connection 
     case EVENT_APOP:
     case EVENT_AUTH_OTHER: // a login of any kind forgets the address
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, event_login_format(code), address);
-        decision_forget(table, ip_parse(address));
+        decision_login(table, ip_parse(address));
         break;
     default:
         host_log_format(LOG_TYPE_POP3, LOG_PRIO_DETAIL, "Tollgate: unexpected call from %s",

@@ -6,14 +6,17 @@
 // before it gives back the table and the interface copy the thread uses. The flag is tested before
 // the first sweep and after every wait, so no sweep starts after a stop request. After each
 // sweep the table is written to the state file when it changed (nothing without one), and the
-// list files are looked at (tracking/lists/lists.h).
+// list files are looked at (tracking/lists/lists.h). Each pass also gives back the trusted
+// entries that have run out and judges the siege.
 #include "tracking/events/sweeper.h"
 
 #include "host/base/host_interface.h"
 #include "host/base/os.h"
 #include "settings/values/settings.h"
+#include "tracking/events/event_handler.h"
 #include "tracking/ip_db.h"
 #include "tracking/lists/lists.h"
+#include "tracking/siege.h"
 #include "tracking/state/state_file.h"
 
 std::atomic<int32_t> sweeper_stop; // start-up/shutdown thread writes; sweeper reads (relaxed)
@@ -58,6 +61,19 @@ static void sweeper_sweep_networks(db_table *table)
                         untracked);
 }
 
+// Gives back the trusted entries older than TrustDays and, with SiegeFailures set, judges the
+// siege at the pass's second: an attack that stops sends no connections to end it.
+static void sweeper_sweep_siege(db_table *table)
+{
+    db_expire_trusted(table);
+    const db_settings s = db_settings_now();
+    if (s.siege_failures <= 0) return;
+    siege_news news{};
+    int32_t now = db_clock();
+    siege_judge(now, siege_count(now), s, &news);
+    event_log_siege(news);
+}
+
 DWORD WINAPI sweeper_thread(LPVOID)
 {
     WaitForSingleObject(sweeper_wake, SWEEPER_START_DELAY_MS);
@@ -68,6 +84,7 @@ DWORD WINAPI sweeper_thread(LPVOID)
             host_log_format(LOG_TYPE_DAEMON, LOG_PRIO_DETAIL, "Tollgate: %d IPs released by timeout",
                             freed);
         sweeper_sweep_networks(table);
+        sweeper_sweep_siege(table);
         state_file_save_changes();
         lists_check();
         DWORD wait_ms = (DWORD)settings.sweep_interval.load(std::memory_order_relaxed) * 1000;

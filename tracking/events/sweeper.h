@@ -1,5 +1,6 @@
 // The timeout sweeper: the module's one thread, which frees quiet addresses (and networks, when
-// they are counted) every sweep interval.
+// they are counted, and trusted entries that have run out) every sweep interval, and judges the
+// siege.
 //
 // Owns: sweeper_stop and the event that wakes the thread out of its wait.
 // Threads: sweeper_thread runs on its own thread; start-up arms it and shutdown stops it, both on

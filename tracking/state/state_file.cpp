@@ -16,6 +16,16 @@
 //     # address connections last_seen (seconds since 1970) offences refusing
 //     10.0.0.7 1 1765170000 2 1
 // A line without them, or one read with repeat offenders off, is an address without offences.
+// With logins trusted (TrustDays) the file is version 3: the lines of version 2, and the trusted
+// set's entries, each its address (with "/bits" below TrustBits 32) and its latest login:
+//     Tollgate state 3
+//     # address connections last_seen (seconds since 1970)
+//     # trusted address last_login (seconds since 1970)
+//     10.0.0.7 1 1765170000
+//     trusted 10.0.1.5 1765160000
+// A trusted line is read back while logins are trusted and its prefix is at least TrustBits
+// (it then trusts its network of TrustBits bits); the newest line of an entry wins, the set's
+// size of the newest are kept, and they go back in the order of their logins.
 // A file of another version is read for the lines whose first three fields read as such. Lines
 // that pass the rules are gathered, then sorted by address to keep the latest line of each
 // address, then cut to the table's size by last_seen, and restored in file order. The writer
@@ -45,12 +55,14 @@
 static const char STATE_MAGIC[] = "Tollgate state ";
 static const char STATE_OLD_SUFFIX[] = ".old";
 static const char STATE_TEMP_SUFFIX[] = ".tmp";
+static const char STATE_TRUSTED[] = "trusted"; // begins a trusted entry's line
 enum : int32_t {
     STATE_LINE_MAX = 48,                  // "255.255.255.255 65535 -2147483648 127 1\r\n" and more
     STATE_PID_DIGITS_MAX = 10,            // a 32-bit process id in decimal
     STATE_TEMP_SUFFIX_MAX = 1 + STATE_PID_DIGITS_MAX + 4, // ".<process id>.tmp"
     STATE_LINES_SPARE = 64,               // lines of room beyond the held count for a write
     STATE_HEADER_PEEK = 64,               // bytes read of a leftover to find the header line
+    STATE_HEADER_LINES = 4,               // lines of room for the header and its comments
 };
 static_assert((int)STATE_TEMP_SUFFIX_MAX <= (int)SETTINGS_STATE_SUFFIX_ROOM, "temp name too long");
 static_assert(sizeof STATE_OLD_SUFFIX - 1 <= SETTINGS_STATE_SUFFIX_ROOM, "kept name too long");
@@ -73,6 +85,7 @@ struct state_entry {
     uint8_t offences; // at most DB_OFFENCES_MAX
     bool refusing;
     uint8_t bits;     // a network's prefix length; 0 for an address
+    bool trusted;     // a trusted entry (its prefix in `bits`, 32 for an address)
 };
 
 // Reads a decimal number of at most `max` at *p, moving *p past it; false when there is no
@@ -110,6 +123,7 @@ enum state_fields : int32_t {
     STATE_FIELDS_LEAD = 0,   // three fields, then anything (a version this reader does not know)
     STATE_FIELDS_EXACT = 1,  // exactly three fields (version 1)
     STATE_FIELDS_REPEAT = 2, // three fields, or five with the offender's two (version 2)
+    STATE_FIELDS_TRUST = 3,  // as version 2, and trusted entries' lines (version 3)
 };
 
 // Parses the offender's fields " offences refusing" at *p (blanks before them already
@@ -126,20 +140,57 @@ static bool state_parse_offender(const char **p, const char *end, state_entry *o
     return true;
 }
 
+// Parses "a.b.c.d" or "a.b.c.d/bits" at *p into out->ip (network byte order) and out->bits
+// (0 without a prefix), moving *p past it; false when it does not read.
+static bool state_parse_address(const char **p, const char *end, state_entry *out)
+{
+    uint32_t octet[4], bits = 0;
+    for (int k = 0; k < 4; k++) {
+        if (k > 0 && (*p == end || *(*p)++ != '.')) return false;
+        if (!state_read_number(p, end, 255, &octet[k])) return false;
+    }
+    if (*p != end && **p == '/' && (++*p, !state_read_number(p, end, 32, &bits) || bits == 0))
+        return false;
+    // Network byte order: the first octet in the lowest address byte.
+    out->ip = octet[0] | octet[1] << 8 | octet[2] << 16 | octet[3] << 24;
+    out->bits = (uint8_t)bits;
+    return true;
+}
+
+// Parses a trusted entry's line "trusted a.b.c.d[/bits] last_login" from [p, end), in a file of
+// version 3 only; false when the line is not one, or is malformed.
+static bool state_parse_trusted(const char *p, const char *end, state_fields fields,
+                                state_entry *out)
+{
+    size_t lead = sizeof STATE_TRUSTED - 1;
+    if (fields != STATE_FIELDS_TRUST || (size_t)(end - p) < lead ||
+        memcmp(p, STATE_TRUSTED, lead) != 0)
+        return false;
+    p += lead;
+    uint32_t seen;
+    if (!state_skip_blanks(&p, end) || !state_parse_address(&p, end, out) ||
+        !state_skip_blanks(&p, end) || !state_read_number(&p, end, INT32_MAX, &seen))
+        return false;
+    state_skip_blanks(&p, end);
+    if (p != end) return false;
+    out->trusted = true;
+    if (out->bits == 0) out->bits = 32;
+    out->last_seen = (int32_t)seen;
+    out->conns = 0;
+    out->offences = 0;
+    out->refusing = false;
+    return true;
+}
+
 // Parses "a.b.c.d count last_seen" from [p, end), with what `fields` allows after it; false
 // when the line is malformed.
 static bool state_parse_line(const char *p, const char *end, state_fields fields,
                              state_entry *out)
 {
     bool exact = fields != STATE_FIELDS_LEAD;
-    uint32_t octet[4], conns, seen;
-    for (int k = 0; k < 4; k++) {
-        if (k > 0 && (p == end || *p++ != '.')) return false;
-        if (!state_read_number(&p, end, 255, &octet[k])) return false;
-    }
-    uint32_t bits = 0;
-    if (p != end && *p == '/' && (++p, !state_read_number(&p, end, 32, &bits) || bits == 0))
-        return false;
+    uint32_t conns, seen;
+    out->trusted = false;
+    if (!state_parse_address(&p, end, out)) return false;
     if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, 65535, &conns))
         return false;
     if (!state_skip_blanks(&p, end) || !state_read_number(&p, end, INT32_MAX, &seen))
@@ -147,18 +198,15 @@ static bool state_parse_line(const char *p, const char *end, state_fields fields
     bool separated = state_skip_blanks(&p, end);
     out->offences = 0;
     out->refusing = false;
-    if (fields == STATE_FIELDS_REPEAT && p != end && separated &&
+    if (fields >= STATE_FIELDS_REPEAT && p != end && separated &&
         !state_parse_offender(&p, end, out))
         return false;
     if (p != end && (exact || !separated)) return false;
     // Only an offender refused again before its first connection since a refusal cleared
     // (RepeatAuthFailures 0) holds no connection.
     if (conns == 0 && out->offences == 0) return false;
-    // Network byte order: the first octet in the lowest address byte.
-    out->ip = octet[0] | octet[1] << 8 | octet[2] << 16 | octet[3] << 24;
     out->conns = (uint16_t)conns;
     out->last_seen = (int32_t)seen;
-    out->bits = (uint8_t)bits;
     return true;
 }
 
@@ -280,6 +328,16 @@ static bool state_newest_first(const state_entry &a, const state_entry &b)
     return a.last_seen != b.last_seen ? a.last_seen > b.last_seen : a.line > b.line;
 }
 static bool state_by_line(const state_entry &a, const state_entry &b) { return a.line < b.line; }
+// By address, then oldest first: the last of each run is an entry's newest line.
+static bool state_by_address_then_time(const state_entry &a, const state_entry &b)
+{
+    return a.ip != b.ip ? a.ip < b.ip : !state_newest_first(a, b);
+}
+// Oldest first (ties: the earlier line first), the order of the logins.
+static bool state_oldest_first(const state_entry &a, const state_entry &b)
+{
+    return state_newest_first(b, a);
+}
 
 // True for a line the table can take back: an address on neither list and not outside the
 // allow list, or a network
@@ -290,14 +348,26 @@ static bool state_fits(const state_entry &e, int32_t network_bits)
     return e.bits == network_bits && (e.ip & prefix_to_mask(e.bits)) == e.ip;
 }
 
+// True for a trusted entry the table can take back: its prefix is at least the table's TrustBits
+// (`trust_bits`, 0 when it trusts no login); it is then made its network of that length.
+static bool state_trust_fits(state_entry *e, int32_t trust_bits)
+{
+    if (trust_bits <= 0 || e->bits < trust_bits) return false;
+    e->ip &= prefix_to_mask(trust_bits);
+    e->bits = (uint8_t)trust_bits;
+    return true;
+}
+
 // Parses the lines after the first into `entries` (room for every line), keeping those that
 // pass the rules. Returns how many were kept; *lines counts the entry lines seen (neither blank
 // nor comment).
 static uint32_t state_gather(const char *p, const char *end, state_fields fields,
-                             int32_t network_bits, state_entry *entries, uint32_t *lines)
+                             db_table *table, state_entry *entries, uint32_t *lines)
 {
     int32_t now = db_clock();
     bool repeat = db_repeat_on();
+    int32_t network_bits = db_network_bits(table), trust_bits = db_trust_bits(table);
+    const db_settings in_force = db_settings_now();
     uint32_t kept = 0;
     *lines = 0;
     while (p < end) {
@@ -309,16 +379,19 @@ static uint32_t state_gather(const char *p, const char *end, state_fields fields
         if (p < stop && *p != '#' && *p != ';') {
             state_entry e;
             e.line = (*lines)++;
-            if (state_parse_line(p, stop, fields, &e) && state_fits(e, network_bits)) {
+            bool trusted = state_parse_trusted(p, stop, fields, &e);
+            if (trusted ? state_trust_fits(&e, trust_bits)
+                        : state_parse_line(p, stop, fields, &e) && state_fits(e, network_bits)) {
                 // A stamp far ahead means the clock was set back: the address was seen now.
                 if ((int64_t)e.last_seen - now > STATE_FUTURE_SLACK_SECONDS) e.last_seen = now;
                 // Offenders are read as such only while they are remembered; without them an
                 // address that holds no connection is no address at all.
                 if (!repeat) e.offences = 0, e.refusing = false;
-                if (e.conns > 0 || e.offences > 0) {
-                    if ((int64_t)now - e.last_seen <= db_remembered_seconds(e.offences, e.refusing))
-                        entries[kept++] = e;
-                }
+                int64_t age = (int64_t)now - e.last_seen;
+                if (trusted ? age <= db_trust_seconds(in_force)
+                            : (e.conns > 0 || e.offences > 0) &&
+                                  age <= db_remembered_seconds(e.offences, e.refusing))
+                    entries[kept++] = e;
             }
         }
         p = next;
@@ -353,6 +426,28 @@ static int32_t state_restore(db_table *table, state_entry *entries, uint32_t cou
     return restored;
 }
 
+// Puts the gathered trusted entries back into the table's trusted set (none without one): the
+// newest line of each entry, then the set's size of the newest, oldest first, so that the set's
+// order is that of the logins. Returns how many were restored.
+static int32_t state_restore_trusted(db_table *table, state_entry *entries, uint32_t count)
+{
+    if (db_trusted_set(table) == nullptr) return 0;
+    std::sort(entries, entries + count, state_by_address_then_time);
+    uint32_t unique = 0;
+    for (uint32_t i = 0; i < count; i++)
+        if (i + 1 == count || entries[i + 1].ip != entries[i].ip) entries[unique++] = entries[i];
+    uint32_t capacity = (uint32_t)db_capacity(db_trusted_set(table));
+    if (unique > capacity) {
+        std::nth_element(entries, entries + capacity, entries + unique, state_newest_first);
+        unique = capacity;
+    }
+    std::sort(entries, entries + unique, state_oldest_first);
+    int32_t restored = 0;
+    for (uint32_t i = 0; i < unique; i++)
+        restored += db_trust(table, entries[i].ip, entries[i].last_seen);
+    return restored;
+}
+
 // Copies the state file, as it was read, to "<name>.old" (replacing an older one), so that the
 // addresses the table had no room for outlive the first write. 1 kept, 0 not.
 static int32_t state_keep_old()
@@ -375,7 +470,7 @@ void state_file_load()
         state_refuse("cannot be read");
         return;
     }
-    int32_t restored = 0, networks_restored = 0, no_room = 0;
+    int32_t restored = 0, networks_restored = 0, trusted_restored = 0, no_room = 0;
     uint32_t lines = 0;
     // An empty file is a state file without lines.
     if (found > 0 && size > 0) {
@@ -398,24 +493,29 @@ void state_file_load()
         }
         state_fields fields = version == STATE_FORMAT_VERSION          ? STATE_FIELDS_EXACT
                               : version == STATE_FORMAT_VERSION_REPEAT ? STATE_FIELDS_REPEAT
+                              : version == STATE_FORMAT_VERSION_TRUST  ? STATE_FIELDS_TRUST
                                                                        : STATE_FIELDS_LEAD;
         db_table *table = db_current();
-        uint32_t kept = state_gather(q, end, fields, db_network_bits(table), entries, &lines);
-        // Addresses first, then networks: each kind goes into its own table.
+        uint32_t kept = state_gather(q, end, fields, table, entries, &lines);
+        // The trusted entries apart, then addresses before networks: each kind goes into its
+        // own table.
+        state_entry *trusted = std::partition(
+            entries, entries + kept, [](const state_entry &e) { return !e.trusted; });
+        trusted_restored =
+            state_restore_trusted(table, trusted, (uint32_t)(entries + kept - trusted));
         state_entry *networks = std::partition(
-            entries, entries + kept, [](const state_entry &e) { return e.bits == 0; });
+            entries, trusted, [](const state_entry &e) { return e.bits == 0; });
         restored = state_restore(table, entries, (uint32_t)(networks - entries), &no_room);
         if (db_networks(table)) {
             int32_t networks_no_room = 0;
             networks_restored = state_restore(db_networks(table), networks,
-                                              (uint32_t)(entries + kept - networks),
-                                              &networks_no_room);
+                                              (uint32_t)(trusted - networks), &networks_no_room);
             no_room += networks_no_room;
         }
         os.release(entries);
     }
     if (text) os.release(text);
-    int32_t dropped = (int32_t)lines - restored - networks_restored;
+    int32_t dropped = (int32_t)lines - restored - networks_restored - trusted_restored;
     if (db_networks(db_current()))
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
                         "Tollgate: %d addresses and %d networks restored from the state file, %d "
@@ -425,6 +525,10 @@ void state_file_load()
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
                         "Tollgate: %d addresses restored from the state file, %d lines dropped",
                         restored, dropped);
+    if (db_trusted_set(db_current()))
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_INFO,
+                        "Tollgate: %d trusted entries restored from the state file",
+                        trusted_restored);
     if (no_room == 0) return;
     if (state_keep_old()) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
@@ -442,20 +546,29 @@ void state_file_load()
     state_refuse(why);
 }
 
+// How state_format_slots writes a table's slots.
+enum state_kind : int32_t {
+    STATE_ADDRESSES,      // address lines (with `bits` 0) or network lines
+    STATE_TRUSTED_ENTRIES // trusted entries' lines (`bits` 32: addresses)
+};
+
 // Appends the held slots of `table` to `text` at *length (room for `room` bytes and *lines
 // more lines), each as an address (with its offences when `repeat`) or, with `bits`, as a
-// network of that length; true when every held slot found room. Slot by slot through db_next:
-// a stripe lock is held for one copy at a time, never across the disk.
-static bool state_format_slots(db_table *table, int32_t bits, bool repeat, char *text,
-                               uint32_t room, uint32_t *length, int32_t *lines)
+// network of that length, or as a trusted entry; true when every held slot found room. Slot by
+// slot through db_next: a stripe lock is held for one copy at a time, never across the disk.
+static bool state_format_slots(db_table *table, int32_t bits, bool repeat, state_kind kind,
+                               char *text, uint32_t room, uint32_t *length, int32_t *lines)
 {
     ip_entry_copy slot;
     int32_t i = db_next(table, -1, &slot);
     for (; i >= 0 && *lines > 0; i = db_next(table, i, &slot)) {
         char entry[IP_ENTRY_TEXT_SIZE];
-        ip_format_entry(slot.ip, bits, entry);
+        ip_format_entry(slot.ip, bits == 32 ? 0 : bits, entry);
         int n;
-        if (repeat && bits == 0)
+        if (kind == STATE_TRUSTED_ENTRIES)
+            n = snprintf(text + *length, room - *length, "%s %s %ld\r\n", STATE_TRUSTED, entry,
+                         (long)slot.last_seen);
+        else if (repeat && bits == 0)
             n = snprintf(text + *length, room - *length, "%s %u %ld %u %u\r\n", entry,
                          (unsigned)slot.conns, (long)slot.last_seen, (unsigned)slot.offences,
                          slot.refusing ? 1u : 0u);
@@ -474,17 +587,24 @@ static bool state_format_slots(db_table *table, int32_t bits, bool repeat, char 
 static uint32_t state_format(db_table *table, char *text, uint32_t room, int32_t lines,
                              bool *whole)
 {
-    // Without repeat offenders the file is exactly as it has always been.
+    // Without repeat offenders and trusted logins the file is exactly as it has always been.
     bool repeat = db_repeat_on();
-    int n = snprintf(text, room, "%s%d\r\n# address connections last_seen (seconds since 1970)%s\r\n",
+    db_table *trusted = db_trust_on() ? db_trusted_set(table) : nullptr;
+    int n = snprintf(text, room, "%s%d\r\n# address connections last_seen (seconds since 1970)%s\r\n%s",
                      STATE_MAGIC,
-                     (int)(repeat ? STATE_FORMAT_VERSION_REPEAT : STATE_FORMAT_VERSION),
-                     repeat ? " offences refusing" : "");
+                     (int)(trusted  ? STATE_FORMAT_VERSION_TRUST
+                           : repeat ? STATE_FORMAT_VERSION_REPEAT
+                                    : STATE_FORMAT_VERSION),
+                     repeat ? " offences refusing" : "",
+                     trusted ? "# trusted address last_login (seconds since 1970)\r\n" : "");
     uint32_t length = (uint32_t)n;
-    *whole = state_format_slots(table, 0, repeat, text, room, &length, &lines);
+    *whole = state_format_slots(table, 0, repeat, STATE_ADDRESSES, text, room, &length, &lines);
     db_table *networks = db_networks(table);
-    if (networks && !state_format_slots(networks, db_network_bits(table), repeat, text, room,
-                                        &length, &lines))
+    if (networks && !state_format_slots(networks, db_network_bits(table), repeat, STATE_ADDRESSES,
+                                        text, room, &length, &lines))
+        *whole = false;
+    if (trusted && !state_format_slots(trusted, db_trust_bits(table), repeat,
+                                       STATE_TRUSTED_ENTRIES, text, room, &length, &lines))
         *whole = false;
     return length;
 }
@@ -521,12 +641,12 @@ int32_t state_file_save_changes()
         return 1;
     // Room for the addresses held now and some that may arrive during the walk, not for the
     // whole table: a large table mostly empty must not cost its full size on every pass.
-    db_table *networks = db_networks(table);
-    int32_t capacity = db_capacity(table) + (networks ? db_capacity(networks) : 0);
-    int32_t held = db_held(table) + (networks ? db_held(networks) : 0);
+    int32_t capacity = db_capacity(table), held = db_held(table);
+    for (db_table *part : {db_networks(table), db_trusted_set(table)})
+        if (part) capacity += db_capacity(part), held += db_held(part);
     int32_t lines = held + held / 8 + STATE_LINES_SPARE;
     if (lines > capacity) lines = capacity;
-    uint32_t room = (uint32_t)(lines + 2) * STATE_LINE_MAX;
+    uint32_t room = (uint32_t)(lines + STATE_HEADER_LINES) * STATE_LINE_MAX;
     char *text = (char *)os.alloc(room);
     int32_t ok = 0;
     DWORD error = ERROR_NOT_ENOUGH_MEMORY;

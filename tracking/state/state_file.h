@@ -16,6 +16,8 @@
 enum : int32_t {
     STATE_FORMAT_VERSION = 1,
     STATE_FORMAT_VERSION_REPEAT = 2, // written while repeat offenders are remembered
+    STATE_FORMAT_VERSION_TRUST = 3,  // written while logins are trusted: version 2 and the
+                                     // trusted set's entries
     STATE_FILE_MAX_BYTES = 64 * 1024 * 1024, // a larger file is not one of ours: left alone
     STATE_FUTURE_SLACK_SECONDS = 60,         // a later last_seen means the clock was set back
 };
@@ -27,7 +29,8 @@ enum : int32_t {
 // ClearTime (an offender's line: than the time it is remembered); a last_seen more than a minute ahead is
 // taken as now; of two lines for one address the later in the file wins; beyond the table's
 // size the newest are kept. Network lines go into the table's network table, and are dropped
-// when it counts none or counts networks of another length. Logs one summary line; when
+// when it counts none or counts networks of another length; trusted entries go into the
+// table's trusted set, or are dropped without one. Logs one summary line; when
 // addresses found no room, a warning too, and the file as read is copied to "<name>.old"
 // (replacing an older one) before any write can replace it. A file that cannot be read, or
 // whose first line is not the format's (an empty file is a state file without lines), is left

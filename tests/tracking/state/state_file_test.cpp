@@ -360,3 +360,33 @@ TEST_F(StateFile, OffencesSurviveARestartAndOffendersAreReadByTheirOwnTime)
         EXPECT_EQ(offenders(), factor ? "4:1! 6:3 8:0 9:0 11:2! " : "8:0 9:0 ") << factor;
     }
 }
+
+// With logins trusted the file is version 3 and keeps the trusted entries; a trusted line is read
+// back while it is at most TrustDays old and at least as narrow as TrustBits (as its network of
+// TrustBits then); the newest of an entry's lines wins.
+TEST_F(StateFile, TrustedEntriesSurviveARestartInVersionThree)
+{
+    use_state();
+    settings.trust_days = 1;
+    db_set_trusted(db_current(), db_table_make(DB_SLOTS, malloc, free, true), 24);
+    connect_text("10.0.0.1");
+    decision_login(db_current(), ip_parse("10.1.2.3"));
+    ASSERT_EQ(state_file_save_changes(), 1);
+    std::string written = get(settings_state_path);
+    EXPECT_EQ(written, "Tollgate state 3\r\n# address connections last_seen (seconds since 1970)\r\n"
+                       "# trusted address last_login (seconds since 1970)\r\n"
+                       "10.0.0.1 1 1700000000\r\ntrusted 10.1.2.0/24 1700000000\r\n");
+    put(settings_state_path, written + "trusted 10.7.7.7 1699913600\ntrusted 10.8.0.0/16 1700000000\n"
+                                       "trusted 10.9.9.9 1699913599\ntrusted 10.5.5.5 1700000000 1\n"
+                                       "trusted 10.1.2.9 1699999000\n");
+    db_clear(db_current());
+    db_clear(db_trusted_set(db_current()));
+    state_file_load();
+    EXPECT_EQ(log_lines().end()[-2], summary(1, 4));
+    EXPECT_EQ(log_lines().back(), logged(0, 15, "Tollgate: 2 trusted entries restored from the state file"));
+    for (auto [address, trusted] : {std::pair{"10.1.2.99", true}, {"10.7.7.1", true},
+                                    {"10.8.0.1", false}, {"10.9.9.9", false}})
+        EXPECT_EQ(db_trusted(db_current(), ip_parse(address), db_settings_now()), trusted) << address;
+    test_now += 86400;
+    EXPECT_TRUE(db_trusted(db_current(), ip_parse("10.1.2.99"), db_settings_now())) << "the newest line";
+}
