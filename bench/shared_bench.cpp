@@ -41,8 +41,12 @@ void use_store(int port, int timeout_ms)
 // One decision's call to the store in use, as the event handler makes it.
 void ask(uint32_t address, int32_t allowance)
 {
-    store_request request = {address, allowance, 1800, true, 0, 0, 0};
-    if (const store_backend *store = store_in_use()) store->connect(&request);
+    store_request request = {};
+    request.address = address;
+    request.allowance = allowance;
+    request.quiet_seconds = 1800;
+    request.let_in_locally = true;
+    if (const store_backend *store = store_in_use()) store->connect(&request, nullptr);
 }
 
 // Nanoseconds per call of `calls` decisions on distinct addresses, taken whole.

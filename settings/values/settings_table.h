@@ -34,6 +34,8 @@ enum settings_key : int32_t {
     SETTINGS_SHARED_TIMEOUT,
     SETTINGS_WHITE_IPS,
     SETTINGS_BLACK_IPS,
+    SETTINGS_SHARED_SENTINELS,
+    SETTINGS_SHARED_MASTER,
     SETTINGS_KEYS,
 };
 
@@ -55,6 +57,8 @@ enum settings_read : int32_t {
     SETTINGS_READ_COUNT,   // how many numbered keys of a list's own section to read
     SETTINGS_READ_STORE,   // an IPv4 address, optionally followed by ":port"
     SETTINGS_READ_TEXT,    // a text that must fit its buffer, else its feature stays off
+    SETTINGS_READ_SENTINELS, // IPv4 addresses, each optionally followed by ":port", separated
+                             // by '|'
 };
 
 struct settings_row {
