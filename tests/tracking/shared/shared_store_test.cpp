@@ -44,7 +44,6 @@ protected:
     void TearDown() override
     {
         shared_store_stop(true);
-        for (auto &l : host_side_log()) printf("LOG %s\n", l.text.c_str()); // DEBUG
         if (raw_) redisFree(raw_);
         ModuleTest::TearDown();
     }
