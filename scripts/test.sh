@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is missing, checks that the folders include each other one way only, builds
-# everything, starts a redis-server of its own for the shared store's tests (a free loopback
-# port, no persistence; scripts/redis-session.sh), and runs every test suite: the Windows suites under Wine (the i686 tree with wine
+# everything, starts a redis-server of its own for the shared store's tests, and a primary, its
+# replica and a sentinel for the failover's (free loopback ports, no persistence;
+# scripts/redis-session.sh), and runs every test suite: the Windows suites under Wine (the i686 tree with wine
 # where this machine runs 32-bit x86 programs, the x86-64 tree with wine64 everywhere; see
 # scripts/windows-arch.sh), then the native sanitizer and fuzzing suites, and closes with one
 # line counting them all, the Windows tests not run as skipped. Arguments go to the Wine runs'
@@ -39,7 +40,7 @@ fi
 . "$repo/scripts/wine-session.sh"
 . "$repo/scripts/redis-session.sh"
 trap redis_session_stop EXIT
-redis_session_start "$build/redis"
+redis_session_start "$build/redis" sentinel
 logs=()
 status=0
 for arch in "${arches[@]}"; do

@@ -257,6 +257,14 @@ static bool settings_is_set(const settings_row &row)
     return settings_read_number(row, text, &value) != SETTINGS_FOUND_NONE;
 }
 
+// The warning for `row`'s key set without `partner`'s, saying what follows (`tail`).
+static void settings_warn_missing(const settings_row &row, const settings_row &partner,
+                                  const char *tail)
+{
+    host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING, "Tollgate: %s is set but %s is not, %s",
+                    row.key, partner.key, tail);
+}
+
 // For the feature `head` switches: where one of its keys is set while its partner, the key it
 // does nothing without, is not, one warning names both and says what stays off (a misspelt
 // partner would otherwise leave the feature off without a word).
@@ -267,8 +275,7 @@ static void settings_warn_alone(settings_key head)
         if ((id != head && row.with != head) || row.partner == SETTINGS_NO_KEY) continue;
         const settings_row &partner = settings_rows[row.partner];
         if (!settings_is_set(row) || settings_is_set(partner)) continue;
-        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING, "Tollgate: %s is set but %s is not, %s",
-                        row.key, partner.key, settings_rows[head].off);
+        settings_warn_missing(row, partner, settings_rows[head].off);
         return;
     }
 }
@@ -485,13 +492,14 @@ static void settings_load_list_files(const settings_row &row)
     }
 }
 
-// Reads "a.b.c.d" or "a.b.c.d:port" (decimal, each octet 0..255, port 1..65535) into
-// `address` and `port`. Only a literal: a host name would need a lookup, which no timeout bounds.
-// 0.0.0.0 and 255.255.255.255 name no one store and are refused.
-static bool settings_parse_store(const char *text, char *address, size_t size, int32_t *port)
+// Reads "a.b.c.d" or "a.b.c.d:port" (decimal, each octet 0..255, port 1..65535; without one,
+// `default_port`) into `address` and `port`. Only a literal: a host name would need a lookup,
+// which no timeout bounds. 0.0.0.0 and 255.255.255.255 name no one server and are refused.
+static bool settings_parse_store(const char *text, char *address, size_t size, int32_t *port,
+                                 int32_t default_port = SHARED_PORT_DEFAULT)
 {
     unsigned octet[4];
-    unsigned number = SHARED_PORT_DEFAULT;
+    unsigned number = (unsigned)default_port;
     int used = 0;
     if (sscanf(text, "%3u.%3u.%3u.%3u%n", &octet[0], &octet[1], &octet[2], &octet[3], &used) != 4)
         return false;
@@ -526,6 +534,13 @@ static void settings_load_shared(settings_key head)
     settings_store(row, 0);
     char text[SETTINGS_SHARED_TEXT_SIZE];
     if (settings_read_text(row, text, sizeof text) == 0) return;
+    const settings_row &sentinels = settings_rows[SETTINGS_SHARED_SENTINELS];
+    if (settings_is_set(sentinels)) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: %s and %s are both set, %s is ignored", row.key, sentinels.key,
+                        row.key);
+        return;
+    }
     int32_t port = 0;
     if (!settings_parse_store(text, row.text, (size_t)row.text_size, &port)) {
         host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
@@ -537,6 +552,62 @@ static void settings_load_shared(settings_key head)
     settings_store(row, port);
     const settings_shared_t &s = settings_shared;
     settings_log_value(row.key, row.shown, s.address, s.port, s.prefix, s.timeout_ms);
+}
+
+// Reads the sentinels of `text` ("a.b.c.d[:port]|..." with no blank, at most
+// SHARED_SENTINELS_MAX, each port 26379 unless given) into settings_shared, and the list as read
+// back into `row`'s text; their number, 0 when `text` is not such a list.
+static int32_t settings_parse_sentinels(const settings_row &row, const char *text)
+{
+    settings_shared_t &s = settings_shared;
+    int32_t count = 0, length = 0;
+    for (const char *piece = text;; count++) {
+        const char *end = strchr(piece, '|');
+        int32_t size = end ? (int32_t)(end - piece) : (int32_t)strlen(piece);
+        char one[SETTINGS_SHARED_TEXT_SIZE];
+        if (count == SHARED_SENTINELS_MAX || size >= (int32_t)sizeof one) return 0;
+        snprintf(one, sizeof one, "%.*s", (int)size, piece);
+        if (!settings_parse_store(one, s.sentinel_address[count], SETTINGS_ADDRESS_SIZE,
+                                  &s.sentinel_port[count], SENTINEL_PORT_DEFAULT))
+            return 0;
+        length += snprintf(row.text + length, (size_t)(row.text_size - length), "%s%s:%d",
+                           count ? "|" : "", s.sentinel_address[count],
+                           (int)s.sentinel_port[count]);
+        if (end == nullptr) return count + 1;
+        piece = end + 1;
+    }
+}
+
+// SharedSentinels and SharedMaster, with SharedStore's password, prefix and timeout, into
+// settings_shared, and their line in the style of SharedStore's. A list that is not of IP
+// literals with ports, or no SharedMaster, is refused with one warning and the counts stay
+// local (never shared through SharedStore instead); SharedMaster alone is said to be ignored.
+static void settings_load_sentinels(settings_key head)
+{
+    const settings_row &row = settings_rows[head];
+    const settings_row &master = settings_rows[row.partner];
+    settings_store(row, 0);
+    char text[SETTINGS_TEXT_VALUE_SIZE];
+    int32_t length = settings_read_text(row, text, sizeof text);
+    if (length == 0) {
+        if (settings_is_set(master)) settings_warn_missing(master, row, "it is ignored");
+        return;
+    }
+    int32_t count = length < row.text_size ? settings_parse_sentinels(row, text) : 0;
+    if (count == 0) {
+        host_log_format(LOG_TYPE_GENERAL, LOG_PRIO_WARNING,
+                        "Tollgate: %s '%s' is not a list of IP addresses with ports, %s", row.key,
+                        text, row.off);
+        return;
+    }
+    if (!settings_is_set(master)) {
+        settings_warn_missing(row, master, row.off);
+        return;
+    }
+    if (!settings_load_members(SETTINGS_SHARED_STORE) || !settings_load_members(head)) return;
+    settings_store(row, count);
+    const settings_shared_t &s = settings_shared;
+    settings_log_value("Sentinels", row.shown, s.sentinels, s.master, s.prefix, s.timeout_ms);
 }
 
 static void settings_load_white_list();
@@ -568,6 +639,7 @@ int32_t load_settings()
         case SETTINGS_READ_PATH: settings_load_state_path(row); break;
         case SETTINGS_READ_STORE: settings_load_shared((settings_key)id); break;
         case SETTINGS_READ_FILES: settings_load_list_files(row); break;
+        case SETTINGS_READ_SENTINELS: settings_load_sentinels((settings_key)id); break;
         default: break; // never read (Version), or a list's count, read with its list below
         }
     }

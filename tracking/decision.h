@@ -4,8 +4,9 @@
 // reports from the record it hands back.
 //
 // Owns: no state; each call works on the table it is handed and the store in use.
-// Threads: the host's POP3 threads (decision_connect, decision_login) and the dialog's thread
-// (decision_forget, decision_forget_network), inside the event gate.
+// Threads: the host's POP3 threads (decision_connect, decision_login, decision_forget) and the
+// dialog's thread (decision_forget, decision_forget_network, decision_refuse,
+// decision_refuse_network), inside the event gate.
 // Lock: none of its own. The table's locks are taken inside the table's procedures only, and
 // the store is asked after they are let go: no lock is held across a store's call.
 #pragma once
@@ -15,7 +16,8 @@
 #include "tracking/store_seam.h"
 
 // Asks `store` about the connection from `ip` that the table decided in *decision by the
-// settings `in_force`, and merges its answer in (decision_merge).
+// settings `in_force`, merges its answer in (decision_merge), and has the table learn what the
+// store knows of the address as an offender.
 void decision_ask(const store_backend *store, db_table *table, uint32_t ip,
                   const db_settings &in_force, db_decision *decision);
 
@@ -50,3 +52,11 @@ void decision_login(db_table *table, uint32_t ip);
 // The administrator's "Forget" on the network row `net`: frees the network in `table` and its
 // shared count.
 void decision_forget_network(db_table *table, uint32_t net);
+// The administrator's "Refuse now" on the address `ip`: holds it refused in `table` (db_refuse)
+// and, when that was done, in the store in use, so that every server refuses it from its next
+// connection. 1 done, 0 table full.
+int32_t decision_refuse(db_table *table, uint32_t ip);
+// The administrator's "Refuse now" on the network row `net`: holds it refused in `table`
+// (db_refuse_network) and, when that was done, in the store in use. 1 done, 0 no room or no
+// network table.
+int32_t decision_refuse_network(db_table *table, uint32_t net);

@@ -101,7 +101,9 @@ struct db_settings {
 // statistics are made from.
 struct db_decision {
     int32_t verdict;      // CHECK_ code
-    int32_t offences;     // with CHECK_OFFENDER, the address's offences; else 0
+    int32_t offences;     // the address's offences as its slot holds them once decided (0 for
+                          // none, or when the decision left the slot alone); its log line shows
+                          // them with CHECK_OFFENDER
     uint32_t network;     // the address's network as the table counts it (its first address);
                           // the address itself when the table counts no networks
     int32_t network_bits; // the networks' prefix length; 0 when the table counts none
@@ -212,6 +214,17 @@ int32_t db_expire(db_table *table);
 
 // True when RepeatFactor is set, so that refused addresses are remembered as offenders.
 bool db_repeat_on();
+// The same, by the settings `s`: RepeatFactor 2 to 16.
+bool db_remembers(const db_settings &s);
+// The longest refusal, and how long a cleared offender is remembered, by the settings `s`:
+// MaxClearTime in seconds, never below ClearTime.
+int64_t db_cap_seconds(const db_settings &s);
+// What the store shared with other servers knows of the address `ip` as an offender, learnt:
+// its slot's offences are raised to `offences` (1 to DB_OFFENCES_MAX; beyond counts as that
+// many), and with `refusing` a refusal of the latest is in force from now unless one already
+// was. Never lowers what the slot holds. The slot's offences afterwards; 0 when `ip` is not
+// held.
+int32_t db_learn_offender(db_table *table, uint32_t ip, int32_t offences, bool refusing);
 // Seconds of quiet after which a slot is forgotten: ClearTime minutes for an address that is no
 // offender (or with RepeatFactor off); for an offender whose refusal is in force, that
 // refusal's quiet time and then MaxClearTime; for one whose refusal has cleared (it has been

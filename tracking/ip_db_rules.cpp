@@ -54,15 +54,13 @@
 
 // ---- Repeat offenders --------------------------------------------------------------------------
 
-// True when the settings remember repeat offenders: RepeatFactor 2 to 16.
-static bool db_remembers(const db_settings &s)
+bool db_remembers(const db_settings &s)
 {
     return s.repeat_factor >= REPEAT_FACTOR_MIN && s.repeat_factor <= REPEAT_FACTOR_MAX;
 }
 
-// The longest refusal, and how long a cleared offender is remembered: MaxClearTime in seconds,
-// never below ClearTime (the dialog may raise ClearTime past the cap read at start-up).
-static int64_t db_cap_seconds(const db_settings &s)
+// Never below ClearTime: the dialog may raise ClearTime past the cap read at start-up.
+int64_t db_cap_seconds(const db_settings &s)
 {
     return (int64_t)(s.max_clear_time > s.clear_time ? s.max_clear_time : s.clear_time) * 60;
 }
@@ -227,8 +225,7 @@ static bool db_decide_held(db_table *t, ip_entry &slot, db_spot *net, const db_s
     if (r.offence) db_offence(slot);
     if (!refused) slot.conns++;
     d->verdict = r.verdict;
-    if (r.verdict == CHECK_OFFENDER)
-        d->offences = slot.repeat.load(std::memory_order_relaxed) & DB_OFFENCES_MAX;
+    d->offences = slot.repeat.load(std::memory_order_relaxed) & DB_OFFENCES_MAX;
     return seen != now || conns != slot.conns ||
            repeat != slot.repeat.load(std::memory_order_relaxed);
 }
@@ -317,4 +314,28 @@ int32_t db_refuse(db_table *t, uint32_t ip)
 int32_t db_refuse_network(db_table *t, uint32_t net)
 {
     return t->networks ? db_hold(t->networks, net, NETWORK_FAILURES_MAX, db_clock(), true) : 0;
+}
+
+// ---- What the servers sharing a store know -----------------------------------------------------
+
+int32_t db_learn_offender(db_table *t, uint32_t ip, int32_t offences, bool refusing)
+{
+    if (offences > DB_OFFENCES_MAX) offences = DB_OFFENCES_MAX;
+    db_spot spot = db_enter(t, ip);
+    int32_t known = 0;
+    bool changed = false;
+    if (spot.slot >= 0) {
+        ip_entry &slot = t->slots[spot.slot];
+        uint8_t repeat = slot.repeat.load(std::memory_order_relaxed);
+        known = (repeat & DB_OFFENCES_MAX) > offences ? repeat & DB_OFFENCES_MAX : offences;
+        bool was_refusing = (repeat & DB_REFUSING) != 0;
+        uint8_t learnt = (uint8_t)(known | (was_refusing || refusing ? DB_REFUSING : 0));
+        // A refusal learnt runs from now, as the store's does.
+        if (refusing && !was_refusing) slot.last_seen.store(db_clock(), std::memory_order_relaxed);
+        changed = learnt != repeat;
+        slot.repeat.store(learnt, std::memory_order_relaxed);
+    }
+    db_leave(t, spot);
+    if (changed) db_note_change(t);
+    return known;
 }

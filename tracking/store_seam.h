@@ -10,6 +10,9 @@
 //
 // Every limit a store applies to one call travels in that call: the store reads no setting of
 // its own, so one decision's values reach it exactly as the table used them.
+//
+// More shared state joins by adding fields at the end of the request and the answer, so that it
+// travels in the same one round trip a connection.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -23,6 +26,22 @@ struct store_request {
     uint32_t network;          // the client's network (its first address), with network_bits
     int32_t network_bits;      // the network's prefix length; 0 when no network is counted
     int32_t network_allowance; // connections the network may make (NetworkFailures)
+    // Repeat offenders, kept in the store only while repeat_factor is not 0.
+    int32_t repeat_factor;     // RepeatFactor; 0 when offenders are not remembered
+    int32_t longest_refusal;   // seconds: MaxClearTime (never below ClearTime), the longest
+                               // refusal and how long an offender is kept once it has cleared
+    int32_t repeat_allowance;  // connections an offender whose refusal has cleared may make
+                               // (RepeatAuthFailures)
+    int32_t offences;          // the address's offences as the server's own table holds them
+};
+
+enum : int32_t { STORE_OFFENCES_MAX = 127 }; // offences beyond this count as this many
+
+// What a store says of a connection's address besides its verdict, when it kept offenders.
+struct store_answer {
+    int32_t offences; // the address's offences across the servers, this connection's included
+    bool forgotten;   // a login or the administrator forgot the offender on some server since
+                      // this server's table learnt its offences: forget them here too
 };
 
 // A store's answer to one connection.
@@ -37,13 +56,23 @@ enum : int32_t {
 // answers STORE_NO_ANSWER (or, for the others, does nothing) and says why itself.
 struct store_backend {
     // One connection's round trip: counts it, when let in locally and by the shared counts,
-    // and gives the shared word on it.
-    int32_t (*connect)(const store_request *request);
+    // and gives the shared word on it; with offenders kept, also the offender's state, in
+    // *answer (left alone otherwise).
+    int32_t (*connect)(const store_request *request, store_answer *answer);
     // A login (or the administrator's "Forget" on an address): forgets the address's count and
-    // takes its connections back from its network (network_bits 0: none counted).
+    // takes its connections back from its network (network_bits 0: none counted); an offender's
+    // refusal in force ends and its offences are forgiven on every server.
     void (*forget)(uint32_t address, uint32_t network, int32_t network_bits);
     // The administrator's "Forget" on a network row: forgets the network's count.
     void (*forget_network)(uint32_t network, int32_t network_bits);
+    // The administrator's "Refuse now" on an address: holds its count at request->allowance
+    // (the most any AuthFailures allows) for request->quiet_seconds, or, with offenders kept and
+    // a refusal of the address in force, starts that refusal's quiet time again.
+    void (*refuse)(const store_request *request);
+    // The administrator's "Refuse now" on a network row: holds request->network's count at
+    // request->network_allowance (the most any NetworkFailures allows) for
+    // request->quiet_seconds.
+    void (*refuse_network)(const store_request *request);
 };
 
 // The store in use: written by start-up and shutdown (store_install), read by the POP3 and

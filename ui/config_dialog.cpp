@@ -180,8 +180,9 @@ static void config_clear_all()
 
 // "Forget" (and the Delete key) or "Refuse now" on the selected rows of the list: each address
 // is freed as a login frees it (a network, here and in the shared store), or held refused from
-// now on. One line per address, logged once the table's work on it is done, so never under a
-// table lock; then the list is shown afresh. The gate is held as in "Clear All".
+// now on (here and in the shared store). One line per address, logged once the table's work on
+// it is done, so never under a table lock; then the list is shown afresh. The gate is held as in
+// "Clear All".
 static void config_act_on_selection(HWND dialog, bool refuse)
 {
     char text[IP_LIST_TEXT_SIZE];
@@ -195,7 +196,8 @@ static void config_act_on_selection(HWND dialog, bool refuse)
         event_gate_enter();
         db_table *table = db_current();
         int32_t done = 1;
-        if (refuse) done = network ? db_refuse_network(table, ip) : db_refuse(table, ip);
+        if (refuse)
+            done = network ? decision_refuse_network(table, ip) : decision_refuse(table, ip);
         else if (network) decision_forget_network(table, ip);
         else decision_forget(table, ip);
         daemon_leave();

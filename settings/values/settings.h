@@ -62,6 +62,11 @@ enum : int32_t {
     SIEGE_AUTH_FAILURES_DEFAULT = 1, // connections an untrusted address is let in with in a siege
     SIEGE_AUTH_FAILURES_MIN = 0,
     SIEGE_AUTH_FAILURES_MAX = 30,
+    SHARED_SENTINELS_MAX = 8,        // sentinels SharedSentinels may name
+    SENTINEL_PORT_DEFAULT = 26379,   // a sentinel's port when SharedSentinels names none
+    SETTINGS_ADDRESS_SIZE = 16,      // a dotted quad, NUL included
+    // SharedSentinels as read back: "255.255.255.255:65535|" for each, the last '|' its NUL.
+    SETTINGS_SENTINELS_TEXT_SIZE = SHARED_SENTINELS_MAX * 22,
 };
 
 // The state file's full path from General/StateFile, fixed by load_settings: "" when the key is
@@ -69,15 +74,22 @@ enum : int32_t {
 // SETTINGS_STATE_PATH_MAX characters.
 extern char settings_state_path[SETTINGS_STATE_PATH_SIZE];
 
-// The shared store from General/SharedStore, SharedPassword, SharedPrefix and SharedTimeout,
-// fixed by load_settings: `port` 0 when there is none (the key is missing, empty or not an
-// IP literal), and the counts then stay local.
+// The shared store from General/SharedStore (or SharedSentinels and SharedMaster),
+// SharedPassword, SharedPrefix and SharedTimeout, fixed by load_settings: `port` and
+// `sentinel_count` both 0 when there is none (the keys are missing, empty or refused), and the
+// counts then stay local.
 struct settings_shared_t {
     char address[SETTINGS_SHARED_TEXT_SIZE];  // dotted quad, as a connect call takes it
     int32_t port;                             // 1..65535; 0: no shared store
     char password[SETTINGS_SHARED_TEXT_SIZE]; // sent with AUTH when not ""
     char prefix[SETTINGS_SHARED_TEXT_SIZE];   // begins every key of the cluster
     int32_t timeout_ms;                       // SHARED_TIMEOUT_MIN..MAX
+    // Redis Sentinel, instead of `address` and `port`: the sentinels that name the primary.
+    char sentinels[SETTINGS_SENTINELS_TEXT_SIZE]; // as read back: "a.b.c.d:port|a.b.c.d:port"
+    int32_t sentinel_count;                    // 0..SHARED_SENTINELS_MAX; 0: no sentinels
+    char sentinel_address[SHARED_SENTINELS_MAX][SETTINGS_ADDRESS_SIZE]; // dotted quads
+    int32_t sentinel_port[SHARED_SENTINELS_MAX];
+    char master[SETTINGS_SHARED_TEXT_SIZE];    // the name the sentinels know the primary by
 };
 extern settings_shared_t settings_shared;
 

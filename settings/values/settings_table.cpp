@@ -156,6 +156,20 @@ constinit const settings_row settings_rows[SETTINGS_KEYS] = {
      .high = SIEGE_AUTH_FAILURES_MAX,
      .with = SETTINGS_SIEGE_FAILURES,
      .partner = SETTINGS_SIEGE_FAILURES},
+    {.key = "SharedSentinels",
+     .read = SETTINGS_READ_SENTINELS,
+     .fixed = &settings_shared.sentinel_count,
+     .text = settings_shared.sentinels,
+     .text_size = SETTINGS_SENTINELS_TEXT_SIZE,
+     .partner = SETTINGS_SHARED_MASTER,
+     .shown = "%s, master '%s', prefix '%s', timeout %d ms",
+     .off = "counts stay local"},
+    {.key = "SharedMaster",
+     .read = SETTINGS_READ_TEXT,
+     .text = settings_shared.master,
+     .text_size = SETTINGS_SHARED_TEXT_SIZE,
+     .with = SETTINGS_SHARED_SENTINELS,
+     .partner = SETTINGS_SHARED_SENTINELS},
 };
 
 void settings_reset()

@@ -41,6 +41,8 @@ enum settings_key : int32_t {
     SETTINGS_MAX_TRUSTED,
     SETTINGS_SIEGE_FAILURES,
     SETTINGS_SIEGE_AUTH_FAILURES,
+    SETTINGS_SHARED_SENTINELS,
+    SETTINGS_SHARED_MASTER,
     SETTINGS_KEYS,
 };
 
@@ -64,6 +66,8 @@ enum settings_read : int32_t {
     SETTINGS_READ_STORE,   // an IPv4 address, optionally followed by ":port"
     SETTINGS_READ_TEXT,    // a text that must fit its buffer, else its feature stays off
     SETTINGS_READ_FILES,   // paths of files separated by '|', each read as SETTINGS_READ_PATH
+    SETTINGS_READ_SENTINELS, // IPv4 addresses, each optionally followed by ":port", separated
+                             // by '|'
 };
 
 struct settings_row {

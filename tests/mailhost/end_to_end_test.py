@@ -50,20 +50,23 @@ def ini_text(auth_failures=5, clear_time=30, use_short_term=0, white=(), state_f
 class Host:
     """The stand-in host under Wine in a fresh working directory."""
 
-    def __init__(self, wine_exec, host_exe, dll, ini, extra_args=(), files=None):
+    def __init__(self, wine_exec, host_exe, dll, ini, extra_args=(), files=None, console=""):
         self.dir = tempfile.mkdtemp(prefix="tollgate-e2e-")
-        for name, text in dict(files or {}, **{"Tollgate.ini": ini}).items():
+        files = dict(files or {}, **{"Tollgate.ini": ini, "console-input.txt": console})
+        for name, text in files.items():
             with open(os.path.join(self.dir, name), "w", newline="") as f:
                 f.write(text)
         self.port = free_port()
         self.log_path = os.path.join(self.dir, "mailhost.log")
         self.stop_path = os.path.join(self.dir, "stop")
         self.out = open(os.path.join(self.dir, "console.txt"), "wb")
-        # No pipes: Wine's service processes would inherit them and hold them open.
-        self.proc = subprocess.Popen(
-            [wine_exec, host_exe, "--dll", windows_path(dll), "--port", str(self.port),
-             "--stop-file", "stop", "--log", "mailhost.log", *extra_args],
-            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
+        # No pipes: Wine's service processes would inherit them and hold them open. The
+        # console's commands (`console`, e.g. "configure\n") come from a file.
+        with open(os.path.join(self.dir, "console-input.txt"), "rb") as commands:
+            self.proc = subprocess.Popen(
+                [wine_exec, host_exe, "--dll", windows_path(dll), "--port", str(self.port),
+                 "--stop-file", "stop", "--log", "mailhost.log", *extra_args],
+                cwd=self.dir, stdin=commands, stdout=self.out, stderr=subprocess.STDOUT)
         self.exit_code = None
 
     def log(self):

@@ -1,17 +1,22 @@
 #!/usr/bin/env python3
-"""Two stand-in hosts sharing their counts through one redis-server of the test's own.
+"""Two stand-in hosts sharing their counts through one redis-server of the test's own, or
+through the primary the test run's sentinel names (scripts/redis-session.sh).
 
 Usage: shared_pair_test.py WINE_EXEC HOST_EXE DLL SCENARIO
 """
+import os
+import re
+import signal
 import subprocess
 import tempfile
 import time
 
-from end_to_end_test import (REFUSAL, Host, free_port, ini_text, main, pop_login)
+from end_to_end_test import (REFUSAL, Host, free_port, ini_text, main, pop_login, windows_path)
 
 PASSWORD = "pair-secret"
 PREFIX = "pair:"
 BREAKER_S = 30
+REPEAT = ["RepeatFactor=2", "RepeatAuthFailures=1"]
 
 
 class Store:
@@ -40,16 +45,20 @@ class Store:
         self.proc.wait(10)
 
     def cli(self, *command):
-        done = subprocess.run(["redis-cli", "-p", str(self.port), "--no-auth-warning", "-a",
-                               self.password, *command], stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True)
-        return done.stdout.strip()
+        return cli(self.port, "--no-auth-warning", "-a", self.password, *command)
 
 
-def shared_ini(store, password=PASSWORD):
+def cli(port, *command):
+    """redis-cli's answer to `command` on the server or sentinel at `port`."""
+    done = subprocess.run(["redis-cli", "-p", str(port), *command], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True)
+    return done.stdout.strip()
+
+
+def shared_ini(store, password=PASSWORD, clear_time=30, general=()):
     lines = [f"SharedStore=127.0.0.1:{store.port}", f"SharedPassword={password}",
              f"SharedPrefix={PREFIX}", "SharedTimeout=200"]
-    return ini_text(auth_failures=5, general=lines)
+    return ini_text(auth_failures=5, clear_time=clear_time, general=lines + list(general))
 
 
 def start_hosts(args, ini, count):
@@ -118,9 +127,149 @@ def scenario_bad_password_is_one_warning_and_local_decisions(args):
     assert "    connection blocked\n" in logs[0], logs[0]
 
 
+def refused(answers):
+    return [answer.startswith("refused") for answer in answers]
+
+
+def scenario_offender_escalates_across_hosts(args):
+    """With RepeatFactor=2, ClearTime=1 and RepeatAuthFailures=1, an address refused at its
+    sixth connection on host A is an offender on host B: once the store's refusal has cleared
+    (its key deleted, standing for the minute), B lets it in once, as a known offender, and
+    refuses the next as its second offence, twice as long; A, whose own refusal still holds,
+    learns that second offence and keeps it in its state file."""
+    store = Store(PASSWORD)
+    state = os.path.join(tempfile.mkdtemp(prefix="tollgate-e2e-"), "Tollgate.state")
+    hosts = start_hosts(args, shared_ini(store, clear_time=1, general=REPEAT), 1)
+    hosts.insert(0, Host(*args, shared_ini(store, clear_time=1, general=REPEAT + [
+        f"StateFile={windows_path(state)}"])))
+    a, b = hosts
+    offences, refusal = PREFIX + "o:127.0.0.13", PREFIX + "r:127.0.0.13"
+    try:
+        a.wait_listening()
+        answers = [pop_login(a.port, "127.0.0.13", "alice", "wrong") for _ in range(6)]
+        assert refused(answers) == [False] * 5 + [True], answers
+        assert store.cli("GET", offences) == "1"
+        store.cli("DEL", refusal)
+        answers = [pop_login(b.port, "127.0.0.13", "alice", "wrong") for _ in range(2)]
+        assert refused(answers) == [False, True], answers
+        assert store.cli("GET", offences) == "2" and 110 <= int(store.cli("TTL", refusal)) <= 120
+        assert pop_login(a.port, "127.0.0.13", "alice", "wonderland") == "refused: " + REFUSAL
+    finally:
+        logs = stop_hosts(hosts)
+        store.stop()
+    assert logs[1].count("    known offender (1), allowed") == 1, logs[1]
+    with open(state) as f:
+        text = f.read()
+    assert re.search(r"^127\.0\.0\.13 \d+ \d+ 2 1$", text, re.M), text
+
+
+def admin_hand(args, *words):
+    """The administrator's hand on the dialog a host shows (tests/mailhost/admin_hand.cpp)."""
+    hand = os.path.join(os.path.dirname(args[1]), "admin_hand.exe")
+    return subprocess.run([args[0], hand, *words], stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=60).returncode
+
+
+def scenario_hand_refusal_reaches_every_host(args):
+    """"Refuse now" in host A's dialog refuses the address on host B from its next connection,
+    and "Forget" lets it in there again; "Refuse now" on A's network row refuses the other
+    addresses of the network on B."""
+    store = Store(PASSWORD)
+    ini = shared_ini(store, general=["NetworkBits=24", "NetworkFailures=20"])
+    hosts = [Host(*args, ini, console="configure\n"), Host(*args, ini)]
+    a, b = hosts
+    try:
+        for host in hosts:
+            host.wait_listening()
+        assert not refused([pop_login(a.port, "127.0.0.14", "alice", "wrong")])[0]
+        assert admin_hand(args, "refuse", "first") == 0
+        assert pop_login(b.port, "127.0.0.14", "alice", "wonderland") == "refused: " + REFUSAL
+        assert admin_hand(args, "forget", "first") == 0
+        assert pop_login(b.port, "127.0.0.14", "alice", "wonderland") == "ok"
+        assert not refused([pop_login(a.port, "127.0.0.15", "alice", "wrong")])[0]
+        assert admin_hand(args, "refuse", "last") == 0
+        assert pop_login(b.port, "127.0.0.16", "alice", "wonderland") == "refused: " + REFUSAL
+    finally:
+        admin_hand(args, "close")
+        logs = stop_hosts(hosts)
+        store.stop()
+    for line in ("127.0.0.14 refused", "127.0.0.14 forgotten", "127.0.0.0/24 refused"):
+        assert f"Tollgate: {line} by the administrator" in logs[0], logs[0]
+    assert logs[1].count("    connection blocked (shared count)") == 1, logs[1]
+    assert logs[1].count("    connection blocked (network 127.0.0.0/24)") == 1, logs[1]
+
+
+def sentinel_replicas_ready(port, master):
+    """True when the sentinel knows a replica of `master` that is up and linked."""
+    words = cli(port, "SENTINEL", "replicas", master).split("\n")
+    fields = dict(zip(words[::2], words[1::2]))
+    return fields.get("flags") == "slave" and fields.get("master-link-status") == "ok"
+
+
+def sentinel_primary(port, master):
+    """The port of the primary the sentinel names, or None."""
+    words = cli(port, "SENTINEL", "get-master-addr-by-name", master).split()
+    return int(words[1]) if len(words) == 2 else None
+
+
+def wait_for(check, limit_s):
+    deadline = time.time() + limit_s
+    while not check():
+        if time.time() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
+def scenario_failover_through_sentinel(args):
+    """With SharedSentinels, two hosts share through the primary the test run's sentinel names;
+    that primary is killed (SIGKILL) and within 60 s the hosts share again through the replica
+    the sentinel promoted: an alternating guesser is refused at its sixth connection overall.
+    The killed server is started again from its configuration file, and the sentinel makes it
+    the new primary's replica."""
+    port = os.environ.get("TOLLGATE_TEST_SENTINEL_PORT")
+    master = os.environ.get("TOLLGATE_TEST_SENTINEL_MASTER")
+    if not port or not master:
+        print("skipped: no sentinel for this run")
+        return
+    assert wait_for(lambda: sentinel_replicas_ready(port, master), 60), "no replica ready"
+    primary = sentinel_primary(port, master)
+    info = dict(line.split(":", 1) for line in cli(primary, "INFO", "server").split()
+                if ":" in line)
+    ini = ini_text(auth_failures=5, general=[
+        f"SharedSentinels=127.0.0.1:{port}", f"SharedMaster={master}",
+        f"SharedPrefix=failover:{os.getpid()}:", "SharedTimeout=200"])
+    hosts = start_hosts(args, ini, 2)
+    try:
+        assert refused(alternate(hosts, "127.0.0.17", 6)) == [False] * 5 + [True]
+        os.kill(int(info["process_id"]), signal.SIGKILL)
+        killed = time.time()
+        alternate(hosts, "127.0.0.18", 2)  # each host fails once and decides alone
+        assert wait_for(lambda: sentinel_primary(port, master) not in (None, primary), 30)
+        promoted = sentinel_primary(port, master)
+        time.sleep(max(0.0, killed + BREAKER_S + 1 - time.time()))
+        assert refused(alternate(hosts, "127.0.0.19", 6)) == [False] * 5 + [True]
+        took = time.time() - killed
+        assert took < 60, took
+    finally:
+        logs = stop_hosts(hosts)
+        subprocess.Popen(["redis-server", info["config_file"]], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         start_new_session=True)
+    for log in logs:
+        assert f"Tollgate: shared store primary '{master}' is 127.0.0.1:{primary}\n" in log, log
+        assert (f"Tollgate: shared store primary '{master}' is now 127.0.0.1:{promoted} "
+                f"(was 127.0.0.1:{primary})") in log, log
+        assert log.count("answers again") == 1, log
+    print(f"sharing again {took:.1f} s after the primary was killed")
+
+
 SCENARIOS = {
     "PairSharesAndSurvivesTheStore": scenario_pair_shares_and_survives_the_store,
     "BadPasswordIsOneWarning": scenario_bad_password_is_one_warning_and_local_decisions,
+    "OffenderEscalatesAcrossHosts": scenario_offender_escalates_across_hosts,
+    "HandRefusalReachesEveryHost": scenario_hand_refusal_reaches_every_host,
+    "FailoverThroughSentinel": scenario_failover_through_sentinel,
 }
 
 

@@ -1,12 +1,14 @@
 // Fuzz target for the shared store's replies: the input's first byte picks the reply expected
-// (AUTH's, SCRIPT LOAD's or the script's), the rest is what the store sends. Each prefix is read
-// as a connection receives it, from an exactly sized copy, and the reading must hold:
+// (AUTH's, SCRIPT LOAD's, the script's without and with offenders, or a sentinel's naming the
+// primary), the rest is what the store sends. Each prefix is read as a connection receives it,
+// from an exactly sized copy, and the reading must hold:
 // - it waits for more only below the longest sound reply of the kind (an error line: below
 //   SHARED_REPLY_SIZE), so a length, count or value beyond what the script returns fails at
 //   once and a call never holds more;
-// - a reply it takes is sound (a decision of 0 to 2, counts of 0 or more, a lowercase hex
-//   digest) and exactly its canonical form; an error line exactly the line; once a prefix is a
-//   reply or cannot become one, no longer prefix is one;
+// - a reply it takes is sound (a decision of 0 to 2, counts of 0 or more, offences of 0 to
+//   STORE_OFFENCES_MAX and a "forgotten" of 0 or 1, a lowercase hex digest, a primary's dotted
+//   quad and port) and exactly its canonical form; an error line exactly the line; once a
+//   prefix is a reply or cannot become one, no longer prefix is one;
 // - the canonical reply of values taken from the input reads back as those values, each of its
 //   shorter prefixes as "more".
 #include <cstdint>
@@ -44,17 +46,33 @@ std::string canonical(int32_t expected, const shared_reply &reply)
         return strspn(reply.digest, "0123456789abcdef") == SHARED_DIGEST_SIZE - 1
                    ? "$40\r\n" + std::string(reply.digest) + "\r\n"
                    : "";
+    char text[128];
+    if (expected == SHARED_EXPECT_PRIMARY) {
+        char quad[IP_TEXT_SIZE];
+        uint32_t address = ip_parse(reply.primary);
+        ip_format(address, quad);
+        int port = reply.primary_port;
+        if (address == IP_NONE || address == 0 || strcmp(quad, reply.primary) != 0 || port < 1 ||
+            port > 65535)
+            return "";
+        snprintf(text, sizeof text, "*2\r\n$%d\r\n%s\r\n$%d\r\n%d\r\n", (int)strlen(quad), quad,
+                 (int)std::to_string(port).size(), port);
+        return text;
+    }
     const int32_t *n = reply.counts;
     if (n[0] < 0 || n[0] > STORE_REFUSED_NETWORK || n[1] < 0 || n[2] < 0) return "";
-    char text[64];
     snprintf(text, sizeof text, "*3\r\n:%d\r\n:%d\r\n:%d\r\n", (int)n[0], (int)n[1], (int)n[2]);
-    return text;
+    if (expected == SHARED_EXPECT_COUNTS) return text;
+    if (n[3] < 0 || n[3] > STORE_OFFENCES_MAX || n[4] < 0 || n[4] > 1) return "";
+    text[1] = '5';
+    return text + std::string(":") + std::to_string(n[3]) + "\r\n:" + std::to_string(n[4]) + "\r\n";
 }
 
 // The longest sound reply of the kind `expected`.
 size_t longest(int32_t expected)
 {
-    shared_reply reply = {{STORE_REFUSED_NETWORK, INT32_MAX, INT32_MAX}, {}, {}};
+    shared_reply reply = {{STORE_REFUSED_NETWORK, INT32_MAX, INT32_MAX, STORE_OFFENCES_MAX, 1},
+                          {}, "255.255.255.254", 65535, {}};
     memset(reply.digest, 'f', SHARED_DIGEST_SIZE - 1);
     return canonical(expected, reply).size();
 }
@@ -97,12 +115,18 @@ void check_canonical(const uint8_t *data, size_t size, int32_t expected)
     shared_reply made = {};
     for (int i = 0; i < SHARED_DIGEST_SIZE - 1; i++)
         made.digest[i] = "0123456789abcdef"[i < (int)size ? data[i] % 16 : 0];
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < SHARED_ELEMENTS_MAX; i++) {
         uint32_t value = 0;
         if (size >= 4 * (size_t)i + 4) memcpy(&value, data + 4 * i, 4);
         made.counts[i] = (int32_t)(value & 0x7FFFFFFFu) >> (value % 31);
     }
     made.counts[0] %= 3;
+    made.counts[3] %= STORE_OFFENCES_MAX + 1;
+    made.counts[4] %= 2;
+    uint32_t address = 0;
+    if (size >= 4) memcpy(&address, data, 4);
+    ip_format(address == 0 || address == IP_NONE ? 0x0100007Fu : address, made.primary);
+    made.primary_port = 1 + made.counts[1] % 65535;
     std::string bytes = canonical(expected, made);
     shared_reply reply;
     for (size_t end = 1; end < bytes.size(); end++)
@@ -117,8 +141,9 @@ void check_canonical(const uint8_t *data, size_t size, int32_t expected)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2) return 0;
-    static const int32_t kinds[] = {SHARED_EXPECT_OK, SHARED_EXPECT_DIGEST, SHARED_EXPECT_COUNTS};
-    int32_t expected = kinds[data[0] % 3];
+    static const int32_t kinds[] = {SHARED_EXPECT_OK, SHARED_EXPECT_DIGEST, SHARED_EXPECT_COUNTS,
+                                    SHARED_EXPECT_OFFENDER, SHARED_EXPECT_PRIMARY};
+    int32_t expected = kinds[data[0] % 5];
     check_prefixes(std::string((const char *)data + 1, size - 1), expected);
     check_canonical(data + 1, size - 1, expected);
     return 0;

@@ -72,6 +72,7 @@ struct model_t {
     int32_t siege_began, siege_calm, siege_refused;
     bool besieged;                               // the latest connection's
     siege_news news;                             // the latest decision's or sweep's
+    int32_t decided_offences; // the latest connection's slot's offences once decided
 };
 
 model_t model;
@@ -229,11 +230,48 @@ bool model_judge()
     return false;
 }
 
+// The decision on a connection from the held address of `s` (its network's too).
+int32_t model_connect_held(model_slot &s, uint32_t ip, int32_t *offences)
+{
+    int64_t quiet = (int64_t)model.now - s.last_seen;
+    bool offender = model_repeat_on() && s.offences > 0;
+    bool refused = !offender ? (int32_t)s.conns >= model.auth_failures
+                   : s.refusing ? quiet <= model_refusal(s.offences) ||
+                                      model.repeat_auth_failures <= 0
+                                : (int32_t)s.conns >= model.repeat_auth_failures;
+    if (!refused && model.besieged &&
+        (offender && s.refusing ? 0 : (int32_t)s.conns) >= model.siege_auth_failures)
+        return CHECK_SIEGE_BLOCKED;
+    if (model_network(ip, !refused) && !refused) return CHECK_NETWORK_BLOCKED;
+    s.last_seen = model.now;
+    if (offender) {
+        if (s.refusing) {
+            if (quiet <= model_refusal(s.offences)) return CHECK_BLOCKED;
+            s.refusing = false;
+            s.conns = 0;
+        }
+        if ((int32_t)s.conns >= model.repeat_auth_failures) {
+            model_offence(s);
+            return CHECK_BLOCKED;
+        }
+        s.conns++;
+        *offences = s.offences;
+        return CHECK_OFFENDER;
+    }
+    if (refused) {
+        if (model_repeat_on()) model_offence(s);
+        return CHECK_BLOCKED;
+    }
+    s.conns++;
+    return CHECK_KNOWN;
+}
+
 int32_t model_connect(uint32_t ip, int32_t *offences)
 {
     model.counted = false;
     model.besieged = false;
     model.news = {};
+    model.decided_offences = 0;
     if (model_white(ip)) return CHECK_WHITE;
     if (model.siege_failures > 0) {
         bool trusted = model_trusted(ip);
@@ -243,37 +281,9 @@ int32_t model_connect(uint32_t ip, int32_t *offences)
     for (int k = 0; k < model.slots; k++) {
         model_slot &s = model.slot[k];
         if (!s.in_use || s.ip != ip) continue;
-        int64_t quiet = (int64_t)model.now - s.last_seen;
-        bool offender = model_repeat_on() && s.offences > 0;
-        bool refused = !offender ? (int32_t)s.conns >= model.auth_failures
-                       : s.refusing ? quiet <= model_refusal(s.offences) ||
-                                          model.repeat_auth_failures <= 0
-                                    : (int32_t)s.conns >= model.repeat_auth_failures;
-        if (!refused && model.besieged &&
-            (offender && s.refusing ? 0 : (int32_t)s.conns) >= model.siege_auth_failures)
-            return CHECK_SIEGE_BLOCKED;
-        if (model_network(ip, !refused) && !refused) return CHECK_NETWORK_BLOCKED;
-        s.last_seen = model.now;
-        if (offender) {
-            if (s.refusing) {
-                if (quiet <= model_refusal(s.offences)) return CHECK_BLOCKED;
-                s.refusing = false;
-                s.conns = 0;
-            }
-            if ((int32_t)s.conns >= model.repeat_auth_failures) {
-                model_offence(s);
-                return CHECK_BLOCKED;
-            }
-            s.conns++;
-            *offences = s.offences;
-            return CHECK_OFFENDER;
-        }
-        if (refused) {
-            if (model_repeat_on()) model_offence(s);
-            return CHECK_BLOCKED;
-        }
-        s.conns++;
-        return CHECK_KNOWN;
+        int32_t verdict = model_connect_held(s, ip, offences);
+        if (verdict != CHECK_NETWORK_BLOCKED) model.decided_offences = s.offences;
+        return verdict;
     }
     if (model.besieged && model.siege_auth_failures <= 0) return CHECK_SIEGE_BLOCKED;
     if (model_network(ip, true)) return CHECK_NETWORK_BLOCKED;
@@ -485,6 +495,14 @@ void compare_news(const siege_news &real, size_t op)
     expect_eq("siege refused", real.refused, model.news.refused, op);
 }
 
+// The held slot of `ip`, or null.
+model_slot *model_slot_of(uint32_t ip)
+{
+    for (int k = 0; k < model.slots; k++)
+        if (model.slot[k].in_use && model.slot[k].ip == ip) return &model.slot[k];
+    return nullptr;
+}
+
 // The store's answer to the connection of `ip` that the model decided `local`: it can only add
 // a refusal to a connection the table let in, and a connection refused anywhere counts for no
 // network. *shared is set for a refusal the address's shared count made.
@@ -498,11 +516,49 @@ int32_t model_merge(uint32_t ip, int32_t local, int32_t answer, bool *shared)
     return CHECK_BLOCKED;
 }
 
+// What the store knows of `ip` as an offender, learnt: forgiven elsewhere, it is forgotten as a
+// login forgets it; otherwise its slot's offences rise to the store's, refused from now on when
+// the store refused it, and a connection let in is the offender's (*offences its offences).
+int32_t model_learn(uint32_t ip, int32_t verdict, int32_t answer, const store_answer &detail,
+                    int32_t *offences)
+{
+    model_slot *s = model_slot_of(ip);
+    if (detail.forgotten) model_release(ip);
+    if (detail.forgotten || detail.offences <= 0 || s == nullptr) return verdict;
+    bool refusing = answer == STORE_REFUSED;
+    if (refusing && !s->refusing) s->last_seen = model.now;
+    s->refusing = s->refusing || refusing;
+    s->offences = std::max(s->offences, std::min(detail.offences, (int)DB_OFFENCES_MAX));
+    if (verdict != CHECK_NEW && verdict != CHECK_KNOWN && verdict != CHECK_OFFENDER) return verdict;
+    *offences = s->offences;
+    return CHECK_OFFENDER;
+}
+
+// The request a decision makes of the store about `ip` by the model's settings, as
+// tracking/decision.cpp makes it.
+store_request model_request(uint32_t ip)
+{
+    store_request r = {};
+    r.address = ip;
+    r.allowance = model.auth_failures;
+    r.quiet_seconds = model.clear_time * 60;
+    r.network = model_network_of(ip);
+    r.network_bits = model.net_bits;
+    r.network_allowance = model.net_failures;
+    if (model_repeat_on()) {
+        r.repeat_factor = model.repeat_factor;
+        r.longest_refusal = std::max(model.max_clear_time, model.clear_time) * 60;
+        r.repeat_allowance = model.repeat_auth_failures;
+    }
+    return r;
+}
+
 // What a decision must ask the store about a connection of `ip` that the table decided `local`:
 // the model's settings, as the table used them.
 void check_request(uint32_t ip, int32_t local, size_t op)
 {
     const store_request &r = fake_store.last;
+    const store_request e = model_request(ip);
     expect_eq("request: address", r.address, ip, op);
     expect_eq("request: allowance", r.allowance, model.auth_failures, op);
     expect_eq("request: quiet time", r.quiet_seconds, model.clear_time * 60, op);
@@ -510,6 +566,10 @@ void check_request(uint32_t ip, int32_t local, size_t op)
     expect_eq("request: network", r.network, model_network_of(ip), op);
     expect_eq("request: network bits", r.network_bits, model.net_bits, op);
     if (model.net_bits) expect_eq("request: network allowance", r.network_allowance, model.net_failures, op);
+    expect_eq("request: repeat factor", r.repeat_factor, e.repeat_factor, op);
+    expect_eq("request: longest refusal", r.longest_refusal, e.longest_refusal, op);
+    expect_eq("request: offender allowance", r.repeat_allowance, e.repeat_allowance, op);
+    expect_eq("request: offences", r.offences, model.decided_offences, op);
 }
 
 void check_connect(const client_address &c, const char *what, size_t op)
@@ -521,22 +581,45 @@ void check_connect(const client_address &c, const char *what, size_t op)
     if (expected == CHECK_SIEGE_BLOCKED) model.siege_refused++;
     compare_news(real.siege, op);
     expect_eq("besieged", real.besieged, model.besieged, op);
-    bool shared = false, asked = model.store && expected != CHECK_WHITE && expected != CHECK_SIEGE_BLOCKED;
+    int32_t held = model.held; // a slot forgotten by the store's answer is not counted off
+    bool shared = false,
+         asked = model.store && expected != CHECK_WHITE && expected != CHECK_SIEGE_BLOCKED;
     expect_eq("store asked", fake_store.calls - calls, asked ? 1 : 0, op);
     if (asked) {
         check_request(c.ip, expected, op);
-        expected = model_merge(c.ip, expected, fake_store.last_answer, &shared);
+        int32_t local = model_merge(c.ip, expected, fake_store.last_answer, &shared);
+        expected = model_learn(c.ip, local, fake_store.last_answer, fake_store.last_detail,
+                               &expected_offences);
     }
     expect_eq(what, real.verdict, expected, op);
     expect_eq("refused by the shared count", real.shared, shared, op);
-    expect_eq("held after the decision", real.held, model.held, op);
+    expect_eq("held after the decision", real.held, held, op);
     if (expected_offences >= 0) expect_eq("offences reported", real.offences, expected_offences, op);
 }
 
+// The administrator's "Refuse now" on the address `ip` (or, with `network`, on its network
+// row) on the model: held with a count no allowance reaches, stamped now, in a free slot when
+// it is not held. False when there was no room.
+bool model_refuse(uint32_t ip, bool network)
+{
+    model_slot *slots = network ? model.net : model.slot;
+    int32_t *held = network ? &model.net_held : &model.held;
+    uint16_t count = network ? NETWORK_FAILURES_MAX : AUTH_FAILURES_MAX;
+    if (network && !model.net_bits) return false;
+    model_slot *s = network ? model_network_slot(ip) : model_slot_of(ip);
+    for (int k = 0; k < model.slots && s == nullptr; k++)
+        if (!slots[k].in_use) s = &slots[k], *s = {true, ip, model.now, 0, 0, false}, ++*held;
+    if (s == nullptr) return false;
+    s->conns = std::max(s->conns, count);
+    s->last_seen = model.now;
+    return true;
+}
+
 // One operation on the shared store, picked by k (0 to 39): put the fake store in use,
-// answering or not, or none; other servers' connections from one client, raising the shared
-// counts; or the administrator's "Forget" on the network row of one client.
-void store_operation(int k, uint8_t pick, uint8_t extra)
+// answering or not, or none; other servers' connections or a login from one client, raising
+// the shared counts and offences or forgiving them; or the administrator's "Refuse now" on one
+// client, or "Forget" or "Refuse now" on its network row.
+void store_operation(int k, uint8_t pick, uint8_t extra, size_t op)
 {
     const client_address c = pick_client(pick, extra);
     switch (k % 8) {
@@ -549,14 +632,27 @@ void store_operation(int k, uint8_t pick, uint8_t extra)
         store_install(nullptr);
         model.store = false;
         break;
-    case 7: // a network row's "Forget"
+    case 3: // "Refuse now" on an address
+        expect_eq("refused by hand", decision_refuse(db_current(), c.ip),
+                  model_refuse(c.ip, false), op);
+        break;
+    case 4: // a login on another server
+        fake_store_forget(c.ip, model_network_of(c.ip), model.net_bits);
+        break;
+    case 7: // a network row's "Forget", or "Refuse now"
+        if (k >= 24) {
+            expect_eq("network refused by hand",
+                      decision_refuse_network(db_current(), model_network_of(c.ip)),
+                      model_refuse(model_network_of(c.ip), true), op);
+            break;
+        }
         decision_forget_network(db_current(), model_network_of(c.ip));
         if (model_slot *n = model_network_slot(model_network_of(c.ip))) n->in_use = false, model.net_held--;
         break;
     default: { // 1 to 5 connections from other servers whose own tables let them in
-        const store_request r = {c.ip, model.auth_failures, model.clear_time * 60, true,
-                                 model_network_of(c.ip), model.net_bits, model.net_failures};
-        for (int n = 0; n <= k / 8; n++) fake_store_connect(&r);
+        store_request r = model_request(c.ip);
+        r.let_in_locally = true;
+        for (int n = 0; n <= k / 8; n++) fake_store_connect(&r, nullptr);
         break;
     }
     }
@@ -714,7 +810,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             if (arg >= 216) {
                 uint8_t pick = next();
-                store_operation(arg - 216, pick, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
+                store_operation(arg - 216, pick, model.slots == MODEL_SLOTS_SMALL ? 0 : next(), op);
                 break;
             }
             [[fallthrough]];

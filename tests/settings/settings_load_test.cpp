@@ -429,6 +429,58 @@ TEST_F(SettingsLoad, SharedStoreIsAnAddressLiteralAndThePasswordIsNeverLogged)
     }
 }
 
+// SharedSentinels with SharedMaster name the store through its sentinels, in a line in
+// SharedStore's style; beside SharedStore they win, with a warning. A list that is not of
+// literals with ports, or a name missing on either side, is one warning, and a mistyped list
+// leaves the counts local rather than falling back on SharedStore.
+TEST_F(SettingsLoad, SentinelsAreAddressLiteralsWithANameAndNeverFallBackOnSharedStore)
+{
+    const std::string both = "0/10 Tollgate: SharedStore and SharedSentinels are both set, "
+                             "SharedStore is ignored",
+                      refused = "' is not a list of IP addresses with ports, counts stay local",
+                      store = "0/25    SharedStore:  10.0.0.5:6379, prefix 'tollgate:', "
+                              "timeout 50 ms";
+    const struct {
+        const char *store, *sentinels, *master; // "" for no key
+        std::vector<std::string> lines;
+        int sentinels_read;
+    } cases[] = {
+        {"", "10.0.0.9|10.0.0.10:26380", "tollgate",
+         {"0/25    Sentinels:    10.0.0.9:26379|10.0.0.10:26380, master 'tollgate', prefix "
+          "'tollgate:', timeout 50 ms"}, 2},
+        {"10.0.0.5", "10.0.0.9", "m",
+         {both, "0/25    Sentinels:    10.0.0.9:26379, master 'm', prefix 'tollgate:', "
+                "timeout 50 ms"},
+         1},
+        {"10.0.0.5", "10.0.0.9:2637x", "m",
+         {both, "0/10 Tollgate: SharedSentinels '10.0.0.9:2637x" + refused}, 0},
+        {"", "10.0.0.9|", "m", {"0/10 Tollgate: SharedSentinels '10.0.0.9|" + refused}, 0},
+        {"", "1.1.1.1|2.2.2.2|3.3.3.3|4.4.4.4|5.5.5.5|6.6.6.6|7.7.7.7|8.8.8.8|9.9.9.9", "m",
+         {"0/10 Tollgate: SharedSentinels '1.1.1.1|2.2.2.2|3.3.3.3|4.4.4.4|5.5.5.5|6.6.6.6|"
+          "7.7.7.7|8.8.8.8|9.9.9.9" + refused}, 0},
+        {"", "10.0.0.9", "",
+         {"0/10 Tollgate: SharedSentinels is set but SharedMaster is not, counts stay local"}, 0},
+        {"10.0.0.5", "", "m",
+         {store, "0/10 Tollgate: SharedMaster is set but SharedSentinels is not, it is ignored"},
+         0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sentinels);
+        reset_module();
+        enter_fresh_dir();
+        std::string keys[] = {std::string("SharedStore=") + c.store,
+                              std::string("SharedSentinels=") + c.sentinels,
+                              std::string("SharedMaster=") + c.master};
+        write_ini(ini_text({"[General]", keys[0].c_str(), keys[1].c_str(), keys[2].c_str()}));
+        load_settings();
+        std::vector<std::string> lines = log_lines();
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()), c.lines);
+        EXPECT_EQ(settings_shared.sentinel_count, c.sentinels_read);
+        EXPECT_EQ(settings_shared.port, c.lines[0] == store ? 6379 : 0);
+    }
+}
+
 // The black list is logged after the white list in the same style; a bad entry, a missing key
 // and a /0 entry (which would read as refusing everyone) each say what they are. Without a
 // positive BlackIPs nothing of its section is read and nothing is logged, and a new load

@@ -8,8 +8,10 @@
 
 inline int32_t scripted_answer = STORE_NO_ANSWER;
 
-inline int32_t scripted_connect(const store_request *) { return scripted_answer; }
+inline int32_t scripted_connect(const store_request *, store_answer *) { return scripted_answer; }
 inline void scripted_forget(uint32_t, uint32_t, int32_t) {}
 inline void scripted_forget_network(uint32_t, int32_t) {}
+inline void scripted_refuse(const store_request *) {}
 inline constexpr store_backend scripted_store = {scripted_connect, scripted_forget,
-                                                 scripted_forget_network};
+                                                 scripted_forget_network, scripted_refuse,
+                                                 scripted_refuse};

@@ -332,13 +332,14 @@ TEST_F(ListView, ForgetOnANetworkRowReachesTheStore)
 {
     static std::vector<std::string> forgotten;
     static const store_backend store = {
-        [](const store_request *) { return (int32_t)STORE_NO_ANSWER; },
+        [](const store_request *, store_answer *) { return (int32_t)STORE_NO_ANSWER; },
         [](uint32_t, uint32_t, int32_t) { forgotten.push_back("an address"); },
         [](uint32_t network, int32_t bits) {
             char text[IP_TEXT_SIZE];
             ip_format(network, text);
             forgotten.push_back(text + ("/" + std::to_string(bits)));
-        }};
+        },
+        [](const store_request *) {}, [](const store_request *) {}};
     test_table_publish();
     test_count_networks(24, 20);
     connect("10.1.2.7", 2, 30);

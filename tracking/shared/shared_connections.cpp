@@ -8,9 +8,11 @@
 #include <cstring>
 
 #include "host/base/host_interface.h"
+#include "host/base/ip_address.h"
 
-// The pool and the digest: any thread that calls the store, under shared_lock. The lock is made
-// by the first start and never destroyed: a call that outlived a shutdown may still take it.
+// The pool, the digest and where new sockets connect: any thread that calls the store, under
+// shared_lock. The lock is made by the first start and never destroyed: a call that outlived a
+// shutdown may still take it.
 static CRITICAL_SECTION shared_lock;
 static struct {
     bool lock_made;                   // start-up thread only
@@ -20,13 +22,13 @@ static struct {
     int32_t open;                     // sockets idle or in use
     uint32_t generation;              // raised by each drain; an older socket closes on return
     char digest[SHARED_DIGEST_SIZE];  // the script's, "" until known
+    sockaddr_in where;                // the store new sockets connect to (a primary may move)
 } shared_pool;
 
-// The store as start-up gave it: written by start-up before the store is installed, read
-// without a lock by the calls after. (A call that outlived a shutdown and is still running
-// when the next start writes them is the one reader that may see them change.)
+// The store's settings as start-up gave them: written by start-up before the store is
+// installed, read without a lock by the calls after. (A call that outlived a shutdown and is
+// still running when the next start writes them is the one reader that may see them change.)
 static struct {
-    sockaddr_in where;
     char password[SETTINGS_SHARED_TEXT_SIZE];
     int32_t timeout_ms;
     int64_t ticks_per_second; // the performance counter's
@@ -88,9 +90,10 @@ static int32_t shared_wait(SOCKET sock, bool writing, const shared_deadline &dea
     return code;
 }
 
-// A non-blocking socket connected to the store within `deadline`; INVALID_SOCKET with `error`
+// A non-blocking socket connected to `where` within `deadline`; INVALID_SOCKET with `error`
 // filled when that fails.
-static SOCKET shared_dial(const shared_deadline &deadline, shared_error *error)
+static SOCKET shared_dial(const sockaddr_in &where, const shared_deadline &deadline,
+                          shared_error *error)
 {
     SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (sock == INVALID_SOCKET) {
@@ -99,9 +102,8 @@ static SOCKET shared_dial(const shared_deadline &deadline, shared_error *error)
     }
     u_long nonblocking = 1;
     int32_t code = 0;
-    const sockaddr *where = (const sockaddr *)&shared_target.where;
     if (ioctlsocket(sock, FIONBIO, &nonblocking) != 0) code = WSAGetLastError();
-    else if (connect(sock, where, sizeof shared_target.where) != 0) code = WSAGetLastError();
+    else if (connect(sock, (const sockaddr *)&where, sizeof where) != 0) code = WSAGetLastError();
     if (code == WSAEWOULDBLOCK) code = shared_wait(sock, true, deadline);
     if (code != 0) {
         closesocket(sock);
@@ -178,11 +180,13 @@ void shared_connections_digest(char *digest)
     LeaveCriticalSection(&shared_lock);
 }
 
-// Opens one connection within `deadline`: connect, AUTH when a password is set, and SCRIPT LOAD
-// while the digest is not known. INVALID_SOCKET with `error` filled when a step fails.
-static SOCKET shared_open(const shared_deadline &deadline, shared_error *error)
+// Opens one connection to `where` within `deadline`: connect, AUTH when a password is set, and
+// SCRIPT LOAD while the digest is not known. INVALID_SOCKET with `error` filled when a step
+// fails.
+static SOCKET shared_open(const sockaddr_in &where, const shared_deadline &deadline,
+                          shared_error *error)
 {
-    SOCKET sock = shared_dial(deadline, error);
+    SOCKET sock = shared_dial(where, deadline, error);
     if (sock == INVALID_SOCKET) return INVALID_SOCKET;
     shared_link link = {(uintptr_t)sock, 0};
     char command[SHARED_REQUEST_SIZE];
@@ -225,9 +229,10 @@ int32_t shared_connections_take(shared_link *link, const shared_deadline &deadli
     }
     bool room = shared_pool.open < SHARED_POOL_MAX;
     if (room) shared_pool.open++;
+    sockaddr_in where = shared_pool.where;
     LeaveCriticalSection(&shared_lock);
     if (!room) return SHARED_POOL_FULL;
-    SOCKET sock = shared_open(deadline, error);
+    SOCKET sock = shared_open(where, deadline, error);
     if (sock == INVALID_SOCKET) {
         EnterCriticalSection(&shared_lock);
         shared_pool.open--;
@@ -247,6 +252,44 @@ void shared_connections_give(const shared_link &link, bool sound)
     else shared_pool.open--;
     LeaveCriticalSection(&shared_lock);
     if (!keep) closesocket((SOCKET)link.socket);
+}
+
+// The socket address of `address` (network byte order) and `port`.
+static sockaddr_in shared_address(uint32_t address, int32_t port)
+{
+    sockaddr_in where = {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons((u_short)port);
+    where.sin_addr.s_addr = address;
+    return where;
+}
+
+void shared_connections_aim(uint32_t address, int32_t port)
+{
+    EnterCriticalSection(&shared_lock);
+    shared_pool.where = shared_address(address, port);
+    LeaveCriticalSection(&shared_lock);
+    shared_connections_drain();
+}
+
+void shared_connections_target(uint32_t *address, int32_t *port)
+{
+    EnterCriticalSection(&shared_lock);
+    *address = shared_pool.where.sin_addr.s_addr;
+    *port = ntohs(shared_pool.where.sin_port);
+    LeaveCriticalSection(&shared_lock);
+}
+
+int32_t shared_connections_once(uint32_t address, int32_t port, const char *command,
+                                int32_t length, int32_t expected, const shared_deadline &deadline,
+                                shared_reply *reply)
+{
+    SOCKET sock = shared_dial(shared_address(address, port), deadline, &reply->error);
+    if (sock == INVALID_SOCKET) return SHARED_READ_FAILED;
+    int32_t verdict = shared_connections_call({(uintptr_t)sock, 0}, command, length, expected,
+                                              deadline, reply);
+    closesocket(sock);
+    return verdict;
 }
 
 void shared_connections_drain()
@@ -275,14 +318,11 @@ bool shared_connections_start(const settings_shared_t &config)
     }
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
-    shared_target.where = {};
-    shared_target.where.sin_family = AF_INET;
-    shared_target.where.sin_port = htons((u_short)config.port);
-    shared_target.where.sin_addr.s_addr = inet_addr(config.address);
     memcpy(shared_target.password, config.password, sizeof shared_target.password);
     shared_target.timeout_ms = config.timeout_ms;
     shared_target.ticks_per_second = frequency.QuadPart;
-    shared_connections_drain(); // the sockets of an earlier start close when given back
+    // The sockets of an earlier start close when given back.
+    shared_connections_aim(config.port ? ip_parse(config.address) : 0, config.port);
     EnterCriticalSection(&shared_lock);
     shared_pool.digest[0] = '\0';
     shared_pool.running = true;

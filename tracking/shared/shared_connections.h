@@ -1,13 +1,14 @@
 // The shared store's connections: Windows Sockets, the pool of sockets to the store, the
 // script's digest, and the deadline every call keeps.
 //
-// Owns: the pool (the idle sockets, the open count, the generation), the digest, and the
-// store's address, password and timeout as start-up gave them.
+// Owns: the pool (the idle sockets, the open count, the generation), the digest, the store new
+// sockets connect to (the primary, which may move), and the store's password and timeout as
+// start-up gave them.
 // Threads: shared_connections_start and shared_connections_stop run on the host's
 // start-up/shutdown thread; the others on the POP3 threads and the dialog's thread, several at
-// once, and on start-up's. The pool and the digest are guarded by the connections' own lock
-// (never a table lock, and no host call is made while it is held). The start-up values are
-// written before the store is installed and only read after.
+// once, and on start-up's. The pool, the digest and the store's address are guarded by the
+// connections' own lock (never a table lock, and no host call is made while it is held). The
+// start-up values are written before the store is installed and only read after.
 //
 // DESIGN
 // A socket serves one call at a time: the pool hands out an idle one, or opens another
@@ -45,9 +46,10 @@ enum : int32_t {
     SHARED_TAKE_FAILED // the opening failed: error says why
 };
 
-// Starts Windows Sockets and takes `config` (port not 0) for every connection from now on: the
-// digest is forgotten and the sockets of an earlier start are closed when given back. False,
-// with its warning logged, when Windows Sockets cannot start.
+// Starts Windows Sockets and takes `config` for every connection from now on, aimed at its
+// address and port (none while port is 0: the sentinels name the primary later): the digest is
+// forgotten and the sockets of an earlier start are closed when given back. False, with its
+// warning logged, when Windows Sockets cannot start.
 bool shared_connections_start(const settings_shared_t &config);
 // Closes every idle socket; those in use close when given back. Windows Sockets is cleaned up
 // only when `calls_drained`: a call still running keeps using its socket.
@@ -55,6 +57,17 @@ void shared_connections_stop(bool calls_drained);
 // Closes the idle sockets and makes those in use close when given back (after a failure, when
 // they may all be dead).
 void shared_connections_drain();
+// Aims every new socket at `address` (network byte order) and `port`, and drains the pool: the
+// sockets to the last store close.
+void shared_connections_aim(uint32_t address, int32_t port);
+// The store new sockets are aimed at (address 0 and port 0 before any).
+void shared_connections_target(uint32_t *address, int32_t *port);
+// One question outside the pool: connects to `address` and `port`, sends the `length` bytes of
+// `command`, reads the reply as `expected` and closes, all within `deadline`. Returns as
+// shared_connections_call.
+int32_t shared_connections_once(uint32_t address, int32_t port, const char *command,
+                                int32_t length, int32_t expected, const shared_deadline &deadline,
+                                shared_reply *reply);
 
 // The deadline of a call starting now: SharedTimeout from now.
 shared_deadline shared_deadline_start();

@@ -2,60 +2,113 @@
 #include "tracking/shared/shared_protocol.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-// The script. KEYS[1] the address's count, KEYS[2] (optional) its network's. ARGV[1] 'c' for a
-// connection, 'l' for a login, 'n' to forget the network whose count is KEYS[1]. For a
-// connection: ARGV[2] the address's allowance, ARGV[3] the quiet time in seconds, ARGV[4] '1'
-// when the local table let the connection in, ARGV[5] the network's allowance. Returns
-// {decision, address count, network count}: 0 let in, 1 refused for the address, 2 refused for
-// the network.
+// The script. For a call on a network row ('n' forget, 'x' refuse) KEYS[1] is the network's
+// count. For the others KEYS[1] is the address's count, KEYS[2] its offences, KEYS[3] its
+// refusal in force (a key that lives as long as the refusal), KEYS[4] (optional) its network's
+// count. ARGV[1] the call; for a connection and a refusal: ARGV[2] the address's allowance (for
+// 'r' the count to hold), ARGV[3] the quiet time in seconds, ARGV[4] '1' when the local table
+// let the connection in, ARGV[5] the network's allowance (for 'x' the count to hold), ARGV[6]
+// the repeat factor ('0': no offender is kept), ARGV[7] the longest refusal in seconds, ARGV[8]
+// an offender's allowance, ARGV[9] the most offences counted, ARGV[10] the offences the
+// asking server's table holds. Returns {decision, address count, network count}: 0 let in, 1
+// refused for the address, 2 refused for the network; with offenders kept, then {offences,
+// forgotten}. Without them it reads and writes the two counts alone. An offender's refusal
+// starts its quiet time again at each of its connections, and its count starts afresh once it
+// clears; a login leaves its offences at 0 until they expire, so that a server whose table
+// still holds some hears that they were forgiven.
 const char shared_script[] =
-    "if ARGV[1] == 'n' then\n"
+    "local kind = ARGV[1]\n"
+    "if kind == 'n' then\n"
     "  redis.call('DEL', KEYS[1])\n"
+    "  return {0, 0, 0}\n"
+    "end\n"
+    "if kind == 'x' then\n"
+    "  redis.call('SET', KEYS[1], ARGV[5], 'EX', ARGV[3])\n"
     "  return {0, 0, 0}\n"
     "end\n"
     "local a = tonumber(redis.call('GET', KEYS[1]) or '0')\n"
-    "if ARGV[1] == 'l' then\n"
-    "  redis.call('DEL', KEYS[1])\n"
-    "  if KEYS[2] and a > 0 and redis.call('DECRBY', KEYS[2], a) <= 0 then\n"
-    "    redis.call('DEL', KEYS[2])\n"
+    "if kind == 'l' then\n"
+    "  redis.call('DEL', KEYS[1], KEYS[3])\n"
+    "  local left = redis.call('PTTL', KEYS[2])\n"
+    "  if left > 0 then redis.call('SET', KEYS[2], '0', 'PX', left) end\n"
+    "  if KEYS[4] and a > 0 and redis.call('DECRBY', KEYS[4], a) <= 0 then\n"
+    "    redis.call('DEL', KEYS[4])\n"
     "  end\n"
     "  return {0, 0, 0}\n"
     "end\n"
-    "local quiet = ARGV[3]\n"
+    "local quiet = tonumber(ARGV[3])\n"
+    "local factor = tonumber(ARGV[6])\n"
+    "local cap = tonumber(ARGV[7])\n"
+    "local most = tonumber(ARGV[9])\n"
+    "local kept = factor > 0 and redis.call('GET', KEYS[2])\n"
+    "local o = math.min(tonumber(kept or '0'), most)\n"
+    "local forgotten = (kept == '0' and tonumber(ARGV[10]) > 0) and 1 or 0\n"
     "local n = 0\n"
+    "local function reply(d)\n"
+    "  if factor > 0 then return {d, a, n, o, forgotten} end\n"
+    "  return {d, a, n}\n"
+    "end\n"
+    "local function refuse()\n"
+    "  local d = quiet\n"
+    "  for k = 2, o do\n"
+    "    if d <= 0 or d >= cap then break end\n"
+    "    d = d * factor\n"
+    "  end\n"
+    "  d = math.min(d, cap)\n"
+    "  redis.call('SET', KEYS[2], o, 'EX', d + cap)\n"
+    "  redis.call('SET', KEYS[3], 1, 'EX', d)\n"
+    "  redis.call('DEL', KEYS[1])\n"
+    "  return reply(1)\n"
+    "end\n"
+    "local refusing = o > 0 and redis.call('EXISTS', KEYS[3]) == 1\n"
+    "if kind == 'r' then\n"
+    "  if refusing then return refuse() end\n"
+    "  redis.call('SET', KEYS[1], ARGV[2], 'EX', o > 0 and cap or quiet)\n"
+    "  return reply(0)\n"
+    "end\n"
     "local full = false\n"
-    "if KEYS[2] then\n"
-    "  n = tonumber(redis.call('GET', KEYS[2]) or '0')\n"
+    "if KEYS[4] then\n"
+    "  n = tonumber(redis.call('GET', KEYS[4]) or '0')\n"
     "  full = n >= tonumber(ARGV[5])\n"
-    "  if full then redis.call('EXPIRE', KEYS[2], quiet) end\n"
+    "  if full then redis.call('EXPIRE', KEYS[4], quiet) end\n"
     "end\n"
-    "if a > 0 and a >= tonumber(ARGV[2]) then\n"
+    "if refusing then return refuse() end\n"
+    "if (a > 0 or o > 0) and a >= tonumber(o > 0 and ARGV[8] or ARGV[2]) then\n"
+    "  if factor > 0 then\n"
+    "    o = math.min(o + 1, most)\n"
+    "    return refuse()\n"
+    "  end\n"
     "  redis.call('EXPIRE', KEYS[1], quiet)\n"
-    "  return {1, a, n}\n"
+    "  return reply(1)\n"
     "end\n"
-    "if full then return {2, a, n} end\n"
+    "if full then return reply(2) end\n"
+    "local keep = o > 0 and cap or quiet\n"
+    "if o > 0 then redis.call('EXPIRE', KEYS[2], cap) end\n"
     "if ARGV[4] ~= '1' then\n"
-    "  if a > 0 then redis.call('EXPIRE', KEYS[1], quiet) end\n"
-    "  return {0, a, n}\n"
+    "  if a > 0 then redis.call('EXPIRE', KEYS[1], keep) end\n"
+    "  return reply(0)\n"
     "end\n"
     "a = redis.call('INCR', KEYS[1])\n"
-    "redis.call('EXPIRE', KEYS[1], quiet)\n"
-    "if KEYS[2] then\n"
-    "  n = redis.call('INCR', KEYS[2])\n"
-    "  redis.call('EXPIRE', KEYS[2], quiet)\n"
+    "redis.call('EXPIRE', KEYS[1], keep)\n"
+    "if KEYS[4] then\n"
+    "  n = redis.call('INCR', KEYS[4])\n"
+    "  redis.call('EXPIRE', KEYS[4], quiet)\n"
     "end\n"
-    "return {0, a, n}\n";
+    "return reply(0)\n";
 
 enum : int32_t {
     SHARED_NUMBER_SIZE = 16, // a 32-bit number in decimal, NUL included
-    SHARED_ARGS_MAX = 10,    // words of the longest script call
+    SHARED_LIMITS = 9,       // the numbers a connection's call sends after its kind
+    SHARED_ARGS_MAX = 20,    // words of the longest script call
+    SHARED_PORT_MAX = 65535,
     SHARED_COUNT_MAX = 2147483647, // a count's largest value
     SHARED_READ_BEYOND = -1, // shared_read_number's own verdict: a value above its bound
 };
-// The whole script, two keys of the longest prefix and the numbers fit one request.
-static_assert(sizeof(shared_script) + 2 * SHARED_KEY_SIZE + 16 * SHARED_ARGS_MAX <=
+// The whole script, four keys of the longest prefix and the numbers fit one request.
+static_assert(sizeof(shared_script) + 4 * SHARED_KEY_SIZE + 16 * SHARED_ARGS_MAX <=
               SHARED_REQUEST_SIZE);
 
 // The failure texts.
@@ -65,6 +118,7 @@ static const char SHARED_RANGE[] = "reply value out of range";
 static const char SHARED_MALFORMED[] = "malformed reply";
 static const char SHARED_AFTER[] = "unexpected bytes after the reply";
 static const char SHARED_TOO_LONG[] = "reply too long";
+static const char SHARED_NO_PRIMARY[] = "the sentinel knows no primary of that name";
 
 // The part of a reply not read yet.
 struct shared_cursor {
@@ -164,26 +218,82 @@ static int32_t shared_read_digest(shared_cursor *c, shared_reply *reply)
     return shared_read_text(c, "\r\n", reply);
 }
 
-// The script's answer, after its '*': "3\r\n" and three integers, the first 0..2.
-static int32_t shared_read_counts(shared_cursor *c, shared_reply *reply)
+// The largest value of each integer the script returns, in order: the decision, the address's
+// and the network's counts, and with offenders kept their offences and "forgotten".
+static const int64_t shared_element_bounds[SHARED_ELEMENTS_MAX] = {
+    STORE_REFUSED_NETWORK, SHARED_COUNT_MAX, SHARED_COUNT_MAX, STORE_OFFENCES_MAX, 1};
+
+// The script's answer, after its '*': the count of integers `elements`, then each within its
+// bound in shared_element_bounds.
+static int32_t shared_read_counts(shared_cursor *c, int32_t elements, shared_reply *reply)
 {
     if (c->at < c->end && *c->at == '-') return shared_fail(reply, SHARED_TYPE, 4); // a nil
-    int64_t elements = 0;
-    int32_t verdict = shared_read_number(c, 3, &elements, reply);
-    if (verdict == SHARED_READ_BEYOND || (verdict == SHARED_READ_DONE && elements != 3))
+    int64_t count = 0;
+    int32_t verdict = shared_read_number(c, elements, &count, reply);
+    if (verdict == SHARED_READ_BEYOND || (verdict == SHARED_READ_DONE && count != elements))
         return shared_fail(reply, SHARED_TYPE, 2);
     if (verdict != SHARED_READ_DONE) return verdict;
-    for (int32_t i = 0; i < 3; i++) {
+    for (int32_t i = 0; i < elements; i++) {
         if (c->at == c->end) return SHARED_READ_MORE;
         if (*c->at != ':') return shared_fail(reply, SHARED_ELEMENT_TYPE, shared_type_of(*c->at));
         c->at++;
         int64_t value = 0;
-        int64_t bound = i == 0 ? (int64_t)STORE_REFUSED_NETWORK : (int64_t)SHARED_COUNT_MAX;
-        verdict = shared_read_number(c, bound, &value, reply);
+        verdict = shared_read_number(c, shared_element_bounds[i], &value, reply);
         if (verdict == SHARED_READ_BEYOND) return shared_fail(reply, SHARED_RANGE);
         if (verdict != SHARED_READ_DONE) return verdict;
         reply->counts[i] = (int32_t)value;
     }
+    return SHARED_READ_DONE;
+}
+
+// One bulk string of at most `longest` bytes, each one of `allowed`, into `out` (NUL ended):
+// "$<length>\r\n<bytes>\r\n".
+static int32_t shared_read_word(shared_cursor *c, int32_t longest, const char *allowed, char *out,
+                                shared_reply *reply)
+{
+    int32_t verdict = shared_read_text(c, "$", reply);
+    if (verdict != SHARED_READ_DONE) return verdict;
+    int64_t length = 0;
+    verdict = shared_read_number(c, longest, &length, reply);
+    if (verdict == SHARED_READ_BEYOND || (verdict == SHARED_READ_DONE && length == 0))
+        return shared_fail(reply, SHARED_RANGE);
+    if (verdict != SHARED_READ_DONE) return verdict;
+    for (int32_t i = 0; i < length; i++, c->at++) {
+        if (c->at == c->end) return SHARED_READ_MORE;
+        if (strchr(allowed, *c->at) == nullptr || *c->at == '\0')
+            return shared_fail(reply, SHARED_MALFORMED);
+        out[i] = *c->at;
+    }
+    out[length] = '\0';
+    return shared_read_text(c, "\r\n", reply);
+}
+
+// A sentinel's answer, after its '*': "2\r\n", the primary's dotted quad (as ip_format writes
+// one, never 0.0.0.0 or 255.255.255.255) and its port (1..65535, no leading zero), each a bulk
+// string; a nil array when the sentinel knows no primary of that name.
+static int32_t shared_read_primary(shared_cursor *c, shared_reply *reply)
+{
+    if (c->at < c->end && *c->at == '-') {
+        int32_t verdict = shared_read_text(c, "-1\r\n", reply);
+        return verdict == SHARED_READ_DONE ? shared_fail(reply, SHARED_NO_PRIMARY) : verdict;
+    }
+    int64_t count = 0;
+    int32_t verdict = shared_read_number(c, 2, &count, reply);
+    if (verdict == SHARED_READ_BEYOND || (verdict == SHARED_READ_DONE && count != 2))
+        return shared_fail(reply, SHARED_TYPE, 2);
+    if (verdict != SHARED_READ_DONE) return verdict;
+    char port[SHARED_NUMBER_SIZE];
+    verdict = shared_read_word(c, IP_TEXT_SIZE - 1, "0123456789.", reply->primary, reply);
+    if (verdict == SHARED_READ_DONE) verdict = shared_read_word(c, 5, "0123456789", port, reply);
+    if (verdict != SHARED_READ_DONE) return verdict;
+    char canonical[IP_TEXT_SIZE];
+    uint32_t address = ip_parse(reply->primary);
+    ip_format(address, canonical);
+    long number = strtol(port, nullptr, 10);
+    if (address == IP_NONE || address == 0 || strcmp(canonical, reply->primary) != 0 ||
+        port[0] == '0' || number > SHARED_PORT_MAX)
+        return shared_fail(reply, SHARED_RANGE);
+    reply->primary_port = (int32_t)number;
     return SHARED_READ_DONE;
 }
 
@@ -202,7 +312,11 @@ int32_t shared_reply_read(const char *bytes, int32_t length, int32_t expected,
     else if (type == '$' && expected == SHARED_EXPECT_DIGEST)
         verdict = shared_read_digest(&c, reply);
     else if (type == '*' && expected == SHARED_EXPECT_COUNTS)
-        verdict = shared_read_counts(&c, reply);
+        verdict = shared_read_counts(&c, 3, reply);
+    else if (type == '*' && expected == SHARED_EXPECT_OFFENDER)
+        verdict = shared_read_counts(&c, SHARED_ELEMENTS_MAX, reply);
+    else if (type == '*' && expected == SHARED_EXPECT_PRIMARY)
+        verdict = shared_read_primary(&c, reply);
     else
         return shared_fail(reply, SHARED_TYPE, shared_type_of(type));
     if (verdict == SHARED_READ_MORE && length >= SHARED_REPLY_SIZE)
@@ -231,49 +345,62 @@ int32_t shared_command(char *out, int32_t size, int32_t argc, const char *const 
     return length < size ? length : 0;
 }
 
-// Formats an address's key, or a network's when `bits` is not 0.
-static void shared_key(char *key, const char *prefix, uint32_t address, int32_t bits)
+// Formats the key `tag` ('a' count, 'o' offences, 'r' refusal in force) of an address, or a
+// network's ('n', with its `bits`).
+static void shared_key(char *key, const char *prefix, char tag, uint32_t address, int32_t bits)
 {
-    const unsigned char *b = (const unsigned char *)&address;
-    if (bits == 0)
-        snprintf(key, SHARED_KEY_SIZE, "%sa:%u.%u.%u.%u", prefix, b[0], b[1], b[2], b[3]);
-    else
-        snprintf(key, SHARED_KEY_SIZE, "%sn:%u.%u.%u.%u/%d", prefix, b[0], b[1], b[2], b[3],
-                 (int)bits);
+    char text[IP_ENTRY_TEXT_SIZE];
+    ip_format_entry(address, tag == 'n' ? bits : 0, text);
+    snprintf(key, SHARED_KEY_SIZE, "%s%c:%s", prefix, tag, text);
 }
 
 int32_t shared_script_command(char *out, const char *digest, const char *prefix, char kind,
                               const store_request *request)
 {
-    char address_key[SHARED_KEY_SIZE], network_key[SHARED_KEY_SIZE];
-    char numbers[3][SHARED_NUMBER_SIZE];
+    char keys[4][SHARED_KEY_SIZE];
+    char numbers[SHARED_LIMITS][SHARED_NUMBER_SIZE];
     const char kind_word[2] = {kind, '\0'};
     bool network = request->network_bits != 0;
-    if (kind == SHARED_CALL_FORGET_NETWORK && !network) return 0;
-    shared_key(address_key, prefix, request->address, 0);
-    if (network) shared_key(network_key, prefix, request->network, request->network_bits);
+    bool network_row = kind == SHARED_CALL_FORGET_NETWORK || kind == SHARED_CALL_REFUSE_NETWORK;
+    if (network_row && !network) return 0;
+    int32_t key_count = 0;
+    if (!network_row)
+        for (char tag : {'a', 'o', 'r'})
+            shared_key(keys[key_count++], prefix, tag, request->address, 0);
+    if (network)
+        shared_key(keys[key_count++], prefix, 'n', request->network, request->network_bits);
+    char key_count_word[2] = {(char)('0' + key_count), '\0'};
     const char *argv[SHARED_ARGS_MAX];
     int32_t n = 0;
     argv[n++] = digest[0] ? "EVALSHA" : "EVAL";
     argv[n++] = digest[0] ? digest : shared_script;
-    if (kind == SHARED_CALL_FORGET_NETWORK) {
-        argv[n++] = "1";
-        argv[n++] = network_key;
-    } else {
-        argv[n++] = network ? "2" : "1";
-        argv[n++] = address_key;
-        if (network) argv[n++] = network_key;
-    }
+    argv[n++] = key_count_word;
+    for (int32_t k = 0; k < key_count; k++) argv[n++] = keys[k];
     argv[n++] = kind_word;
-    if (kind == SHARED_CALL_CONNECT) {
-        snprintf(numbers[0], sizeof numbers[0], "%d", (int)request->allowance);
-        snprintf(numbers[1], sizeof numbers[1], "%d", (int)request->quiet_seconds);
-        snprintf(numbers[2], sizeof numbers[2], "%d",
-                 network ? (int)request->network_allowance : 0);
-        argv[n++] = numbers[0];
-        argv[n++] = numbers[1];
-        argv[n++] = request->let_in_locally ? "1" : "0";
-        argv[n++] = numbers[2];
+    if (kind != SHARED_CALL_LOGIN && kind != SHARED_CALL_FORGET_NETWORK) {
+        const int32_t limits[SHARED_LIMITS] = {
+            request->allowance,       request->quiet_seconds,
+            request->let_in_locally,  network ? request->network_allowance : 0,
+            request->repeat_factor,   request->longest_refusal,
+            request->repeat_allowance, STORE_OFFENCES_MAX,
+            request->offences};
+        for (int32_t k = 0; k < SHARED_LIMITS; k++) {
+            snprintf(numbers[k], sizeof numbers[k], "%d", (int)limits[k]);
+            argv[n++] = numbers[k];
+        }
     }
     return shared_command(out, SHARED_REQUEST_SIZE, n, argv);
+}
+
+int32_t shared_script_reply(char kind, const store_request *request)
+{
+    bool offender_call = kind == SHARED_CALL_CONNECT || kind == SHARED_CALL_REFUSE;
+    return offender_call && request->repeat_factor > 0 ? SHARED_EXPECT_OFFENDER
+                                                       : SHARED_EXPECT_COUNTS;
+}
+
+int32_t shared_sentinel_command(char *out, const char *name)
+{
+    const char *argv[] = {"SENTINEL", "get-master-addr-by-name", name};
+    return shared_command(out, SHARED_REQUEST_SIZE, 3, argv);
 }

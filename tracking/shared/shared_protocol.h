@@ -8,7 +8,9 @@
 //
 // DESIGN
 // The replies the store gives are few and tiny: "+OK" to AUTH, the script's 40-digit digest to
-// SCRIPT LOAD, an array of three small integers to the script, or an error line. The bytes of
+// SCRIPT LOAD, an array of three small integers to the script (five with offenders kept), an
+// array of two short strings (the primary's address and port) to a sentinel, or an error line.
+// The bytes of
 // a reply are read from their start each time more arrive, and the reading says at once that
 // the reply is complete, may still become one, or cannot be one: a length, element count or
 // value beyond what the script returns fails as soon as its digits show it, as does a wrong
@@ -19,12 +21,13 @@
 #pragma once
 #include <cstdint>
 
+#include "host/base/ip_address.h"
 #include "settings/values/settings.h"
 #include "tracking/store_seam.h"
 
 enum : int32_t {
     SHARED_REPLY_SIZE = 1024,   // the most of one reply a call holds (an error line's longest)
-    SHARED_REQUEST_SIZE = 2048, // one command as sent, the script whole and two keys included
+    SHARED_REQUEST_SIZE = 4096, // one command as sent, the script whole and four keys included
     SHARED_KEY_SIZE = SETTINGS_SHARED_TEXT_SIZE + 32, // prefix, tag, dotted quad, /bits
     SHARED_DIGEST_SIZE = 41,    // the script's SHA-1 in hex, NUL included
     SHARED_ERROR_SIZE = 128,    // a failure's text for the warning line, NUL included
@@ -36,7 +39,13 @@ enum : int32_t {
     SHARED_EXPECT_DIGEST, // SCRIPT LOAD: a bulk string of 40 lowercase hex digits
     SHARED_EXPECT_COUNTS, // the script: {decision 0..2, address count, network count}, counts
                           // 0..2^31-1
+    SHARED_EXPECT_OFFENDER, // the script with offenders kept: the counts, then {offences
+                            // 0..STORE_OFFENCES_MAX, forgotten 0..1}
+    SHARED_EXPECT_PRIMARY,  // SENTINEL get-master-addr-by-name: {dotted quad, port 1..65535} as
+                            // two bulk strings; a nil array (no primary of that name) fails
 };
+
+enum : int32_t { SHARED_ELEMENTS_MAX = 5 }; // integers in the longest reply the script gives
 
 // Where the reading of a reply stands (the connections' own failures use FAILED too).
 enum : int32_t {
@@ -61,9 +70,13 @@ struct shared_error {
 
 // A reply read: the part its expected shape fills, or why it failed.
 struct shared_reply {
-    int32_t counts[3];              // SHARED_EXPECT_COUNTS: decision, address count, network's
-    char digest[SHARED_DIGEST_SIZE]; // SHARED_EXPECT_DIGEST
-    shared_error error;             // SHARED_READ_REFUSED and SHARED_READ_FAILED
+    int32_t counts[SHARED_ELEMENTS_MAX]; // SHARED_EXPECT_COUNTS: decision, address count,
+                                         // network's; SHARED_EXPECT_OFFENDER: then offences and
+                                         // forgotten
+    char digest[SHARED_DIGEST_SIZE];     // SHARED_EXPECT_DIGEST
+    char primary[IP_TEXT_SIZE];          // SHARED_EXPECT_PRIMARY: the address, as sent
+    int32_t primary_port;                // and its port
+    shared_error error;                  // SHARED_READ_REFUSED and SHARED_READ_FAILED
 };
 
 // Reads the `length` bytes received so far (from the reply's first byte) as a reply of the
@@ -84,6 +97,8 @@ enum : char {
     SHARED_CALL_CONNECT = 'c',        // one connection's round trip
     SHARED_CALL_LOGIN = 'l',          // a login: forget the address, take it from its network
     SHARED_CALL_FORGET_NETWORK = 'n', // forget a network's count
+    SHARED_CALL_REFUSE = 'r',         // "Refuse now" on an address
+    SHARED_CALL_REFUSE_NETWORK = 'x', // "Refuse now" on a network row
 };
 
 // The script, as SCRIPT LOAD and EVAL send it.
@@ -91,9 +106,17 @@ extern const char shared_script[];
 
 // Writes the script call `kind` for `request` into `out` (SHARED_REQUEST_SIZE bytes): EVALSHA
 // with `digest`, or EVAL with the script whole when `digest` is "". The keys begin with
-// `prefix` (shorter than SETTINGS_SHARED_TEXT_SIZE): the address's ("<prefix>a:<address>") unless the
-// call forgets a network, then the network's ("<prefix>n:<network>/<bits>") when network_bits
-// is not 0. A login and a network's forgetting use only the address and the network. Returns
-// the command's length; 0 for a network's forgetting that names no network (network_bits 0).
+// `prefix` (shorter than SETTINGS_SHARED_TEXT_SIZE): for a call on a network row only the
+// network's ("<prefix>n:<network>/<bits>"); for the others the address's count
+// ("<prefix>a:<address>"), offences ("<prefix>o:<address>") and refusal in force
+// ("<prefix>r:<address>"), then the network's when network_bits is not 0. A login and a
+// network's forgetting send only the keys; the others every limit of the request. Returns the
+// command's length; 0 for a call on a network row that names no network (network_bits 0).
 int32_t shared_script_command(char *out, const char *digest, const char *prefix, char kind,
                               const store_request *request);
+// The reply the script gives to the call `kind` for `request`: SHARED_EXPECT_OFFENDER for a
+// connection or a refusal of an address while offenders are kept, else SHARED_EXPECT_COUNTS.
+int32_t shared_script_reply(char kind, const store_request *request);
+// Writes a sentinel's question for the address of the primary it knows as `name` into `out`
+// (SHARED_REQUEST_SIZE bytes); returns its length.
+int32_t shared_sentinel_command(char *out, const char *name);
