@@ -46,7 +46,7 @@ inline int32_t allow_refuses(uint32_t address)
     const range_set *allowed = list_set(LIST_ALLOW);
     return allowed != nullptr && !range_set_contains(allowed, address);
 }
-// Starts fetching the first line each list's lookup of `address` will read.
+// Starts fetching the lines each list's lookup of `address` will search (range_set_prefetch).
 inline void list_prefetch(uint32_t address)
 {
     range_set_prefetch(list_set(LIST_BLACK), address);

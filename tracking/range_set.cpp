@@ -276,7 +276,14 @@ int32_t range_set_contains(const range_set *set, uint32_t address)
 
 void range_set_prefetch(const range_set *set, uint32_t address)
 {
-    if (set != nullptr) __builtin_prefetch(&set->index[range_set_host_order(address) >> RANGE_SET_BUCKET_BITS]);
+    if (set == nullptr) return;
+    uint32_t x = range_set_host_order(address);
+    uint32_t word = set->index[x >> RANGE_SET_BUCKET_BITS];
+    uint32_t at = word >> RANGE_SET_COUNT_BITS, n = word & ((1u << RANGE_SET_COUNT_BITS) - 1);
+    if (n >= RANGE_SET_CROWDED)
+        __builtin_prefetch(set->tables + at + ((x & (RANGE_SET_BUCKETS - 1)) >> (n - RANGE_SET_CROWDED)));
+    else
+        __builtin_prefetch(set->bounds + at + n / 2);
 }
 
 int32_t range_set_count(const range_set *set) { return set ? set->ranges : 0; }

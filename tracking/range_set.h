@@ -71,9 +71,10 @@ void range_set_free(range_set *set);
 // One word of the index, then a binary search among the few 16-bit boundaries of the address's
 // /16 (of its /24 where a /16 is crowded): no lock, no allocation, no write.
 int32_t range_set_contains(const range_set *set, uint32_t address);
-// Starts fetching the first line range_set_contains(set, address) will read (its bucket's index
-// word), so that a lookup made a little later finds it nearer; reads nothing yet, writes
-// nothing. Null is left alone.
+// Starts fetching the line of boundaries (or of a crowded bucket's spans) that
+// range_set_contains(set, address) will search, so that a lookup made a little later finds it
+// nearer: reads the bucket's index word for it (the one load it waits for), writes nothing.
+// Null is left alone.
 void range_set_prefetch(const range_set *set, uint32_t address);
 // The merged ranges in the set; 0 for a null set.
 int32_t range_set_count(const range_set *set);
