@@ -164,7 +164,7 @@ def admin_hand(args, *words):
 def scenario_hand_refusal_reaches_every_host(args):
     """"Refuse now" in host A's dialog refuses the address on host B from its next connection,
     and "Forget" lets it in there again; "Refuse now" on A's network row refuses the other
-    addresses of the network on B."""
+    addresses of the network on B. Without RepeatFactor the store keeps no offender's key."""
     store = Store(PASSWORD)
     ini = shared_ini(store, general=["NetworkBits=24", "NetworkFailures=20"])
     a, b = hosts = [Host(*args, ini, console="configure\n"), Host(*args, ini)]
@@ -179,6 +179,7 @@ def scenario_hand_refusal_reaches_every_host(args):
         assert not refused([pop_login(a.port, "127.0.0.15", "alice", "wrong")])[0]
         assert admin_hand(args, "refuse", "last") == 0
         assert pop_login(b.port, "127.0.0.16", "alice", "wonderland") == "refused: " + REFUSAL
+        assert store.cli("KEYS", PREFIX + "[or]:*") == ""  # no offender's keys without RepeatFactor
     finally:
         admin_hand(args, "close")
         logs = stop_hosts(hosts)

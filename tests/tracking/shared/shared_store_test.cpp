@@ -205,16 +205,6 @@ TEST_F(SharedStore, RefuseNowRefusesTheAddressOrTheNetworkOnEveryServer)
     EXPECT_EQ(raw("TTL " + key("n:10.1.3.0/24")), 30 * 60);
 }
 
-// Without RepeatFactor the store holds the counts alone, whatever the calls.
-TEST_F(SharedStore, WithoutRepeatFactorTheStoreHoldsNoOffenderKey)
-{
-    test_network net = {ip_parse("10.1.4.0"), 24, 20};
-    for (int i = 0; i < 7; i++) connect("10.1.4.1", true, &net);
-    login("10.1.4.2", net);
-    EXPECT_EQ(raw("EXISTS " + key("o:10.1.4.1") + " " + key("r:10.1.4.1") + " " +
-                  key("o:10.1.4.2") + " " + key("r:10.1.4.2")), 0);
-}
-
 TEST(SharedStoreOff, AStartWithoutAStoreCallsNoWinsockProcedure)
 {
     settings_shared_t config = {};
