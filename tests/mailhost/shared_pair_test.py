@@ -53,10 +53,11 @@ def cli(port, *command):
     return done.stdout.strip()
 
 
-def shared_ini(store, password=PASSWORD, clear_time=30, general=()):
+def shared_ini(store, password=PASSWORD, clear_time=30, general=(), auth_failures=5):
     lines = [f"SharedStore=127.0.0.1:{store.port}", f"SharedPassword={password}",
              f"SharedPrefix={PREFIX}", "SharedTimeout=200"]
-    return ini_text(auth_failures=5, clear_time=clear_time, general=lines + list(general))
+    return ini_text(auth_failures=auth_failures, clear_time=clear_time,
+                    general=lines + list(general))
 
 
 def start_hosts(args, ini, count):
@@ -164,20 +165,24 @@ def admin_hand(args, *words):
 def scenario_hand_refusal_reaches_every_host(args):
     """"Refuse now" in host A's dialog refuses the address on host B from its next connection,
     and "Forget" lets it in there again; "Refuse now" on A's network row refuses the other
-    addresses of the network on B. Without RepeatFactor the store keeps no offender's key."""
+    addresses of the network on B, for ClearTime, though B allows the most AuthFailures and
+    NetworkFailures there are. Without RepeatFactor the store keeps no offender's key."""
     store = Store(PASSWORD)
     ini = shared_ini(store, general=["NetworkBits=24", "NetworkFailures=20"])
-    a, b = hosts = [Host(*args, ini, console="configure\n"), Host(*args, ini)]
+    most = shared_ini(store, auth_failures=30, general=["NetworkBits=24", "NetworkFailures=65535"])
+    a, b = hosts = [Host(*args, ini, console="configure\n"), Host(*args, most)]
     try:
         for host in hosts:
             host.wait_listening()
         assert not refused([pop_login(a.port, "127.0.0.14", "alice", "wrong")])[0]
         assert admin_hand(args, "refuse", "first") == 0
+        assert int(store.cli("TTL", PREFIX + "a:127.0.0.14")) > 1790
         assert pop_login(b.port, "127.0.0.14", "alice", "wonderland") == "refused: " + REFUSAL
         assert admin_hand(args, "forget", "first") == 0
         assert pop_login(b.port, "127.0.0.14", "alice", "wonderland") == "ok"
         assert not refused([pop_login(a.port, "127.0.0.15", "alice", "wrong")])[0]
         assert admin_hand(args, "refuse", "last") == 0
+        assert int(store.cli("TTL", PREFIX + "n:127.0.0.0/24")) > 1790
         assert pop_login(b.port, "127.0.0.16", "alice", "wonderland") == "refused: " + REFUSAL
         assert store.cli("KEYS", PREFIX + "[or]:*") == ""  # no offender's keys without RepeatFactor
     finally:

@@ -191,20 +191,6 @@ TEST_F(SharedStore, AnOffenderIsEscalatedByEveryServersConnectionsAndForgivenByA
     EXPECT_FALSE(answer.forgotten);
 }
 
-// "Refuse now" holds an address, or a network, at a count no allowance reaches, for ClearTime:
-// every server refuses it from its next connection.
-TEST_F(SharedStore, RefuseNowRefusesTheAddressOrTheNetworkOnEveryServer)
-{
-    const store_request request = {ip_parse("10.1.3.1"), AUTH_FAILURES_MAX, 30 * 60, true,
-                                   ip_parse("10.1.3.0"), 24, NETWORK_FAILURES_MAX, 0, 0, 0, 0};
-    store_->refuse(&request);
-    store_->refuse_network(&request);
-    EXPECT_EQ(raw("GET " + key("a:10.1.3.1")), AUTH_FAILURES_MAX);
-    EXPECT_EQ(raw("GET " + key("n:10.1.3.0/24")), NETWORK_FAILURES_MAX);
-    EXPECT_EQ(raw("TTL " + key("a:10.1.3.1")), 30 * 60);
-    EXPECT_EQ(raw("TTL " + key("n:10.1.3.0/24")), 30 * 60);
-}
-
 TEST(SharedStoreOff, AStartWithoutAStoreCallsNoWinsockProcedure)
 {
     settings_shared_t config = {};
