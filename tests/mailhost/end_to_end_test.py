@@ -52,8 +52,7 @@ class Host:
 
     def __init__(self, wine_exec, host_exe, dll, ini, extra_args=(), files=None, console=""):
         self.dir = tempfile.mkdtemp(prefix="tollgate-e2e-")
-        files = dict(files or {}, **{"Tollgate.ini": ini, "console-input.txt": console})
-        for name, text in files.items():
+        for name, text in dict(files or {}, **{"Tollgate.ini": ini, "console-in": console}).items():
             with open(os.path.join(self.dir, name), "w", newline="") as f:
                 f.write(text)
         self.port = free_port()
@@ -62,11 +61,12 @@ class Host:
         self.out = open(os.path.join(self.dir, "console.txt"), "wb")
         # No pipes: Wine's service processes would inherit them and hold them open. The
         # console's commands (`console`, e.g. "configure\n") come from a file.
-        with open(os.path.join(self.dir, "console-input.txt"), "rb") as commands:
-            self.proc = subprocess.Popen(
-                [wine_exec, host_exe, "--dll", windows_path(dll), "--port", str(self.port),
-                 "--stop-file", "stop", "--log", "mailhost.log", *extra_args],
-                cwd=self.dir, stdin=commands, stdout=self.out, stderr=subprocess.STDOUT)
+        commands = open(os.path.join(self.dir, "console-in"), "rb")
+        self.proc = subprocess.Popen(
+            [wine_exec, host_exe, "--dll", windows_path(dll), "--port", str(self.port),
+             "--stop-file", "stop", "--log", "mailhost.log", *extra_args],
+            cwd=self.dir, stdin=commands, stdout=self.out, stderr=subprocess.STDOUT)
+        commands.close()
         self.exit_code = None
 
     def log(self):

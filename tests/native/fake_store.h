@@ -1,12 +1,11 @@
 // A store for the native tests, behind the store seam (tracking/store_seam.h): the counts of
 // the other servers, kept in a table of its own and decided from as the shared store's script
-// decides (tracking/shared/shared_protocol.cpp): one count per address and per network, each
-// kept for its quiet time after its latest connection; a connection is refused for its address
-// once that count has reached its allowance, else for its network once that one's has; only a
-// connection the asking server let in, and the store too, is counted. With offenders kept (a
-// request's repeat_factor), an address's offences and its refusal in force too, by the script's
-// rules; the administrator's refusals and forgetting as the script takes them. It can also be
-// made a store that does not answer. Any thread; one lock guards it.
+// decides (tracking/shared/shared_protocol.cpp): one count per address and per network, each kept
+// for its quiet time after its latest connection; a connection is refused for its address once
+// that count has reached its allowance, else for its network once that one's has; only a
+// connection the asking server let in, and the store too, is counted; with a request's
+// repeat_factor, an address's offences and refusal in force too, by the script's rules. It
+// can also be made a store that does not answer. Any thread; one lock guards it.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -39,24 +38,17 @@ inline uint64_t fake_store_key(uint32_t address, int32_t bits)
     return (uint64_t)(uint32_t)bits << 32 | address;
 }
 
-// The entry under `key` now, or null (none, or its quiet time has passed). Caller holds the lock.
-inline fake_store_t::count *fake_store_find(uint64_t key)
-{
-    auto found = fake_store.counts.find(key);
-    if (found == fake_store.counts.end()) return nullptr;
-    if ((int64_t)db_clock() - found->second.touched >= found->second.quiet) {
-        fake_store.counts.erase(found);
-        return nullptr;
-    }
-    return &found->second;
-}
-
 // The count under `key` now (0 when it has none, or its quiet time has passed). Caller holds
 // the lock.
 inline int64_t fake_store_get(uint64_t key)
 {
-    fake_store_t::count *found = fake_store_find(key);
-    return found ? found->value : 0;
+    auto found = fake_store.counts.find(key);
+    if (found == fake_store.counts.end()) return 0;
+    if ((int64_t)db_clock() - found->second.touched >= found->second.quiet) {
+        fake_store.counts.erase(found);
+        return 0;
+    }
+    return found->second.value;
 }
 
 // Starts the quiet time of `key` again, raising its count by `raise`. Caller holds the lock.
@@ -80,25 +72,18 @@ inline int32_t fake_store_refusal(const store_request *r, int64_t offences)
     return STORE_REFUSED;
 }
 
-// One connection ('c') or the administrator's refusal of an address ('r'), decided and counted
-// as the script does it; the offender's state into *answer while offenders are kept. Caller
-// holds the lock.
-inline int32_t fake_store_decide(char kind, const store_request *r, store_answer *answer)
+// One connection, decided and counted as the script does it; the offender's state into *answer
+// while offenders are kept. Caller holds the lock.
+inline int32_t fake_store_decide(const store_request *r, store_answer *answer)
 {
     uint64_t address = fake_store_key(r->address, 0);
     uint64_t network = fake_store_key(r->network, r->network_bits);
-    fake_store_t::count *kept =
-        r->repeat_factor > 0 ? fake_store_find(fake_store_key(r->address, FAKE_OFFENCES)) : nullptr;
-    int64_t a = fake_store_get(address), n = 0, o = kept ? kept->value : 0;
-    answer->forgotten = kept && o == 0 && r->offences > 0;
+    uint64_t offences = fake_store_key(r->address, FAKE_OFFENCES);
+    int64_t a = fake_store_get(address), n = 0, o = r->repeat_factor ? fake_store_get(offences) : 0;
+    answer->forgotten = r->repeat_factor && !o && r->offences > 0 &&
+                        fake_store.counts.count(offences);
     answer->offences = (int32_t)o;
-    bool refusing = o > 0 && fake_store_find(fake_store_key(r->address, FAKE_REFUSAL));
-    if (kind == 'r') {
-        if (refusing) fake_store_refusal(r, o);
-        else fake_store.counts[address] = {r->allowance, db_clock(),
-                                           o > 0 ? r->longest_refusal : r->quiet_seconds};
-        return STORE_LET_IN;
-    }
+    bool refusing = o > 0 && fake_store_get(fake_store_key(r->address, FAKE_REFUSAL));
     bool full = false;
     if (r->network_bits > 0) {
         n = fake_store_get(network);
@@ -116,7 +101,7 @@ inline int32_t fake_store_decide(char kind, const store_request *r, store_answer
     }
     if (full) return STORE_REFUSED_NETWORK;
     int32_t keep = o > 0 ? r->longest_refusal : r->quiet_seconds;
-    if (o > 0) fake_store_touch(fake_store_key(r->address, FAKE_OFFENCES), r->longest_refusal, 0);
+    if (o > 0) fake_store_touch(offences, r->longest_refusal, 0);
     if (!r->let_in_locally) {
         if (a > 0) fake_store_touch(address, keep, 0);
         return STORE_LET_IN;
@@ -129,12 +114,11 @@ inline int32_t fake_store_decide(char kind, const store_request *r, store_answer
 inline int32_t fake_store_connect(const store_request *r, store_answer *answer)
 {
     std::lock_guard<std::mutex> hold(fake_store.lock);
-    store_answer detail = {};
     fake_store.calls++;
     fake_store.last = *r;
-    fake_store.last_answer = fake_store.answers ? fake_store_decide('c', r, &detail)
+    fake_store.last_detail = {}; // all 0 unless offenders are kept
+    fake_store.last_answer = fake_store.answers ? fake_store_decide(r, &fake_store.last_detail)
                                                 : STORE_NO_ANSWER;
-    fake_store.last_detail = fake_store.answers && r->repeat_factor > 0 ? detail : store_answer{};
     if (answer) *answer = fake_store.last_detail;
     return fake_store.last_answer;
 }
@@ -148,8 +132,8 @@ inline void fake_store_forget(uint32_t address, uint32_t network, int32_t bits)
     int64_t a = fake_store_get(fake_store_key(address, 0));
     fake_store.counts.erase(fake_store_key(address, 0));
     fake_store.counts.erase(fake_store_key(address, FAKE_REFUSAL));
-    if (fake_store_t::count *kept = fake_store_find(fake_store_key(address, FAKE_OFFENCES)))
-        kept->value = 0;
+    if (fake_store_get(fake_store_key(address, FAKE_OFFENCES)) > 0)
+        fake_store.counts[fake_store_key(address, FAKE_OFFENCES)].value = 0;
     if (bits <= 0 || a <= 0) return;
     auto found = fake_store.counts.find(fake_store_key(network, bits));
     if (found == fake_store.counts.end()) return;
@@ -162,24 +146,12 @@ inline void fake_store_forget_network(uint32_t network, int32_t bits)
     if (fake_store.answers) fake_store.counts.erase(fake_store_key(network, bits));
 }
 
-inline void fake_store_refuse(const store_request *r)
-{
-    std::lock_guard<std::mutex> hold(fake_store.lock);
-    store_answer ignored;
-    if (fake_store.answers) fake_store_decide('r', r, &ignored);
-}
-
-inline void fake_store_refuse_network(const store_request *r)
-{
-    std::lock_guard<std::mutex> hold(fake_store.lock);
-    if (fake_store.answers && r->network_bits > 0)
-        fake_store.counts[fake_store_key(r->network, r->network_bits)] = {
-            r->network_allowance, db_clock(), r->quiet_seconds};
-}
+// "Refuse now" on an address or a network row: no native test asks the store for it.
+inline void fake_store_refuse(const store_request *) {}
 
 inline constexpr store_backend fake_store_backend = {fake_store_connect, fake_store_forget,
                                                      fake_store_forget_network, fake_store_refuse,
-                                                     fake_store_refuse_network};
+                                                     fake_store_refuse};
 
 // Empties the store, makes it answer, and puts it in use (or, with `use` false, none).
 inline void fake_store_reset(bool use)

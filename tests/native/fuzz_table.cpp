@@ -72,7 +72,6 @@ struct model_t {
     int32_t siege_began, siege_calm, siege_refused;
     bool besieged;                               // the latest connection's
     siege_news news;                             // the latest decision's or sweep's
-    int32_t decided_offences; // the latest connection's slot's offences once decided
 };
 
 model_t model;
@@ -230,48 +229,11 @@ bool model_judge()
     return false;
 }
 
-// The decision on a connection from the held address of `s` (its network's too).
-int32_t model_connect_held(model_slot &s, uint32_t ip, int32_t *offences)
-{
-    int64_t quiet = (int64_t)model.now - s.last_seen;
-    bool offender = model_repeat_on() && s.offences > 0;
-    bool refused = !offender ? (int32_t)s.conns >= model.auth_failures
-                   : s.refusing ? quiet <= model_refusal(s.offences) ||
-                                      model.repeat_auth_failures <= 0
-                                : (int32_t)s.conns >= model.repeat_auth_failures;
-    if (!refused && model.besieged &&
-        (offender && s.refusing ? 0 : (int32_t)s.conns) >= model.siege_auth_failures)
-        return CHECK_SIEGE_BLOCKED;
-    if (model_network(ip, !refused) && !refused) return CHECK_NETWORK_BLOCKED;
-    s.last_seen = model.now;
-    if (offender) {
-        if (s.refusing) {
-            if (quiet <= model_refusal(s.offences)) return CHECK_BLOCKED;
-            s.refusing = false;
-            s.conns = 0;
-        }
-        if ((int32_t)s.conns >= model.repeat_auth_failures) {
-            model_offence(s);
-            return CHECK_BLOCKED;
-        }
-        s.conns++;
-        *offences = s.offences;
-        return CHECK_OFFENDER;
-    }
-    if (refused) {
-        if (model_repeat_on()) model_offence(s);
-        return CHECK_BLOCKED;
-    }
-    s.conns++;
-    return CHECK_KNOWN;
-}
-
 int32_t model_connect(uint32_t ip, int32_t *offences)
 {
     model.counted = false;
     model.besieged = false;
     model.news = {};
-    model.decided_offences = 0;
     if (model_white(ip)) return CHECK_WHITE;
     if (model.siege_failures > 0) {
         bool trusted = model_trusted(ip);
@@ -281,9 +243,37 @@ int32_t model_connect(uint32_t ip, int32_t *offences)
     for (int k = 0; k < model.slots; k++) {
         model_slot &s = model.slot[k];
         if (!s.in_use || s.ip != ip) continue;
-        int32_t verdict = model_connect_held(s, ip, offences);
-        if (verdict != CHECK_NETWORK_BLOCKED) model.decided_offences = s.offences;
-        return verdict;
+        int64_t quiet = (int64_t)model.now - s.last_seen;
+        bool offender = model_repeat_on() && s.offences > 0;
+        bool refused = !offender ? (int32_t)s.conns >= model.auth_failures
+                       : s.refusing ? quiet <= model_refusal(s.offences) ||
+                                          model.repeat_auth_failures <= 0
+                                    : (int32_t)s.conns >= model.repeat_auth_failures;
+        if (!refused && model.besieged &&
+            (offender && s.refusing ? 0 : (int32_t)s.conns) >= model.siege_auth_failures)
+            return CHECK_SIEGE_BLOCKED;
+        if (model_network(ip, !refused) && !refused) return CHECK_NETWORK_BLOCKED;
+        s.last_seen = model.now;
+        if (offender) {
+            if (s.refusing) {
+                if (quiet <= model_refusal(s.offences)) return CHECK_BLOCKED;
+                s.refusing = false;
+                s.conns = 0;
+            }
+            if ((int32_t)s.conns >= model.repeat_auth_failures) {
+                model_offence(s);
+                return CHECK_BLOCKED;
+            }
+            s.conns++;
+            *offences = s.offences;
+            return CHECK_OFFENDER;
+        }
+        if (refused) {
+            if (model_repeat_on()) model_offence(s);
+            return CHECK_BLOCKED;
+        }
+        s.conns++;
+        return CHECK_KNOWN;
     }
     if (model.besieged && model.siege_auth_failures <= 0) return CHECK_SIEGE_BLOCKED;
     if (model_network(ip, true)) return CHECK_NETWORK_BLOCKED;
@@ -538,19 +528,11 @@ int32_t model_learn(uint32_t ip, int32_t verdict, int32_t answer, const store_an
 // tracking/decision.cpp makes it.
 store_request model_request(uint32_t ip)
 {
-    store_request r = {};
-    r.address = ip;
-    r.allowance = model.auth_failures;
-    r.quiet_seconds = model.clear_time * 60;
-    r.network = model_network_of(ip);
-    r.network_bits = model.net_bits;
-    r.network_allowance = model.net_failures;
-    if (model_repeat_on()) {
-        r.repeat_factor = model.repeat_factor;
-        r.longest_refusal = std::max(model.max_clear_time, model.clear_time) * 60;
-        r.repeat_allowance = model.repeat_auth_failures;
-    }
-    return r;
+    bool on = model_repeat_on();
+    return {ip, model.auth_failures, model.clear_time * 60, true, model_network_of(ip),
+            model.net_bits, model.net_failures, on ? model.repeat_factor : 0,
+            on ? std::max(model.max_clear_time, model.clear_time) * 60 : 0,
+            on ? model.repeat_auth_failures : 0, 0};
 }
 
 // What a decision must ask the store about a connection of `ip` that the table decided `local`:
@@ -559,6 +541,7 @@ void check_request(uint32_t ip, int32_t local, size_t op)
 {
     const store_request &r = fake_store.last;
     const store_request e = model_request(ip);
+    const model_slot *s = model_slot_of(ip); // its offences as decided, unless for its network
     expect_eq("request: address", r.address, ip, op);
     expect_eq("request: allowance", r.allowance, model.auth_failures, op);
     expect_eq("request: quiet time", r.quiet_seconds, model.clear_time * 60, op);
@@ -569,7 +552,8 @@ void check_request(uint32_t ip, int32_t local, size_t op)
     expect_eq("request: repeat factor", r.repeat_factor, e.repeat_factor, op);
     expect_eq("request: longest refusal", r.longest_refusal, e.longest_refusal, op);
     expect_eq("request: offender allowance", r.repeat_allowance, e.repeat_allowance, op);
-    expect_eq("request: offences", r.offences, model.decided_offences, op);
+    expect_eq("request: offences", r.offences,
+              s && local != CHECK_NETWORK_BLOCKED ? s->offences : 0, op);
 }
 
 void check_connect(const client_address &c, const char *what, size_t op)
@@ -597,29 +581,11 @@ void check_connect(const client_address &c, const char *what, size_t op)
     if (expected_offences >= 0) expect_eq("offences reported", real.offences, expected_offences, op);
 }
 
-// The administrator's "Refuse now" on the address `ip` (or, with `network`, on its network
-// row) on the model: held with a count no allowance reaches, stamped now, in a free slot when
-// it is not held. False when there was no room.
-bool model_refuse(uint32_t ip, bool network)
-{
-    model_slot *slots = network ? model.net : model.slot;
-    int32_t *held = network ? &model.net_held : &model.held;
-    uint16_t count = network ? NETWORK_FAILURES_MAX : AUTH_FAILURES_MAX;
-    if (network && !model.net_bits) return false;
-    model_slot *s = network ? model_network_slot(ip) : model_slot_of(ip);
-    for (int k = 0; k < model.slots && s == nullptr; k++)
-        if (!slots[k].in_use) s = &slots[k], *s = {true, ip, model.now, 0, 0, false}, ++*held;
-    if (s == nullptr) return false;
-    s->conns = std::max(s->conns, count);
-    s->last_seen = model.now;
-    return true;
-}
-
 // One operation on the shared store, picked by k (0 to 39): put the fake store in use,
 // answering or not, or none; other servers' connections or a login from one client, raising
-// the shared counts and offences or forgiving them; or the administrator's "Refuse now" on one
-// client, or "Forget" or "Refuse now" on its network row.
-void store_operation(int k, uint8_t pick, uint8_t extra, size_t op)
+// the shared counts and offences or forgiving them; or the administrator's "Forget" on the
+// network row of one client.
+void store_operation(int k, uint8_t pick, uint8_t extra)
 {
     const client_address c = pick_client(pick, extra);
     switch (k % 8) {
@@ -632,26 +598,15 @@ void store_operation(int k, uint8_t pick, uint8_t extra, size_t op)
         store_install(nullptr);
         model.store = false;
         break;
-    case 3: // "Refuse now" on an address
-        expect_eq("refused by hand", decision_refuse(db_current(), c.ip),
-                  model_refuse(c.ip, false), op);
-        break;
     case 4: // a login on another server
         fake_store_forget(c.ip, model_network_of(c.ip), model.net_bits);
         break;
-    case 7: // a network row's "Forget", or "Refuse now"
-        if (k >= 24) {
-            expect_eq("network refused by hand",
-                      decision_refuse_network(db_current(), model_network_of(c.ip)),
-                      model_refuse(model_network_of(c.ip), true), op);
-            break;
-        }
+    case 7: // a network row's "Forget"
         decision_forget_network(db_current(), model_network_of(c.ip));
         if (model_slot *n = model_network_slot(model_network_of(c.ip))) n->in_use = false, model.net_held--;
         break;
     default: { // 1 to 5 connections from other servers whose own tables let them in
-        store_request r = model_request(c.ip);
-        r.let_in_locally = true;
+        const store_request r = model_request(c.ip);
         for (int n = 0; n <= k / 8; n++) fake_store_connect(&r, nullptr);
         break;
     }
@@ -810,7 +765,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             if (arg >= 216) {
                 uint8_t pick = next();
-                store_operation(arg - 216, pick, model.slots == MODEL_SLOTS_SMALL ? 0 : next(), op);
+                store_operation(arg - 216, pick, model.slots == MODEL_SLOTS_SMALL ? 0 : next());
                 break;
             }
             [[fallthrough]];

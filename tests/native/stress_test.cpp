@@ -121,17 +121,12 @@ void stress(int32_t slots)
         while (!stop.load(std::memory_order_relaxed)) {
             seed = seed * 1103515245u + 12345u;
             uint32_t ip = ip_parse(pool.text[(seed >> 8) % POOL_SIZE]);
-            store_request r = {};
-            r.address = ip;
-            r.allowance = AUTH_FAILURES_DEFAULT;
-            r.quiet_seconds = 60;
-            r.let_in_locally = true;
-            r.network = ip & prefix_to_mask(NETWORK_BITS_USED);
-            r.network_bits = NETWORK_BITS_USED;
-            r.network_allowance = NETWORK_FAILURES_USED;
-            r.repeat_factor = settings.repeat_factor.load(std::memory_order_relaxed);
-            r.longest_refusal = 600;
-            fake_store_connect(&r, nullptr); // offenders too, while they are remembered
+            const store_request r = {ip, AUTH_FAILURES_DEFAULT, 60, true,
+                                     ip & prefix_to_mask(NETWORK_BITS_USED), NETWORK_BITS_USED,
+                                     NETWORK_FAILURES_USED,
+                                     settings.repeat_factor.load(std::memory_order_relaxed), 600,
+                                     0, 0}; // offenders too, while they are remembered
+            fake_store_connect(&r, nullptr);
             others++;
             std::this_thread::yield();
         }

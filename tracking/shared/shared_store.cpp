@@ -22,7 +22,8 @@
 // Offenders. With RepeatFactor set, the request carries the offender rules too, and the same
 // script keeps the address's offences ("<prefix>o:<address>") and its refusal in force
 // ("<prefix>r:<address>", a key that lives exactly as long as the refusal) beside its count:
-// one round trip still. It refuses and escalates by the offences of every server, and answers
+// one round trip still. A shared refusal thus ends by the store's own clock, its key's expiry:
+// the servers' clocks, which differ, never decide it. It refuses and escalates by the offences of every server, and answers
 // them back, so that the table learns them (tracking/decision.cpp). Without RepeatFactor it
 // reads and writes the counts alone, as before.
 // The administrator's hand. "Refuse now" holds the address's (or network's) count at the most

@@ -145,11 +145,8 @@ protected:
     int64_t start(int port, const char *password = "")
     {
         shared_store_stop(true);
-        settings_shared_t config = {};
-        snprintf(config.address, sizeof config.address, "127.0.0.1");
-        snprintf(config.prefix, sizeof config.prefix, "test:");
-        config.port = port;
-        config.timeout_ms = TIMEOUT_MS;
+        settings_shared_t config = {"127.0.0.1", port, "", "test:", TIMEOUT_MS,
+                                    "",          0,    {}, {},        ""};
         snprintf(config.password, sizeof config.password, "%s", password);
         auto begin = test_clock_t::now();
         store_ = shared_store_start(config);
@@ -159,11 +156,7 @@ protected:
     // One connection's call from `address`: the store's answer; *took its milliseconds.
     int32_t connect(const char *address, int64_t *took = nullptr)
     {
-        store_request request = {};
-        request.address = ip_parse(address);
-        request.allowance = 5;
-        request.quiet_seconds = 1800;
-        request.let_in_locally = true;
+        store_request request = {ip_parse(address), 5, 1800, true, 0, 0, 0, 0, 0, 0, 0};
         auto begin = test_clock_t::now();
         int32_t answer = store_->connect(&request, nullptr);
         if (took) *took = ms_since(begin);
