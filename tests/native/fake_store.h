@@ -179,7 +179,8 @@ inline void fake_store_refuse_network(const store_request *r)
 
 inline constexpr store_backend fake_store_backend = {fake_store_connect, fake_store_forget,
                                                      fake_store_forget_network, fake_store_refuse,
-                                                     fake_store_refuse_network};
+                                                     fake_store_refuse_network, nullptr,
+                                                     nullptr};
 
 // Empties the store, makes it answer, and puts it in use (or, with `use` false, none).
 inline void fake_store_reset(bool use)

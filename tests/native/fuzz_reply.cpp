@@ -72,7 +72,7 @@ std::string canonical(int32_t expected, const shared_reply &reply)
 size_t longest(int32_t expected)
 {
     shared_reply reply = {{STORE_REFUSED_NETWORK, INT32_MAX, INT32_MAX, STORE_OFFENCES_MAX, 1},
-                          {}, "255.255.255.254", 65535, {}};
+                          {}, "255.255.255.254", 65535, {}, {}};
     memset(reply.digest, 'f', SHARED_DIGEST_SIZE - 1);
     return canonical(expected, reply).size();
 }
