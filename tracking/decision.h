@@ -3,10 +3,13 @@
 // compile and exercise exactly what the module runs; the event handler only logs, refuses and
 // reports from the record it hands back.
 //
-// Owns: no state; each call works on the table it is handed and the store in use.
+// Owns: the sync's state (static in decision.cpp): the siege's shared count as this server last
+// pushed it, and where the next page of trusted entries begins; else each call works on the
+// table it is handed and the store in use.
 // Threads: the host's POP3 threads (decision_connect, decision_login, decision_forget) and the
 // dialog's thread (decision_forget, decision_forget_network, decision_refuse,
-// decision_refuse_network), inside the event gate.
+// decision_refuse_network), inside the event gate; the sweeper (decision_sync,
+// decision_sync_reset), which alone touches the sync's state.
 // Lock: none of its own. The table's locks are taken inside the table's procedures only, and
 // the store is asked after they are let go: no lock is held across a store's call.
 #pragma once
@@ -47,7 +50,8 @@ void decision_merge(db_table *table, db_decision *decision, int32_t answer);
 void decision_forget(db_table *table, uint32_t ip);
 // A login from `ip`: with SiegeFailures set, takes its connection back from the siege's count
 // when that connection was counted (the address neither listed nor trusted); trusts it, when the
-// table trusts logins; then forgets it (decision_forget).
+// table trusts logins; then forgets it (decision_forget), or, when the store in use shares
+// trust, forgets it and trusts it on every server in the store's one call.
 void decision_login(db_table *table, uint32_t ip);
 // The administrator's "Forget" on the network row `net`: frees the network in `table` and its
 // shared count.
@@ -60,3 +64,19 @@ int32_t decision_refuse(db_table *table, uint32_t ip);
 // (db_refuse_network) and, when that was done, in the store in use. 1 done, 0 no room or no
 // network table.
 int32_t decision_refuse_network(db_table *table, uint32_t net);
+
+enum : int32_t {
+    DECISION_SYNC_SECONDS = 5,  // the least time between two syncs with the store
+    DECISION_MARK_SECONDS = 15, // a siege mark's life unless its server renews it
+};
+// The sweeper's sync with the store in use, at most once every DECISION_SYNC_SECONDS, when it
+// has one and SiegeFailures or TrustDays is set: pushes this server's siege count and adds the
+// other servers' to the ring, sets or drops this server's siege mark and learns whether
+// another's is in force, and has `table`'s trusted set learn the entries other servers trusted
+// since the last page. True when a sync was made (the siege is then judged again by the caller).
+bool decision_sync(db_table *table);
+// True when decision_sync has work: a store in use that syncs, and SiegeFailures or TrustDays
+// (with a trusted set) set.
+bool decision_syncs(db_table *table);
+// Forgets the sync's state: the sweeper, as it starts.
+void decision_sync_reset();

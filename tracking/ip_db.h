@@ -322,6 +322,9 @@ bool db_trusted(db_table *table, uint32_t ip, const db_settings &s);
 // refreshes its entry, or makes one, in place of the oldest when the set is full. 1 trusted, 0
 // when the table has no set (or, against every chance, no room was had).
 int32_t db_trust(db_table *table, uint32_t ip, int32_t when);
+// Learns an entry another server trusted: trusts `ip` as db_trust does, stamped `when` (at or
+// before the table's clock), unless its entry here is as recent already. 1 trusted, 0 not.
+int32_t db_trust_learn(db_table *table, uint32_t ip, int32_t when);
 // Frees the entries of the trusted set older than TrustDays; how many.
 int32_t db_expire_trusted(db_table *table);
 

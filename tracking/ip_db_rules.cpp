@@ -179,7 +179,7 @@ static void db_siege_step(db_table *t, uint32_t ip, const db_settings &s, db_dec
     if (s.siege_failures <= 0) return;
     int32_t now = db_clock();
     d->trusted = db_trusted(t, ip, s);
-    int32_t count = d->trusted ? siege_count(now) : siege_add(now, 1);
+    int32_t count = d->trusted ? siege_count(now) : siege_add_local(now);
     d->besieged = siege_judge(now, count, s, &d->siege) && !d->trusted;
 }
 

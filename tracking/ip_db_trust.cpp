@@ -14,6 +14,10 @@
 // looked up under its own stripe lock (never while another is held) and freed only if it is
 // still the first, so that exactly the entry whose latest login is the oldest goes, and the
 // login then tries again.
+// An entry learnt from another server (db_trust_learn) keeps the stamp of its login there, put
+// on this server's clock; it joins the order as the newest, so that an entry learnt late may
+// stand before one stamped a little later: it then gives its room back a little early, when the
+// set is full, and trusts no longer than its stamp says.
 #include "tracking/ip_db.h"
 
 #include "settings/values/settings.h"
@@ -63,6 +67,17 @@ int32_t db_trust(db_table *t, uint32_t ip, int32_t when)
         db_trust_evict(set);
     }
     return 0;
+}
+
+int32_t db_trust_learn(db_table *t, uint32_t ip, int32_t when)
+{
+    db_table *set = t->trusted;
+    if (set == nullptr) return 0;
+    db_spot spot = db_enter(set, ip & t->trust_mask);
+    bool newer = spot.slot < 0 ||
+                 set->slots[spot.slot].last_seen.load(std::memory_order_relaxed) < when;
+    db_leave(set, spot);
+    return newer ? db_trust(t, ip, when) : 0;
 }
 
 // What the trusted set's sweep decides by: its clock and TrustDays, each read once.

@@ -22,6 +22,15 @@
 // calm for long enough ends it the same way. Steps come with connections and with every sweep,
 // since an attack that stops sends no connections: a calm is timed from the first step that
 // found the count below half, so an end comes at most one sweep interval late.
+//
+// Shared with other servers
+// The sweeper's sync pushes the connections this server counted (`unsent`, taken whole with an
+// exchange) and adds the other servers' to the ring at the sync's second, so that every
+// server's ring holds the whole minute's count, at most one sync late. A server whose siege is
+// pressed (its count at half of SiegeFailures or more) keeps a mark in the store; another
+// server's mark in force begins a siege here and keeps it from calming. Each server thus logs
+// its own one beginning and one end, with its own ring's count, and the marks let go once
+// every server's count has fallen below half, so that no two servers hold each other's siege.
 #include "tracking/siege.h"
 
 #include <atomic>
@@ -40,6 +49,8 @@ static struct {
     std::atomic<int32_t> calm;    // under siege, the second from which the count has stayed
                                   // below half; 0 otherwise
     std::atomic<int32_t> refused; // connections the siege refused since it began
+    std::atomic<int32_t> unsent;  // this server's connections not yet pushed to a shared store
+    std::atomic<bool> marked;     // another server's siege mark is in force
     db_mutex lock;
 } siege;
 
@@ -89,8 +100,9 @@ void siege_reset()
     db_mutex_enter(&siege.lock);
     for (std::atomic<int32_t> &word : siege.counts) word.store(0, relaxed);
     for (std::atomic<int32_t> *word : {&siege.total, &siege.second, &siege.began, &siege.calm,
-                                       &siege.refused})
+                                       &siege.refused, &siege.unsent})
         word->store(0, relaxed);
+    siege.marked.store(false, relaxed);
     db_mutex_leave(&siege.lock);
 }
 
@@ -117,6 +129,7 @@ void siege_take_back(int32_t now)
         if (siege_word(t).load(relaxed) <= 0) continue;
         siege_word(t).fetch_sub(1, relaxed);
         siege.total.fetch_sub(1, relaxed);
+        siege.unsent.fetch_sub(1, relaxed);
         break;
     }
     db_mutex_leave(&siege.lock);
@@ -125,8 +138,9 @@ void siege_take_back(int32_t now)
 bool siege_judge(int32_t now, int32_t count, const db_settings &s, siege_news *news)
 {
     int32_t began = siege.began.load(relaxed);
+    bool marked = siege.marked.load(relaxed);
     if (began == 0) {
-        if (count < s.siege_failures) return false;
+        if (count < s.siege_failures && !marked) return false;
         if (siege.began.compare_exchange_strong(began, now, relaxed)) {
             siege.calm.store(0, relaxed);
             siege.refused.store(0, relaxed);
@@ -137,7 +151,7 @@ bool siege_judge(int32_t now, int32_t count, const db_settings &s, siege_news *n
         return true;
     }
     int32_t calm = siege.calm.load(relaxed);
-    if ((int64_t)count * 2 >= s.siege_failures) {
+    if ((int64_t)count * 2 >= s.siege_failures || marked) {
         if (calm != 0) siege.calm.store(0, relaxed);
         return true;
     }
@@ -152,5 +166,19 @@ bool siege_judge(int32_t now, int32_t count, const db_settings &s, siege_news *n
     news->refused = siege.refused.exchange(0, relaxed);
     return false;
 }
+
+int32_t siege_add_local(int32_t now)
+{
+    siege.unsent.fetch_add(1, relaxed);
+    return siege_add(now, 1);
+}
+
+int32_t siege_take_unsent() { return siege.unsent.exchange(0, relaxed); }
+
+void siege_keep_unsent(int32_t n) { siege.unsent.fetch_add(n, relaxed); }
+
+void siege_set_marked(bool marked) { siege.marked.store(marked, relaxed); }
+
+bool siege_in_force() { return siege.began.load(relaxed) != 0; }
 
 void siege_note_refusal() { siege.refused.fetch_add(1, relaxed); }

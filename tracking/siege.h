@@ -8,9 +8,10 @@
 //
 // Owns: the siege's one state (static in siege.cpp): a ring of 60 per-second counts and their
 // sum, the second the ring stands at, and the siege's start, its calm and its refusals.
-// Threads: the POP3 threads (siege_connect through the decision, siege_take_back through a
-// login, siege_note_refusal), the sweeper (siege_check), start-up and the tests (siege_reset,
-// with no other thread inside).
+// Threads: the POP3 threads (siege_add_local through the decision, siege_take_back through a
+// login, siege_note_refusal), the sweeper (siege_judge; with a shared store siege_add of the
+// other servers' counts, siege_take_unsent, siege_keep_unsent, siege_set_marked), start-up and
+// the tests (siege_reset, with no other thread inside).
 // Lock: the ring's own lock, taken only to move the ring to a later second (once a second) and
 // to take a count back; never with a table lock, never across the host. Every other word is an
 // atomic read and written relaxed: a count or a second is needed whole, not in an order with
@@ -18,7 +19,12 @@
 // reports it.
 //
 // The counting (siege_add, siege_take_back, siege_count) and the judging (siege_judge) are apart,
-// so that counts another source gives (other servers') can be added to the same ring.
+// so that counts another source gives (other servers') can be added to the same ring. With a
+// shared store the sweeper's sync (tracking/decision.h) takes this server's own counts since
+// the last sync (siege_take_unsent), adds the other servers' and says whether another server's
+// siege mark is in force (siege_set_marked), which the judge reads: a siege declared elsewhere
+// begins one here and keeps it from ending. The unsent count and the mark are atomic words,
+// relaxed like the others.
 #pragma once
 #include <cstdint>
 
@@ -54,8 +60,21 @@ int32_t siege_count(int32_t now);
 void siege_take_back(int32_t now);
 // Judges the siege at second `now` by the count `count` and the snapshot `s`: begins one when
 // the count has reached SiegeFailures; ends it once the count has stayed below half of that for
-// ClearTime (the calm is timed from the first step that found it below half). Reports a
+// ClearTime (the calm is timed from the first step that found it below half). Another server's
+// mark in force (siege_set_marked) counts as a count at SiegeFailures. Reports a
 // beginning or an end in *news. True while under siege.
 bool siege_judge(int32_t now, int32_t count, const db_settings &s, siege_news *news);
+// Counts one connection of this server's own at second `now`, as siege_add(now, 1), and keeps
+// it for the next sync; the count of the last minute after it.
+int32_t siege_add_local(int32_t now);
+// This server's own connections counted since the last call, take-backs netted, and none kept
+// after it: the sweeper's sync, which gives them back (siege_keep_unsent) when the store failed.
+int32_t siege_take_unsent();
+// Keeps `n` connections for the next sync again.
+void siege_keep_unsent(int32_t n);
+// Says whether another server's siege mark is in force (the sweeper's sync).
+void siege_set_marked(bool marked);
+// True while a siege is in force.
+bool siege_in_force();
 // Counts one connection the siege refused.
 void siege_note_refusal();

@@ -4,7 +4,8 @@
 // Owns: the store in use (store_in_use).
 // Threads: start-up and shutdown install and remove a store (store_install), on the host's
 // start-up/shutdown thread, while no event call can be inside the gate; the POP3 threads and the
-// dialog's thread read it on every decision, login and "Forget". A store's procedures are called
+// dialog's thread read it on every decision, login and "Forget", and the sweeper for its sync
+// (shutdown joins the sweeper before it removes the store). A store's procedures are called
 // outside every table lock, and each returns within the bounds its request or its own start
 // gave it.
 //
@@ -33,6 +34,10 @@ struct store_request {
     int32_t repeat_allowance;  // connections an offender whose refusal has cleared may make
                                // (RepeatAuthFailures)
     int32_t offences;          // the address's offences as the server's own table holds them
+    // A login that trusts (store_backend.login), sent only while TrustDays is set.
+    uint32_t trust_key;        // the login's address masked to TrustBits, network byte order
+    int32_t trust_seconds;     // TrustDays in seconds: how long the shared set keeps an entry
+    int32_t trust_most;        // MaxTrusted: the most entries the shared set keeps
 };
 
 enum : int32_t { STORE_OFFENCES_MAX = 127 }; // offences beyond this count as this many
@@ -50,6 +55,32 @@ enum : int32_t {
     STORE_LET_IN = 0,           // the shared counts let the connection in
     STORE_REFUSED = 1,          // the address has used up its allowance across the servers
     STORE_REFUSED_NETWORK = 2,  // its network has
+};
+
+enum : int32_t { STORE_TRUST_PAGE = 32 }; // trusted entries one sync brings at most
+
+// What the sweeper's periodic sync (store_backend.sync) sends: the siege's part while
+// SiegeFailures is set (siege_on), the trusted set's while TrustDays is (trust_seconds).
+struct store_sync_request {
+    bool siege_on;          // push this server's count and read the others' and the mark
+    int32_t counted;        // connections this server counted for the siege since its last
+                            // push, its logins' take-backs netted (may be below 0)
+    bool pressed;           // this server is under siege with at least half of SiegeFailures
+                            // counted: set or renew the shared mark (else drop its own)
+    int32_t mark_seconds;   // how long the mark lasts unless renewed (the store tells its
+                            // servers' marks apart by a token of its own)
+    int32_t trust_seconds;  // TrustDays in seconds; 0: no trusted entry is read
+    int32_t trust_since;    // the store's second after which entries are read (0: all)
+};
+
+// What the store answers a sync. Times are the store's own clock, in seconds.
+struct store_sync_answer {
+    int32_t store_now;    // the store's clock at the sync
+    int32_t counted;      // the siege's shared running count before this push, modulo 2^31
+    bool marked;          // another server's siege mark is in force
+    int32_t trusted;      // entries in the page, oldest first, at most STORE_TRUST_PAGE
+    uint32_t trust_keys[STORE_TRUST_PAGE];   // each entry's key, network byte order
+    int32_t trust_stamps[STORE_TRUST_PAGE];  // and the store's second of its latest login
 };
 
 // One store. Each procedure is bounded and never fails the caller: a store that cannot be asked
@@ -73,6 +104,14 @@ struct store_backend {
     // request->network_allowance (the most any NetworkFailures allows) for
     // request->quiet_seconds.
     void (*refuse_network)(const store_request *request);
+    // A login while TrustDays is set: forgets as forget does (request->address, network and
+    // network_bits), and in the same call trusts request->trust_key on every server. Null in a
+    // store that shares no trust: forget is used.
+    void (*login)(const store_request *request);
+    // The sweeper's periodic sync (tracking/decision.h, decision_sync): the siege's counts and
+    // mark and a page of trusted entries, in one bounded call. False when the store could not
+    // answer (*answer is then not to be used). Null in a store that shares neither.
+    bool (*sync)(const store_sync_request *request, store_sync_answer *answer);
 };
 
 // The store in use: written by start-up and shutdown (store_install), read by the POP3 and

@@ -258,12 +258,45 @@ def scenario_failover_through_sentinel(args):
     print(f"sharing again {took:.1f} s after the primary was killed")
 
 
+SYNC_S = 12  # two of the sweeper's syncs, 5 s apart: one to push, one to hear the others
+
+
+def scenario_pair_shares_trust_and_siege(args):
+    """With TrustDays=1, SiegeFailures=6 and SiegeAuthFailures=0 on both hosts: a user who logged
+    in on A is served on B through a siege that six guessers bring about, three on each host
+    (each host alone counts three, under its SiegeFailures); an address that never logged in is
+    refused on both, even with the right password."""
+    store = Store(PASSWORD)
+    siege = ("TrustDays=1", "SiegeFailures=6", "SiegeAuthFailures=0")
+    ini = shared_ini(store, general=siege)
+    hosts = start_hosts(args, ini, 2)
+    try:
+        assert pop_login(hosts[0].port, "127.0.0.2", "alice", "wonderland") == "ok"
+        assert store.cli("ZSCORE", PREFIX + "t", "127.0.0.2") != ""
+        answers = [pop_login(hosts[n % 2].port, f"127.1.{n}.1", "alice", "wrong")
+                   for n in range(6)]
+        assert not any(a.startswith("refused") for a in answers), answers
+        time.sleep(SYNC_S)
+        assert pop_login(hosts[1].port, "127.0.0.2", "alice", "wonderland") == "ok"
+        for host in hosts:
+            assert pop_login(host.port, "127.0.0.3", "bob", "builder") == "refused: " + REFUSAL
+        assert store.cli("TTL", PREFIX + "m") not in ("-2", "-1"), store.cli("KEYS", "*")
+    finally:
+        logs = stop_hosts(hosts)
+        store.stop()
+    for log in logs:
+        assert log.count("Tollgate: under siege: ") == 1, log
+        assert "untrusted addresses get 0" in log, log
+        assert log.count("    connection blocked (siege)") == 1, log
+
+
 SCENARIOS = {
     "PairSharesAndSurvivesTheStore": scenario_pair_shares_and_survives_the_store,
     "BadPasswordIsOneWarning": scenario_bad_password_is_one_warning_and_local_decisions,
     "OffenderEscalatesAcrossHosts": scenario_offender_escalates_across_hosts,
     "HandRefusalReachesEveryHost": scenario_hand_refusal_reaches_every_host,
     "FailoverThroughSentinel": scenario_failover_through_sentinel,
+    "PairSharesTrustAndSiege": scenario_pair_shares_trust_and_siege,
 }
 
 

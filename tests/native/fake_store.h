@@ -1,16 +1,21 @@
 // A store for the native tests, behind the store seam (tracking/store_seam.h): the counts of
 // the other servers, kept in a table of its own and decided from as the shared store's script
-// decides (tracking/shared/shared_protocol.cpp): one count per address and per network, each kept
-// for its quiet time after its latest connection; a connection is refused for its address once
-// that count has reached its allowance, else for its network once that one's has; only a
-// connection the asking server let in, and the store too, is counted; with a request's
-// repeat_factor, an address's offences and refusal in force too, by the script's rules. It
-// can also be made a store that does not answer. Any thread; one lock guards it.
+// decides (tracking/shared/shared_protocol.cpp): one count per address and per network, each
+// kept for its quiet time after its latest connection; a connection is refused for its address
+// once that count has reached its allowance, else for its network once that one's has; only a
+// connection the asking server let in, and the store too, is counted. With offenders kept (a
+// request's repeat_factor), an address's offences and its refusal in force too, by the script's
+// rules; the administrator's forgetting as the script takes it. It can also be made a store
+// that does not answer. Trusted logins, the siege's count and its mark as the script shares
+// them, on a clock of the store's own. Any thread; one lock guards it.
 #pragma once
 #include <cstdint>
+#include <algorithm>
 #include <map>
 #include <mutex>
+#include <vector>
 
+#include "host/base/ip_address.h"
 #include "tracking/ip_db.h"
 #include "tracking/store_seam.h"
 
@@ -27,8 +32,16 @@ struct fake_store_t {
     store_request last = {}; // the latest of them
     int32_t last_answer = STORE_NO_ANSWER;
     store_answer last_detail = {};
+    std::map<uint32_t, int32_t> trusted; // entry (network byte order) -> store's second
+    int64_t siege = 0;                   // the siege's running count, modulo 2^31
+    uint32_t mark = 0;                   // the siege mark's token; 0: none
+    int32_t mark_until = 0;              // the store's second it lapses at
 };
 inline fake_store_t fake_store;
+
+// The store's clock, ahead of the table's; the marks of this server and of another.
+enum : int32_t { FAKE_STORE_SKEW = 1000, FAKE_OWN_MARK = 1, FAKE_OTHER_MARK = 2 };
+inline int32_t fake_store_now() { return db_clock() + FAKE_STORE_SKEW; }
 
 // The key of an address's count (bits 0) or of a network's; FAKE_OFFENCES and FAKE_REFUSAL
 // for an address's offences and refusal in force.
@@ -149,9 +162,50 @@ inline void fake_store_forget_network(uint32_t network, int32_t bits)
 // "Refuse now" on an address or a network row: no native test asks the store for it.
 inline void fake_store_refuse(const store_request *) {}
 
+// A login while TrustDays is set: forgets as fake_store_forget, and trusts its entry.
+inline void fake_store_login(const store_request *r)
+{
+    fake_store_forget(r->address, r->network, r->network_bits);
+    std::lock_guard<std::mutex> hold(fake_store.lock);
+    if (fake_store.answers && r->trust_seconds > 0)
+        fake_store.trusted[r->trust_key] = fake_store_now();
+}
+
+// The sweeper's sync as the script answers it (the page ordered by second, then by key, which
+// the script orders by its text: the tests' entries never share a second).
+inline bool fake_store_sync(const store_sync_request *r, store_sync_answer *a)
+{
+    std::lock_guard<std::mutex> hold(fake_store.lock);
+    if (!fake_store.answers) return false;
+    int32_t now = fake_store_now();
+    *a = {now, 0, false, 0, {}, {}};
+    if (r->siege_on) {
+        a->counted = (int32_t)fake_store.siege;
+        fake_store.siege = (fake_store.siege + r->counted + 2147483648) % 2147483648;
+        bool held = fake_store.mark != 0 && fake_store.mark_until > now;
+        a->marked = held && fake_store.mark != FAKE_OWN_MARK;
+        if (r->pressed)
+            fake_store.mark = FAKE_OWN_MARK, fake_store.mark_until = now + r->mark_seconds;
+        else if (held && fake_store.mark == FAKE_OWN_MARK) fake_store.mark = 0;
+    }
+    if (r->trust_seconds <= 0) return true;
+    std::erase_if(fake_store.trusted,
+                  [&](const auto &e) { return e.second < now - r->trust_seconds; });
+    std::vector<std::pair<int32_t, uint32_t>> page;
+    for (const auto &[key, second] : fake_store.trusted)
+        if (second > r->trust_since) page.push_back({second, ntohl(key)});
+    std::sort(page.begin(), page.end());
+    for (; a->trusted < (int32_t)page.size() && a->trusted < STORE_TRUST_PAGE; a->trusted++) {
+        a->trust_keys[a->trusted] = htonl(page[a->trusted].second);
+        a->trust_stamps[a->trusted] = page[a->trusted].first;
+    }
+    return true;
+}
+
 inline constexpr store_backend fake_store_backend = {fake_store_connect, fake_store_forget,
                                                      fake_store_forget_network, fake_store_refuse,
-                                                     fake_store_refuse};
+                                                     fake_store_refuse, fake_store_login,
+                                                     fake_store_sync};
 
 // Empties the store, makes it answer, and puts it in use (or, with `use` false, none).
 inline void fake_store_reset(bool use)
@@ -162,6 +216,8 @@ inline void fake_store_reset(bool use)
         fake_store.answers = true;
         fake_store.calls = 0;
         fake_store.last_answer = STORE_NO_ANSWER;
+        fake_store.trusted.clear();
+        fake_store.siege = fake_store.mark = fake_store.mark_until = 0;
     }
     store_install(use ? &fake_store_backend : nullptr);
 }

@@ -1,14 +1,16 @@
 // Fuzz target for the shared store's replies: the input's first byte picks the reply expected
-// (AUTH's, SCRIPT LOAD's, the script's without and with offenders, or a sentinel's naming the
-// primary), the rest is what the store sends. Each prefix is read as a connection receives it,
-// from an exactly sized copy, and the reading must hold:
+// (AUTH's, SCRIPT LOAD's, the script's without and with offenders, a sentinel's naming the primary,
+// or the sweeper's sync), the rest is what the store sends. Each prefix is read as a connection
+// receives it, from an exactly sized copy, and the reading must hold:
 // - it waits for more only below the longest sound reply of the kind (an error line: below
 //   SHARED_REPLY_SIZE), so a length, count or value beyond what the script returns fails at
 //   once and a call never holds more;
 // - a reply it takes is sound (a decision of 0 to 2, counts of 0 or more, offences of 0 to
 //   STORE_OFFENCES_MAX and a "forgotten" of 0 or 1, a lowercase hex digest, a primary's dotted
-//   quad and port) and exactly its canonical form; an error line exactly the line; once a
-//   prefix is a reply or cannot become one, no longer prefix is one;
+//   quad and port; a sync's store second of 1 or more, mark of 0 or 1, and whole pairs of a
+//   32-bit key and a second of 1 or more, at most a page) and exactly its canonical form; an
+//   error line exactly the line; once a prefix is a reply or cannot become one, no longer
+//   prefix is one;
 // - the canonical reply of values taken from the input reads back as those values, each of its
 //   shorter prefixes as "more".
 #include <cstdint>
@@ -59,6 +61,20 @@ std::string canonical(int32_t expected, const shared_reply &reply)
                  (int)std::to_string(port).size(), port);
         return text;
     }
+    if (expected == SHARED_EXPECT_SYNC) {
+        const store_sync_answer &a = reply.sync;
+        if (a.store_now < 1 || a.counted < 0 || a.trusted < 0 || a.trusted > STORE_TRUST_PAGE)
+            return "";
+        std::string out = "*" + std::to_string(3 + 2 * a.trusted) + "\r\n:" +
+                          std::to_string(a.store_now) + "\r\n:" + std::to_string(a.counted) +
+                          "\r\n:" + (a.marked ? "1" : "0") + "\r\n";
+        for (int32_t i = 0; i < a.trusted; i++) {
+            if (a.trust_stamps[i] < 1) return "";
+            out += ":" + std::to_string(ntohl(a.trust_keys[i])) + "\r\n:" +
+                   std::to_string(a.trust_stamps[i]) + "\r\n";
+        }
+        return out;
+    }
     const int32_t *n = reply.counts;
     if (n[0] < 0 || n[0] > STORE_REFUSED_NETWORK || n[1] < 0 || n[2] < 0) return "";
     snprintf(text, sizeof text, "*3\r\n:%d\r\n:%d\r\n:%d\r\n", (int)n[0], (int)n[1], (int)n[2]);
@@ -72,8 +88,11 @@ std::string canonical(int32_t expected, const shared_reply &reply)
 size_t longest(int32_t expected)
 {
     shared_reply reply = {{STORE_REFUSED_NETWORK, INT32_MAX, INT32_MAX, STORE_OFFENCES_MAX, 1},
-                          {}, "255.255.255.254", 65535, {}};
+                          {}, "255.255.255.254", 65535, {}, {}};
     memset(reply.digest, 'f', SHARED_DIGEST_SIZE - 1);
+    reply.sync = {INT32_MAX, INT32_MAX, true, STORE_TRUST_PAGE, {}, {}};
+    for (int32_t i = 0; i < STORE_TRUST_PAGE; i++)
+        reply.sync.trust_keys[i] = UINT32_MAX, reply.sync.trust_stamps[i] = INT32_MAX;
     return canonical(expected, reply).size();
 }
 
@@ -127,6 +146,14 @@ void check_canonical(const uint8_t *data, size_t size, int32_t expected)
     if (size >= 4) memcpy(&address, data, 4);
     ip_format(address == 0 || address == IP_NONE ? 0x0100007Fu : address, made.primary);
     made.primary_port = 1 + made.counts[1] % 65535;
+    made.sync = {1 + made.counts[1] % INT32_MAX, made.counts[2], made.counts[4] != 0,
+                 (int32_t)(size % (STORE_TRUST_PAGE + 1)), {}, {}};
+    for (int32_t i = 0; i < made.sync.trusted; i++) {
+        uint32_t value = 0;
+        if (size >= 4 * (size_t)i + 4) memcpy(&value, data + 4 * i, 4);
+        made.sync.trust_keys[i] = value;
+        made.sync.trust_stamps[i] = 1 + (int32_t)(value >> 1) % INT32_MAX;
+    }
     std::string bytes = canonical(expected, made);
     shared_reply reply;
     for (size_t end = 1; end < bytes.size(); end++)
@@ -142,8 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2) return 0;
     static const int32_t kinds[] = {SHARED_EXPECT_OK, SHARED_EXPECT_DIGEST, SHARED_EXPECT_COUNTS,
-                                    SHARED_EXPECT_OFFENDER, SHARED_EXPECT_PRIMARY};
-    int32_t expected = kinds[data[0] % 5];
+                                    SHARED_EXPECT_OFFENDER, SHARED_EXPECT_PRIMARY,
+                                    SHARED_EXPECT_SYNC};
+    int32_t expected = kinds[data[0] % 6];
     check_prefixes(std::string((const char *)data + 1, size - 1), expected);
     check_canonical(data + 1, size - 1, expected);
     return 0;

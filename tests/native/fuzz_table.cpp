@@ -15,7 +15,9 @@
 // logins (a fresh trusted set of 48 entries, 16 to 32 bits) or not, and set the siege's keys:
 // the model keeps the trusted entries in the order of their logins and the siege's counted
 // seconds, and every decision's trust, siege refusal and siege news, every sweep's, and the
-// trusted set's entries must agree.
+// trusted set's entries must agree. A sweep also syncs with the fake store, into which other
+// servers' trusted logins, siege connections and siege mark go; the model predicts from its
+// content what the sync makes of them.
 #include <algorithm>
 #include <deque>
 #include <vector>
@@ -77,6 +79,13 @@ struct model_t {
 model_t model;
 std::deque<int32_t> model_siege_seconds; // each counted connection's second, oldest first
 std::vector<std::pair<uint32_t, int32_t>> model_trusted_set; // key and latest login, oldest first
+
+// decision.cpp's sync state, and this server's siege connections not pushed yet.
+struct {
+    int32_t synced_at, pushed_at, since, unsent;
+    int64_t counted;
+    bool marked;
+} model_sync;
 
 // The mask of the first n bits, built octet by octet; all ones outside 1..32.
 uint32_t model_mask(int32_t n)
@@ -192,14 +201,15 @@ bool model_trusted(uint32_t ip)
     return e != model_trusted_set.end() && !model_trust_over(*e);
 }
 
-// A login trusts its key from now, as the newest entry; the oldest goes when the set is full.
-void model_trust(uint32_t ip)
+// A login trusts its key from `when` (a login's: now), as the newest entry; the oldest goes
+// when the set is full.
+void model_trust(uint32_t ip, int32_t when)
 {
     if (!model.trust_slots) return;
     auto e = model_trusted_entry(ip);
     if (e != model_trusted_set.end()) model_trusted_set.erase(e);
     else if ((int32_t)model_trusted_set.size() == model.trust_slots) model_trusted_set.erase(model_trusted_set.begin());
-    model_trusted_set.push_back({ip & model_mask(model.trust_bits), model.now});
+    model_trusted_set.push_back({ip & model_mask(model.trust_bits), when});
 }
 
 // The siege's count of the last minute.
@@ -216,12 +226,13 @@ bool model_judge()
 {
     int32_t count = model_siege_count();
     if (!model.siege_began) {
-        if (count < model.siege_failures) return false;
+        if (count < model.siege_failures && !model_sync.marked) return false;
         model.siege_began = model.now, model.siege_calm = model.siege_refused = 0;
         model.news = {SIEGE_BEGAN, count, model.siege_auth_failures, 0, 0};
         return true;
     }
-    if ((int64_t)count * 2 >= model.siege_failures) return model.siege_calm = 0, true;
+    if ((int64_t)count * 2 >= model.siege_failures || model_sync.marked)
+        return model.siege_calm = 0, true;
     if (!model.siege_calm) return model.siege_calm = model.now, true;
     if ((int64_t)model.now - model.siege_calm < (int64_t)model.clear_time * 60) return true;
     model.news = {SIEGE_ENDED, 0, 0, (model.now - model.siege_began) / 60, model.siege_refused};
@@ -237,7 +248,7 @@ int32_t model_connect(uint32_t ip, int32_t *offences)
     if (model_white(ip)) return CHECK_WHITE;
     if (model.siege_failures > 0) {
         bool trusted = model_trusted(ip);
-        if (!trusted) model_siege_seconds.push_back(model.now);
+        if (!trusted) model_siege_seconds.push_back(model.now), model_sync.unsent++;
         model.besieged = model_judge() && !trusted;
     }
     for (int k = 0; k < model.slots; k++) {
@@ -581,10 +592,54 @@ void check_connect(const client_address &c, const char *what, size_t op)
     if (expected_offences >= 0) expect_eq("offences reported", real.offences, expected_offences, op);
 }
 
+// The sweeper's sync by the fake store's content before it: whether one is made, and what the
+// siege and the trusted set make of its answer.
+bool model_sync_with()
+{
+    const fake_store_t &store = fake_store;
+    bool trust = model.trust_days > 0 && model.trust_slots;
+    if (!model.store || (model.siege_failures <= 0 && !trust)) return false;
+    if (model_sync.synced_at && model.now - model_sync.synced_at < DECISION_SYNC_SECONDS &&
+        model.now >= model_sync.synced_at)
+        return false;
+    model_sync.synced_at = model.now;
+    if (!store.answers) return model_sync.marked = false;
+    int32_t store_now = model.now + FAKE_STORE_SKEW;
+    if (model.siege_failures > 0) {
+        int64_t others = (store.siege - model_sync.counted) & 0x7FFFFFFF;
+        if (model_sync.pushed_at && model.now - model_sync.pushed_at <= 60 && others < 0x40000000)
+            model_siege_seconds.insert(model_siege_seconds.end(), others, model.now);
+        model_sync.counted = (store.siege + model_sync.unsent) & 0x7FFFFFFF;
+        model_sync.pushed_at = model.now;
+        model_sync.unsent = 0;
+        model_sync.marked =
+            store.mark && store.mark != FAKE_OWN_MARK && store.mark_until > store_now;
+    }
+    if (!trust) return true;
+    int32_t seconds = model.trust_days * 86400;
+    std::vector<std::pair<int32_t, uint32_t>> page; // second, key in host order
+    for (const auto &[key, second] : store.trusted)
+        if (second >= store_now - seconds && second > model_sync.since)
+            page.push_back({second, ntohl(key)});
+    std::sort(page.begin(), page.end());
+    if (page.size() > STORE_TRUST_PAGE) page.resize(STORE_TRUST_PAGE);
+    for (const auto &[second, key] : page) {
+        int32_t when = model.now - std::max(0, store_now - second);
+        auto e = model_trusted_entry(htonl(key));
+        if (e == model_trusted_set.end() || e->second < when) model_trust(htonl(key), when);
+    }
+    int32_t since = store_now - 1;
+    if (page.size() == STORE_TRUST_PAGE)
+        since = page.front().first == page.back().first ? page.back().first : page.back().first - 1;
+    model_sync.since = std::max(model_sync.since, since);
+    return true;
+}
+
 // One operation on the shared store, picked by k (0 to 39): put the fake store in use,
 // answering or not, or none; other servers' connections or a login from one client, raising
 // the shared counts and offences or forgiving them; or the administrator's "Forget" on the
-// network row of one client.
+// network row of one client; another server's trusted login (with a login), siege connections
+// (with connections), or siege mark set or dropped.
 void store_operation(int k, uint8_t pick, uint8_t extra)
 {
     const client_address c = pick_client(pick, extra);
@@ -595,12 +650,21 @@ void store_operation(int k, uint8_t pick, uint8_t extra)
         model.store = true;
         break;
     case 2:
+        if (k >= 16) { // another server's siege mark, set (for 15 s) or dropped
+            fake_store.mark = k < 32 ? FAKE_OTHER_MARK : 0;
+            fake_store.mark_until = fake_store_now() + DECISION_MARK_SECONDS;
+            break;
+        }
         store_install(nullptr);
         model.store = false;
         break;
-    case 4: // a login on another server
-        fake_store_forget(c.ip, model_network_of(c.ip), model.net_bits);
+    case 4: { // a login on another server, trusting its address there from k >= 16
+        store_request r = model_request(c.ip);
+        r.trust_key = c.ip & model_mask(model.trust_bits);
+        r.trust_seconds = k >= 16 ? std::max(model.trust_days, 1) * 86400 : 0;
+        fake_store_login(&r);
         break;
+    }
     case 7: // a network row's "Forget"
         decision_forget_network(db_current(), model_network_of(c.ip));
         if (model_slot *n = model_network_slot(model_network_of(c.ip))) n->in_use = false, model.net_held--;
@@ -608,6 +672,7 @@ void store_operation(int k, uint8_t pick, uint8_t extra)
     default: { // 1 to 5 connections from other servers whose own tables let them in
         const store_request r = model_request(c.ip);
         for (int n = 0; n <= k / 8; n++) fake_store_connect(&r, nullptr);
+        fake_store.siege = (fake_store.siege + k / 8 + 1) % 2147483648; // and for the siege
         break;
     }
     }
@@ -634,6 +699,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     model.siege_auth_failures = SIEGE_AUTH_FAILURES_DEFAULT;
     model_siege_seconds.clear();
     model_trusted_set.clear();
+    model_sync = {};
+    decision_sync_reset();
 
     size_t pos = 0, op = 0;
     auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
@@ -665,8 +732,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             else expect_eq("release result", release_text(c.text), 0, op);
             if (model.siege_failures > 0 && !model_white(c.ip) && !model_trusted(c.ip) &&
                 !model_siege_seconds.empty() && model_siege_count() > 0)
-                model_siege_seconds.pop_back();
-            model_trust(c.ip);
+                model_siege_seconds.pop_back(), model_sync.unsent--;
+            model_trust(c.ip, model.now);
             model_release(c.ip);
             break;
         }
@@ -688,6 +755,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                           model_expire(model.net, &model.net_held), op);
             expect_eq("trusted expired", db_expire_trusted(db_current()),
                       (long long)std::erase_if(model_trusted_set, model_trust_over), op);
+            bool synced = model_sync_with(); // before the sync changes the store
+            expect_eq("synced", decision_sync(db_current()), synced, op);
             if (model.siege_failures > 0) { // the sweeper's judgement
                 siege_news news{};
                 model.news = {};

@@ -137,6 +137,7 @@ void stress(int32_t slots)
             expired += db_expire(db_current());
             db_expire(db_networks(db_current()));
             db_expire_trusted(db_current());
+            decision_sync(db_current()); // and syncing with the store
             siege_news news{};
             siege_judge(test_clock(), siege_count(test_clock()), db_settings_now(), &news);
             std::this_thread::yield();

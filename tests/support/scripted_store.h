@@ -14,4 +14,4 @@ inline void scripted_forget_network(uint32_t, int32_t) {}
 inline void scripted_refuse(const store_request *) {}
 inline constexpr store_backend scripted_store = {scripted_connect, scripted_forget,
                                                  scripted_forget_network, scripted_refuse,
-                                                 scripted_refuse};
+                                                 scripted_refuse, nullptr, nullptr};

@@ -339,7 +339,7 @@ TEST_F(ListView, ForgetOnANetworkRowReachesTheStore)
             ip_format(network, text);
             forgotten.push_back(text + ("/" + std::to_string(bits)));
         },
-        [](const store_request *) {}, [](const store_request *) {}};
+        [](const store_request *) {}, [](const store_request *) {}, nullptr, nullptr};
     test_table_publish();
     test_count_networks(24, 20);
     connect("10.1.2.7", 2, 30);

@@ -16,6 +16,9 @@
 // Before the first sweep: start-up finishes (state file read, statistics registered) before the
 // sweeper first takes the table's locks.
 enum : DWORD { SWEEPER_START_DELAY_MS = 150 };
+// The most the thread waits between two looks at a shared store, when one is in use: it syncs
+// at most once every DECISION_SYNC_SECONDS (tracking/decision.h).
+enum : DWORD { SWEEPER_SYNC_MS = 1000 };
 
 // Set by shutdown, cleared by start-up; the thread reads it without a lock (relaxed: the event
 // carries the wake-up, the flag only says what it means).

@@ -4,9 +4,9 @@
 // Owns: the pool (the idle sockets, the open count, the generation), the digest, the store new
 // sockets connect to (the primary, which may move), and the store's password and timeout as
 // start-up gave them.
-// Threads: shared_connections_start and shared_connections_stop run on the host's
-// start-up/shutdown thread; the others on the POP3 threads and the dialog's thread, several at
-// once, and on start-up's. The pool, the digest and the store's address are guarded by the
+// Threads: shared_connections_start and shared_connections_stop run on the host's start-up/shutdown
+// thread; the others on the POP3 threads, the dialog's thread and the sweeper's (its sync), several
+// at once, and on start-up's. The pool, the digest and the store's address are guarded by the
 // connections' own lock (never a table lock, and no host call is made while it is held). The
 // start-up values are written before the store is installed and only read after.
 //

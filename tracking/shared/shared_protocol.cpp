@@ -19,6 +19,19 @@
 // starts its quiet time again at each of its connections, and its count starts afresh once it
 // clears; a login leaves its offences at 0 until they expire, so that a server whose table
 // still holds some hears that they were forgiven.
+// A login that trusts ('l' with ARGV[2]) has the trusted set last among its keys: ARGV[2] the
+// entry (a dotted quad), ARGV[3] TrustDays in seconds, ARGV[4] MaxTrusted. The set is scored by
+// the store's own clock (the servers' clocks may differ), trimmed to TrustDays and to MaxTrusted
+// entries, oldest first, and expires TrustDays after its latest login.
+// The sync ('y'): KEYS[1] the siege's shared count (a running sum modulo 2^31 that expires
+// after SHARED_COUNT_LIFE seconds of quiet), KEYS[2] the siege mark (the token of the server
+// that set it), KEYS[3] the trusted set. ARGV[2] '1' for the siege's part, ARGV[3] the count to
+// add (may be below 0), ARGV[4] '1' to set or renew the mark, else the mark is dropped when it is
+// the caller's, ARGV[5] the mark's life, ARGV[6] the caller's token, ARGV[7] TrustDays in
+// seconds ('0': no page), ARGV[8] the second after which the page starts, ARGV[9] its most
+// entries. Returns {store's second, the count before the addition, 1 when another server's mark
+// is in force}, then each entry of the page, oldest first, as {its address as a number, the
+// second of its latest login}.
 const char shared_script[] =
     "local kind = ARGV[1]\n"
     "if kind == 'n' then\n"
@@ -29,13 +42,60 @@ const char shared_script[] =
     "  redis.call('SET', KEYS[1], ARGV[5], 'EX', ARGV[3])\n"
     "  return {0, 0, 0}\n"
     "end\n"
+    "if kind == 'y' then\n"
+    "  local now = tonumber(redis.call('TIME')[1])\n"
+    "  local out = {now, 0, 0}\n"
+    "  if ARGV[2] == '1' then\n"
+    "    local before = tonumber(redis.call('GET', KEYS[1]) or '0')\n"
+    "    local after = (before + tonumber(ARGV[3])) % 2147483648\n"
+    "    redis.call('SET', KEYS[1], after, 'EX', ARGV[10])\n"
+    "    local mark = redis.call('GET', KEYS[2])\n"
+    "    out[2] = before\n"
+    "    if mark and mark ~= ARGV[6] then out[3] = 1 end\n"
+    "    if ARGV[4] == '1' then\n"
+    "      redis.call('SET', KEYS[2], ARGV[6], 'EX', ARGV[5])\n"
+    "    elseif mark == ARGV[6] then\n"
+    "      redis.call('DEL', KEYS[2])\n"
+    "    end\n"
+    "  end\n"
+    "  if ARGV[7] ~= '0' then\n"
+    "    redis.call('ZREMRANGEBYSCORE', KEYS[3], '-inf', '(' .. (now - tonumber(ARGV[7])))\n"
+    "    local page = redis.call('ZRANGEBYSCORE', KEYS[3], '(' .. ARGV[8], '+inf',\n"
+    "                            'WITHSCORES', 'LIMIT', 0, tonumber(ARGV[9]))\n"
+    "    for i = 1, #page, 2 do\n"
+    "      local q = {string.match(page[i], '^(%d+)%.(%d+)%.(%d+)%.(%d+)$')}\n"
+    "      local v = 0\n"
+    "      for k = 1, 4 do\n"
+    "        local b = tonumber(q[k] or '256')\n"
+    "        if v and b <= 255 then v = v * 256 + b else v = nil end\n"
+    "      end\n"
+    "      local t = tonumber(page[i + 1])\n"
+    "      if v and t > 0 and t <= now then\n"
+    "        out[#out + 1] = v\n"
+    "        out[#out + 1] = t\n"
+    "      end\n"
+    "    end\n"
+    "  end\n"
+    "  return out\n"
+    "end\n"
     "local a = tonumber(redis.call('GET', KEYS[1]) or '0')\n"
     "if kind == 'l' then\n"
+    "  local net = KEYS[4]\n"
+    "  if ARGV[2] then\n"
+    "    local t = KEYS[#KEYS]\n"
+    "    if #KEYS == 4 then net = nil end\n"
+    "    local now = tonumber(redis.call('TIME')[1])\n"
+    "    local days = tonumber(ARGV[3])\n"
+    "    redis.call('ZADD', t, now, ARGV[2])\n"
+    "    redis.call('ZREMRANGEBYSCORE', t, '-inf', '(' .. (now - days))\n"
+    "    redis.call('ZREMRANGEBYRANK', t, 0, -tonumber(ARGV[4]) - 1)\n"
+    "    redis.call('EXPIRE', t, days)\n"
+    "  end\n"
     "  redis.call('DEL', KEYS[1], KEYS[3])\n"
     "  local left = redis.call('PTTL', KEYS[2])\n"
     "  if left > 0 then redis.call('SET', KEYS[2], '0', 'PX', left) end\n"
-    "  if KEYS[4] and a > 0 and redis.call('DECRBY', KEYS[4], a) <= 0 then\n"
-    "    redis.call('DEL', KEYS[4])\n"
+    "  if net and a > 0 and redis.call('DECRBY', net, a) <= 0 then\n"
+    "    redis.call('DEL', net)\n"
     "  end\n"
     "  return {0, 0, 0}\n"
     "end\n"
@@ -106,10 +166,15 @@ enum : int32_t {
     SHARED_PORT_MAX = 65535,
     SHARED_COUNT_MAX = 2147483647, // a count's largest value
     SHARED_READ_BEYOND = -1, // shared_read_number's own verdict: a value above its bound
+    SHARED_SYNC_HEAD = 3,    // the integers of a sync's reply before its page
+    SHARED_SYNC_ELEMENTS = SHARED_SYNC_HEAD + 2 * STORE_TRUST_PAGE,
+    SHARED_COUNT_LIFE = 120, // seconds the siege's shared count lasts without a sync
 };
-// The whole script, four keys of the longest prefix and the numbers fit one request.
-static_assert(sizeof(shared_script) + 4 * SHARED_KEY_SIZE + 16 * SHARED_ARGS_MAX <=
+// The whole script, five keys of the longest prefix and the numbers fit one request.
+static_assert(sizeof(shared_script) + 5 * SHARED_KEY_SIZE + 16 * SHARED_ARGS_MAX <=
               SHARED_REQUEST_SIZE);
+// A sync's longest reply fits what a call holds of one.
+static_assert(8 + SHARED_SYNC_ELEMENTS * 13 <= SHARED_REPLY_SIZE);
 
 // The failure texts.
 static const char SHARED_TYPE[] = "unexpected reply of type %d";
@@ -246,6 +311,42 @@ static int32_t shared_read_counts(shared_cursor *c, int32_t elements, shared_rep
     return SHARED_READ_DONE;
 }
 
+// A sync's answer, after its '*': its count of integers (the head and whole pairs, at most a
+// page), the store's second (1..2^31-1), the shared count, the mark (0..1), then each entry's
+// key (0..2^32-1) and second (1..2^31-1), into reply->sync.
+static int32_t shared_read_sync(shared_cursor *c, shared_reply *reply)
+{
+    if (c->at < c->end && *c->at == '-') return shared_fail(reply, SHARED_TYPE, 4); // a nil
+    int64_t count = 0;
+    int32_t verdict = shared_read_number(c, SHARED_SYNC_ELEMENTS, &count, reply);
+    if (verdict == SHARED_READ_BEYOND ||
+        (verdict == SHARED_READ_DONE && (count < SHARED_SYNC_HEAD || count % 2 == 0)))
+        return shared_fail(reply, SHARED_TYPE, 2);
+    if (verdict != SHARED_READ_DONE) return verdict;
+    store_sync_answer &a = reply->sync;
+    a.trusted = (int32_t)(count - SHARED_SYNC_HEAD) / 2;
+    for (int32_t i = 0; i < count; i++) {
+        if (c->at == c->end) return SHARED_READ_MORE;
+        if (*c->at != ':') return shared_fail(reply, SHARED_ELEMENT_TYPE, shared_type_of(*c->at));
+        c->at++;
+        bool key = i >= SHARED_SYNC_HEAD && (i - SHARED_SYNC_HEAD) % 2 == 0;
+        int64_t bound = i == 2 ? 1 : key ? (int64_t)UINT32_MAX : (int64_t)SHARED_COUNT_MAX;
+        int64_t value = 0;
+        verdict = shared_read_number(c, bound, &value, reply);
+        if (verdict == SHARED_READ_BEYOND) return shared_fail(reply, SHARED_RANGE);
+        if (verdict != SHARED_READ_DONE) return verdict;
+        bool second = i == 0 || (i >= SHARED_SYNC_HEAD && !key);
+        if (second && value == 0) return shared_fail(reply, SHARED_RANGE);
+        int32_t entry = (i - SHARED_SYNC_HEAD) / 2;
+        if (i == 0) a.store_now = (int32_t)value;
+        else if (i == 1) a.counted = (int32_t)value;
+        else if (i == 2) a.marked = value != 0;
+        else if (key) a.trust_keys[entry] = htonl((uint32_t)value);
+        else a.trust_stamps[entry] = (int32_t)value;
+    }
+    return SHARED_READ_DONE;
+}
+
 // One bulk string of at most `longest` bytes, each one of `allowed`, into `out` (NUL ended):
 // "$<length>\r\n<bytes>\r\n".
 static int32_t shared_read_word(shared_cursor *c, int32_t longest, const char *allowed, char *out,
@@ -317,6 +418,8 @@ int32_t shared_reply_read(const char *bytes, int32_t length, int32_t expected,
         verdict = shared_read_counts(&c, SHARED_ELEMENTS_MAX, reply);
     else if (type == '*' && expected == SHARED_EXPECT_PRIMARY)
         verdict = shared_read_primary(&c, reply);
+    else if (type == '*' && expected == SHARED_EXPECT_SYNC)
+        verdict = shared_read_sync(&c, reply);
     else
         return shared_fail(reply, SHARED_TYPE, shared_type_of(type));
     if (verdict == SHARED_READ_MORE && length >= SHARED_REPLY_SIZE)
@@ -354,11 +457,42 @@ static void shared_key(char *key, const char *prefix, char tag, uint32_t address
     snprintf(key, SHARED_KEY_SIZE, "%s%c:%s", prefix, tag, text);
 }
 
+// Writes the script call with the `key_count` keys `keys` and the `word_count` words `words`
+// (the call's kind first) into `out`, by EVALSHA with `digest`, or EVAL with the script whole
+// when `digest` is "". Returns its length (0 when it does not fit).
+static int32_t shared_eval(char *out, const char *digest, const char (*keys)[SHARED_KEY_SIZE],
+                           int32_t key_count, const char *const *words, int32_t word_count)
+{
+    char key_count_word[2] = {(char)('0' + key_count), '\0'};
+    const char *argv[SHARED_ARGS_MAX];
+    int32_t n = 0;
+    argv[n++] = digest[0] ? "EVALSHA" : "EVAL";
+    argv[n++] = digest[0] ? digest : shared_script;
+    argv[n++] = key_count_word;
+    for (int32_t k = 0; k < key_count; k++) argv[n++] = keys[k];
+    for (int32_t k = 0; k < word_count; k++) argv[n++] = words[k];
+    return shared_command(out, SHARED_REQUEST_SIZE, n, argv);
+}
+
+// Writes `value` in decimal into `text` (SHARED_NUMBER_SIZE bytes); returns `text`.
+static const char *shared_number(char *text, int64_t value)
+{
+    snprintf(text, SHARED_NUMBER_SIZE, "%lld", (long long)value);
+    return text;
+}
+
+// Formats the key of one of the store's own sets, `tag` after the prefix.
+static void shared_set_key(char *key, const char *prefix, char tag)
+{
+    snprintf(key, SHARED_KEY_SIZE, "%s%c", prefix, tag);
+}
+
 int32_t shared_script_command(char *out, const char *digest, const char *prefix, char kind,
                               const store_request *request)
 {
-    char keys[4][SHARED_KEY_SIZE];
+    char keys[5][SHARED_KEY_SIZE];
     char numbers[SHARED_LIMITS][SHARED_NUMBER_SIZE];
+    char entry[IP_TEXT_SIZE];
     const char kind_word[2] = {kind, '\0'};
     bool network = request->network_bits != 0;
     bool network_row = kind == SHARED_CALL_FORGET_NETWORK || kind == SHARED_CALL_REFUSE_NETWORK;
@@ -369,27 +503,45 @@ int32_t shared_script_command(char *out, const char *digest, const char *prefix,
             shared_key(keys[key_count++], prefix, tag, request->address, 0);
     if (network)
         shared_key(keys[key_count++], prefix, 'n', request->network, request->network_bits);
-    char key_count_word[2] = {(char)('0' + key_count), '\0'};
-    const char *argv[SHARED_ARGS_MAX];
+    const char *words[1 + SHARED_LIMITS];
     int32_t n = 0;
-    argv[n++] = digest[0] ? "EVALSHA" : "EVAL";
-    argv[n++] = digest[0] ? digest : shared_script;
-    argv[n++] = key_count_word;
-    for (int32_t k = 0; k < key_count; k++) argv[n++] = keys[k];
-    argv[n++] = kind_word;
-    if (kind != SHARED_CALL_LOGIN && kind != SHARED_CALL_FORGET_NETWORK) {
+    words[n++] = kind_word;
+    if (kind == SHARED_CALL_LOGIN && request->trust_seconds > 0) {
+        shared_set_key(keys[key_count++], prefix, 't');
+        ip_format(request->trust_key, entry);
+        words[n++] = entry;
+        words[n++] = shared_number(numbers[0], request->trust_seconds);
+        words[n++] = shared_number(numbers[1], request->trust_most);
+    } else if (kind != SHARED_CALL_LOGIN && kind != SHARED_CALL_FORGET_NETWORK) {
         const int32_t limits[SHARED_LIMITS] = {
             request->allowance,       request->quiet_seconds,
             request->let_in_locally,  network ? request->network_allowance : 0,
             request->repeat_factor,   request->longest_refusal,
             request->repeat_allowance, STORE_OFFENCES_MAX,
             request->offences};
-        for (int32_t k = 0; k < SHARED_LIMITS; k++) {
-            snprintf(numbers[k], sizeof numbers[k], "%d", (int)limits[k]);
-            argv[n++] = numbers[k];
-        }
+        for (int32_t k = 0; k < SHARED_LIMITS; k++)
+            words[n++] = shared_number(numbers[k], limits[k]);
     }
-    return shared_command(out, SHARED_REQUEST_SIZE, n, argv);
+    return shared_eval(out, digest, keys, key_count, words, n);
+}
+
+int32_t shared_sync_command(char *out, const char *digest, const char *prefix,
+                            const store_sync_request *request, uint32_t server)
+{
+    char keys[3][SHARED_KEY_SIZE];
+    int32_t key_count = 0;
+    for (char tag : {'s', 'm', 't'}) shared_set_key(keys[key_count++], prefix, tag);
+    const int64_t values[] = {request->siege_on,      request->counted,
+                              request->pressed,       request->mark_seconds,
+                              server,                 request->trust_seconds,
+                              request->trust_since,   STORE_TRUST_PAGE,
+                              SHARED_COUNT_LIFE};
+    enum : int32_t { VALUES = sizeof values / sizeof values[0] };
+    char numbers[VALUES][SHARED_NUMBER_SIZE];
+    const char kind_word[2] = {SHARED_CALL_SYNC, '\0'};
+    const char *words[1 + VALUES] = {kind_word};
+    for (int32_t k = 0; k < VALUES; k++) words[1 + k] = shared_number(numbers[k], values[k]);
+    return shared_eval(out, digest, keys, key_count, words, 1 + VALUES);
 }
 
 int32_t shared_script_reply(char kind, const store_request *request)

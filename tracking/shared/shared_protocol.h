@@ -8,8 +8,9 @@
 //
 // DESIGN
 // The replies the store gives are few and tiny: "+OK" to AUTH, the script's 40-digit digest to
-// SCRIPT LOAD, an array of three small integers to the script (five with offenders kept), an
-// array of two short strings (the primary's address and port) to a sentinel, or an error line.
+// SCRIPT LOAD, an array of three small integers to the script (five with offenders kept; to a
+// sync three, then two for each trusted entry of its page), an array of two short strings (the
+// primary's address and port) to a sentinel, or an error line.
 // The bytes of
 // a reply are read from their start each time more arrive, and the reading says at once that
 // the reply is complete, may still become one, or cannot be one: a length, element count or
@@ -27,7 +28,7 @@
 
 enum : int32_t {
     SHARED_REPLY_SIZE = 1024,   // the most of one reply a call holds (an error line's longest)
-    SHARED_REQUEST_SIZE = 4096, // one command as sent, the script whole and four keys included
+    SHARED_REQUEST_SIZE = 8192, // one command as sent, the script whole and five keys included
     SHARED_KEY_SIZE = SETTINGS_SHARED_TEXT_SIZE + 32, // prefix, tag, dotted quad, /bits
     SHARED_DIGEST_SIZE = 41,    // the script's SHA-1 in hex, NUL included
     SHARED_ERROR_SIZE = 128,    // a failure's text for the warning line, NUL included
@@ -43,6 +44,8 @@ enum : int32_t {
                             // 0..STORE_OFFENCES_MAX, forgotten 0..1}
     SHARED_EXPECT_PRIMARY,  // SENTINEL get-master-addr-by-name: {dotted quad, port 1..65535} as
                             // two bulk strings; a nil array (no primary of that name) fails
+    SHARED_EXPECT_SYNC,     // the script's sync: {store's second, shared count, mark 0..1}, then
+                            // up to STORE_TRUST_PAGE pairs {key 0..2^32-1, second}
 };
 
 enum : int32_t { SHARED_ELEMENTS_MAX = 5 }; // integers in the longest reply the script gives
@@ -76,6 +79,7 @@ struct shared_reply {
     char digest[SHARED_DIGEST_SIZE];     // SHARED_EXPECT_DIGEST
     char primary[IP_TEXT_SIZE];          // SHARED_EXPECT_PRIMARY: the address, as sent
     int32_t primary_port;                // and its port
+    store_sync_answer sync;              // SHARED_EXPECT_SYNC
     shared_error error;                  // SHARED_READ_REFUSED and SHARED_READ_FAILED
 };
 
@@ -99,6 +103,7 @@ enum : char {
     SHARED_CALL_FORGET_NETWORK = 'n', // forget a network's count
     SHARED_CALL_REFUSE = 'r',         // "Refuse now" on an address
     SHARED_CALL_REFUSE_NETWORK = 'x', // "Refuse now" on a network row
+    SHARED_CALL_SYNC = 'y',           // the sweeper's sync: the siege and the trusted entries
 };
 
 // The script, as SCRIPT LOAD and EVAL send it.
@@ -110,10 +115,17 @@ extern const char shared_script[];
 // network's ("<prefix>n:<network>/<bits>"); for the others the address's count
 // ("<prefix>a:<address>"), offences ("<prefix>o:<address>") and refusal in force
 // ("<prefix>r:<address>"), then the network's when network_bits is not 0. A login and a
-// network's forgetting send only the keys; the others every limit of the request. Returns the
-// command's length; 0 for a call on a network row that names no network (network_bits 0).
+// network's forgetting send only the keys, except a login that trusts (trust_seconds not 0): it
+// adds the trusted set's key ("<prefix>t") and the entry, TrustDays in seconds and MaxTrusted.
+// The others send every limit of the request. Returns the command's length; 0 for a call on a
+// network row that names no network (network_bits 0).
 int32_t shared_script_command(char *out, const char *digest, const char *prefix, char kind,
                               const store_request *request);
+// Writes the sweeper's sync `request` of the server whose token is `server` into `out`
+// (SHARED_REQUEST_SIZE bytes), as shared_script_command: the keys are the siege's shared count
+// ("<prefix>s"), its mark ("<prefix>m") and the trusted set ("<prefix>t"). Returns its length.
+int32_t shared_sync_command(char *out, const char *digest, const char *prefix,
+                            const store_sync_request *request, uint32_t server);
 // The reply the script gives to the call `kind` for `request`: SHARED_EXPECT_OFFENDER for a
 // connection or a refusal of an address while offenders are kept, else SHARED_EXPECT_COUNTS.
 int32_t shared_script_reply(char kind, const store_request *request);

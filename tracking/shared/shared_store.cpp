@@ -35,6 +35,11 @@
 // deadline; a new answer aims the pool there (the sockets to the last primary close) and is
 // logged once. A primary that was made a replica refuses writes (READONLY): a failure like any
 // other, so the breaker trips and the next try asks the sentinels again.
+// Trust and the siege. With TrustDays set, a login's one call also puts its trusted entry in
+// the store's set ("<prefix>t"); the sweeper's sync, every few seconds, reads the entries other
+// servers added, pushes the siege's count and reads the others' and the siege mark
+// ("<prefix>s", "<prefix>m"): one more call every few seconds, none more a connection or a
+// login (tracking/decision.h). Each server tells its own mark by a token it draws at start-up.
 #include "tracking/shared/shared_store.h"
 
 #include <windows.h>
@@ -64,6 +69,7 @@ static struct {
     bool sentinels;                         // the primary is found through sentinels
     char master[SETTINGS_SHARED_TEXT_SIZE]; // its name there
     char prefix[SETTINGS_SHARED_TEXT_SIZE];
+    uint32_t token;                         // this server's siege mark in the store
 } shared_store;
 
 // The breaker's clock unless a test replaces it: milliseconds since the system started.
@@ -136,44 +142,68 @@ static bool shared_find_primary(const shared_deadline &deadline, shared_error *e
     return true;
 }
 
-// Runs the script call `kind` for `request` within one SharedTimeout: the script's decision (a
-// STORE_ answer), or STORE_NO_ANSWER when the store could not be asked or failed (the breaker
-// then trips). With offenders kept, the offender's state goes into *answer (when given).
-static int32_t shared_run(char kind, const store_request *request, store_answer *answer)
+// One script call: a sync's (`sync` given) or the call `kind` for `request`.
+struct shared_script_call {
+    char kind;
+    const store_request *request;
+    const store_sync_request *sync;
+};
+
+// Writes `call` into `command`, with `digest` ("": the script whole); its length.
+static int32_t shared_write(char *command, const char *digest, const shared_script_call &call)
+{
+    if (call.sync)
+        return shared_sync_command(command, digest, shared_store.prefix, call.sync,
+                                   shared_store.token);
+    return shared_script_command(command, digest, shared_store.prefix, call.kind, call.request);
+}
+
+// Runs `call` within one SharedTimeout and reads its reply as `expected` into *reply: true when
+// it was read whole; false when the store could not be asked or failed (the breaker then trips).
+static bool shared_exchange(const shared_script_call &call, int32_t expected, shared_reply *reply)
 {
     if (!shared_store.on.load(std::memory_order_relaxed) ||
         !shared_breaker_may_call(shared_clock()))
-        return STORE_NO_ANSWER;
+        return false;
     shared_deadline deadline = shared_deadline_start();
     shared_link link;
-    shared_reply reply;
-    if (!shared_find_primary(deadline, &reply.error)) {
-        shared_fail(reply.error);
-        return STORE_NO_ANSWER;
+    if (!shared_find_primary(deadline, &reply->error)) {
+        shared_fail(reply->error);
+        return false;
     }
-    int32_t taken = shared_connections_take(&link, deadline, &reply.error);
+    int32_t taken = shared_connections_take(&link, deadline, &reply->error);
     if (taken != SHARED_TAKEN) {
-        if (taken == SHARED_TAKE_FAILED) shared_fail(reply.error);
-        return STORE_NO_ANSWER;
+        if (taken == SHARED_TAKE_FAILED) shared_fail(reply->error);
+        return false;
     }
     char digest[SHARED_DIGEST_SIZE];
     shared_connections_digest(digest);
     char command[SHARED_REQUEST_SIZE];
-    int32_t expected = shared_script_reply(kind, request);
-    int32_t length = shared_script_command(command, digest, shared_store.prefix, kind, request);
-    int32_t verdict = shared_connections_call(link, command, length, expected, deadline, &reply);
+    int32_t length = shared_write(command, digest, call);
+    int32_t verdict = shared_connections_call(link, command, length, expected, deadline, reply);
     if (verdict == SHARED_READ_REFUSED && digest[0] != '\0' &&
-        shared_reply_noscript(reply.error)) { // the server lost the script: send it whole
-        length = shared_script_command(command, "", shared_store.prefix, kind, request);
-        verdict = shared_connections_call(link, command, length, expected, deadline, &reply);
+        shared_reply_noscript(reply->error)) { // the server lost the script: send it whole
+        length = shared_write(command, "", call);
+        verdict = shared_connections_call(link, command, length, expected, deadline, reply);
     }
     bool sound = verdict == SHARED_READ_DONE;
     shared_connections_give(link, sound);
     if (!sound) {
-        shared_fail(reply.error);
-        return STORE_NO_ANSWER;
+        shared_fail(reply->error);
+        return false;
     }
     shared_succeed();
+    return true;
+}
+
+// Runs the script call `kind` for `request`: the script's decision (a STORE_ answer), or
+// STORE_NO_ANSWER when the store could not be asked or failed. With offenders kept, the
+// offender's state goes into *answer (when given).
+static int32_t shared_run(char kind, const store_request *request, store_answer *answer)
+{
+    shared_reply reply;
+    int32_t expected = shared_script_reply(kind, request);
+    if (!shared_exchange({kind, request, nullptr}, expected, &reply)) return STORE_NO_ANSWER;
     if (expected == SHARED_EXPECT_OFFENDER && answer) {
         answer->offences = reply.counts[3];
         answer->forgotten = reply.counts[4] != 0;
@@ -215,9 +245,35 @@ static void shared_store_refuse_network(const store_request *request)
     if (request->network_bits != 0) shared_run(SHARED_CALL_REFUSE_NETWORK, request, nullptr);
 }
 
-static const store_backend shared_backend = {shared_store_connect, shared_store_forget,
-                                             shared_store_forget_network, shared_store_refuse,
-                                             shared_store_refuse_network};
+static void shared_store_login(const store_request *request)
+{
+    shared_run(SHARED_CALL_LOGIN, request, nullptr);
+}
+
+static bool shared_store_sync(const store_sync_request *request, store_sync_answer *answer)
+{
+    shared_reply reply;
+    if (!shared_exchange({SHARED_CALL_SYNC, nullptr, request}, SHARED_EXPECT_SYNC, &reply))
+        return false;
+    *answer = reply.sync;
+    return true;
+}
+
+static const store_backend shared_backend = {
+    shared_store_connect,        shared_store_forget, shared_store_forget_network,
+    shared_store_refuse,         shared_store_refuse_network, shared_store_login,
+    shared_store_sync};
+
+// A token for this server's siege mark, unlike another server's: drawn from the performance
+// counter, the tick count and the process.
+static uint32_t shared_token()
+{
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint32_t token = (uint32_t)counter.QuadPart ^ (uint32_t)(counter.QuadPart >> 32) ^
+                     GetTickCount() ^ GetCurrentProcessId() * 2654435761u;
+    return token != 0 ? token : 1;
+}
 
 const store_backend *shared_store_start(const settings_shared_t &config)
 {
@@ -227,6 +283,7 @@ const store_backend *shared_store_start(const settings_shared_t &config)
     if (shared_store.sentinels) shared_sentinel_start(config);
     memcpy(shared_store.master, config.master, sizeof shared_store.master);
     memcpy(shared_store.prefix, config.prefix, sizeof shared_store.prefix);
+    shared_store.token = shared_token();
     shared_breaker_reset();
     shared_store.ask.store(shared_store.sentinels ? 1 : 0, std::memory_order_relaxed);
     shared_store.on.store(1, std::memory_order_relaxed);

@@ -6,11 +6,12 @@
 // of the store's settings (the primary's name, the prefix); the protocol, the connections, the
 // sentinels and the breaker are units of their own (shared_protocol.h, shared_connections.h,
 // shared_sentinel.h, shared_breaker.h).
-// Threads: shared_store_start and shared_store_stop run on the host's start-up/shutdown
-// thread; the backend's procedures on the POP3 threads and the dialog's thread, inside the
-// event gate. The on flag is atomic (relaxed: the event gate orders start-up before any call),
-// and so is the ask flag (relaxed: it only chooses which call asks the sentinels); the settings
-// are written by start-up before the on flag and only read after.
+// Threads: shared_store_start and shared_store_stop run on the host's start-up/shutdown thread; the
+// backend's procedures on the POP3 threads and the dialog's thread, inside the event gate, and its
+// sync on the sweeper's thread (joined by shutdown before the store stops). The on flag is atomic
+// (relaxed: the event gate orders start-up before any call), and so is the ask flag (relaxed: it
+// only chooses which call asks the sentinels); the settings are written by start-up before the on
+// flag and only read after.
 #pragma once
 #include <cstdint>
 

@@ -199,3 +199,26 @@ TEST(SharedStoreOff, AStartWithoutAStoreCallsNoWinsockProcedure)
     EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
 }
+
+// A login that trusts puts its entry in the store's set, kept to MaxTrusted; a sync adds its
+// siege count to the shared one and answers the count before it, hears another server's mark
+// (never its own), and pages the entries after the second it is given, oldest first.
+TEST_F(SharedStore, TrustedLoginsAndTheSiegeAreSharedThroughTheSync)
+{
+    store_request request = {};
+    request.trust_seconds = 86400;
+    request.trust_most = 2;
+    for (const char *address : {"10.2.0.7", "10.2.1.7", "10.2.2.7"})
+        request.address = request.trust_key = ip_parse(address), store_->login(&request);
+    EXPECT_EQ(raw("ZCARD " + key("t")) * 10 + raw("ZSCORE " + key("t") + " 10.2.0.7"), 20);
+    store_sync_request sync = {true, 3, true, 15, 86400, 0};
+    store_sync_answer a = {};
+    ASSERT_TRUE(store_->sync(&sync, &a));
+    EXPECT_EQ(std::vector<int64_t>({a.counted, a.marked, a.trusted, a.trust_keys[1]}),
+              std::vector<int64_t>({0, false, 2, ip_parse("10.2.2.7")}));
+    raw("SET " + key("m") + " another EX 15");
+    sync = {true, -1, false, 15, 86400, a.store_now};
+    ASSERT_TRUE(store_->sync(&sync, &a));
+    EXPECT_EQ(std::vector<int64_t>({a.counted, a.marked, a.trusted, raw("GET " + key("s"))}),
+              std::vector<int64_t>({3, true, 0, 2}));
+}
