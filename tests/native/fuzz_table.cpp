@@ -543,7 +543,7 @@ store_request model_request(uint32_t ip)
     return {ip, model.auth_failures, model.clear_time * 60, true, model_network_of(ip),
             model.net_bits, model.net_failures, on ? model.repeat_factor : 0,
             on ? std::max(model.max_clear_time, model.clear_time) * 60 : 0,
-            on ? model.repeat_auth_failures : 0, 0};
+            on ? model.repeat_auth_failures : 0, 0, 0, 0, 0};
 }
 
 // What a decision must ask the store about a connection of `ip` that the table decided `local`:

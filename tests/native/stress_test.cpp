@@ -125,7 +125,7 @@ void stress(int32_t slots)
                                      ip & prefix_to_mask(NETWORK_BITS_USED), NETWORK_BITS_USED,
                                      NETWORK_FAILURES_USED,
                                      settings.repeat_factor.load(std::memory_order_relaxed), 600,
-                                     0, 0}; // offenders too, while they are remembered
+                                     0, 0, 0, 0, 0}; // offenders too, while remembered
             fake_store_connect(&r, nullptr);
             others++;
             std::this_thread::yield();

@@ -156,7 +156,7 @@ protected:
     // One connection's call from `address`: the store's answer; *took its milliseconds.
     int32_t connect(const char *address, int64_t *took = nullptr)
     {
-        store_request request = {ip_parse(address), 5, 1800, true, 0, 0, 0, 0, 0, 0, 0};
+        store_request request = {ip_parse(address), 5, 1800, true, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
         auto begin = test_clock_t::now();
         int32_t answer = store_->connect(&request, nullptr);
         if (took) *took = ms_since(begin);

@@ -49,7 +49,7 @@ protected:
     int32_t connect(const char *address, bool let_in = true, const test_network *net = nullptr)
     {
         store_request request = {ip_parse(address), 5, CLEAR_TIME_DEFAULT * 60, let_in, 0, 0, 0,
-                                 0, 0, 0, 0};
+                                 0, 0, 0, 0, 0, 0, 0};
         if (net) {
             request.network = net->address;
             request.network_bits = net->bits;
@@ -62,7 +62,8 @@ protected:
     // holding `offences` of it; the offender's state in *answer.
     int32_t offend(const char *address, store_answer *answer, int32_t offences = 0)
     {
-        store_request request = {ip_parse(address), 5, 60, true, 0, 0, 0, 2, 600, 1, offences};
+        store_request request = {ip_parse(address), 5, 60, true, 0, 0, 0, 2, 600, 1, offences,
+                                 0, 0, 0};
         *answer = {};
         return store_->connect(&request, answer);
     }
