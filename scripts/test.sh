@@ -43,21 +43,53 @@ trap redis_session_stop EXIT
 redis_session_start "$build/redis" sentinel
 logs=()
 status=0
+# The trees after the first build while the first tree's suites run (those mostly wait on
+# sockets and timers), in the background, into a log of their own; each is waited for before it
+# is used, so that no two builds ever share a tree. Shown once they are done.
+prebuild=
+prebuild_log="$build/prebuild.log"
+prebuild_wait() {
+  [ -n "$prebuild" ] || return 0
+  wait "$prebuild" || echo "test: the background build failed; each tree is built again below"
+  cat "$prebuild_log"
+  prebuild=
+}
+prebuild_start() {
+  local later=("${arches[@]:1}") native=$1
+  [ ${#later[@]} -gt 0 ] || [ "$native" = yes ] || return 0
+  # A session of its own, so that a stopped run stops the whole build with it (prebuild_stop).
+  setsid -w bash -c '
+    repo=$1 build=$2 native=$3
+    shift 3
+    . "$repo/scripts/windows-arch.sh"
+    for arch in "$@"; do
+      "$repo/scripts/build.sh" "$build/$(windows_tree "$arch")" "$arch" || exit 1
+    done
+    if [ "$native" = yes ]; then exec "$repo/scripts/test-native.sh" "$build" --build-only; fi
+  ' prebuild "$repo" "$build" "$native" "${later[@]}" >"$prebuild_log" 2>&1 &
+  prebuild=$!
+}
+prebuild_stop() { [ -z "$prebuild" ] || kill -- "-$prebuild" 2>/dev/null || true; }
+native=no
+if [ -x "$repo/scripts/test-native.sh" ] && [ $# -eq 0 ]; then native=yes; fi
 for arch in "${arches[@]}"; do
   tree="$build/$(windows_tree "$arch")"
+  prebuild_wait
   "$repo/scripts/build.sh" "$tree" "$arch"
-  trap 'wine_session_leave; redis_session_stop' EXIT
+  if [ "$arch" = "${arches[0]}" ]; then prebuild_start "$native"; fi
+  trap 'wine_session_leave; redis_session_stop; prebuild_stop' EXIT
   wine_session_join "$tree" "$arch"
   ctest --test-dir "$tree" --output-on-failure -j"$(nproc)" "$@" 2>&1 \
     | tee "$tree-tests.log" || status=1
   wine_session_leave
-  trap redis_session_stop EXIT
+  trap 'redis_session_stop; prebuild_stop' EXIT
   logs+=("$tree-tests.log")
 done
 redis_session_stop
+prebuild_wait
 trap - EXIT
 
-if [ -x "$repo/scripts/test-native.sh" ] && [ $# -eq 0 ]; then
+if [ "$native" = yes ]; then
   "$repo/scripts/test-native.sh" "$build" || status=1
   # A native tree that did not build leaves no log (its failure is counted above).
   for log in "$build"/native-{asan,tsan,fuzz}.log; do
